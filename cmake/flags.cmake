@@ -1,0 +1,34 @@
+# Floating-point results must not depend on the compiler or the CPU: no
+# contraction to fused multiply-add, never fast-math.
+if(MSVC)
+  add_compile_options(/fp:precise /fp:contract-)
+else()
+  add_compile_options(-ffp-contract=off)
+endif()
+
+if(VEERPIX_SANITIZE)
+  set(VEERPIX_SANITIZER_FLAGS -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
+  add_compile_options(${VEERPIX_SANITIZER_FLAGS})
+  add_link_options(${VEERPIX_SANITIZER_FLAGS})
+endif()
+
+function(veerpix_project_warnings target)
+  if(MSVC)
+    target_compile_options(${target} PRIVATE /W4 $<$<BOOL:${VEERPIX_WERROR}>:/WX>)
+  else()
+    target_compile_options(${target} PRIVATE -Wall -Wextra -Wpedantic $<$<BOOL:${VEERPIX_WERROR}>:-Werror>)
+  endif()
+endfunction()
+
+# The codecs' own code: its warnings are not ours to fix, and its known
+# undefined-behaviour reports (shifts of negative values) are left to
+# AddressSanitizer alone, which still catches every bad memory access.
+function(veerpix_dependency_unit source)
+  if(NOT MSVC)
+    set(options -w)
+    if(VEERPIX_SANITIZE)
+      list(APPEND options -fno-sanitize=undefined)
+    endif()
+    set_source_files_properties(${source} PROPERTIES COMPILE_OPTIONS "${options}")
+  endif()
+endfunction()

@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Builds the library and its command line, makes a sample photo stored
+# sideways (tagged EXIF Orientation 6) and brings it upright.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+source scripts/ensure-packages.sh
+ensure_packages cmake make g++ libstb-dev
+
+cmake --preset release -DVEERPIX_BUILD_TESTS=OFF >/dev/null
+cmake --build --preset release -j "$(nproc 2>/dev/null || echo 2)" --target veerpix veerpix_make_sample
+
+bin=build/release
+mkdir -p demo
+"$bin/veerpix_make_sample" demo/sideways.jpg
+"$bin/veerpix" auto-orient demo/sideways.jpg demo/upright.jpg
+# The stored pixels as a PNG (a turn by 0 keeps them exactly and drops the
+# tag), since most viewers show a tagged JPEG upright already.
+"$bin/veerpix" angle 0 demo/sideways.jpg demo/sideways-as-stored.png
+echo "demo/sideways.jpg              the sample: pixels on their side, EXIF Orientation 6"
+echo "demo/sideways-as-stored.png    its pixels as stored, without the tag"
+echo "demo/upright.jpg               veerpix auto-orient: pixels upright, no EXIF left"

@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# Builds the project and runs every test: a release build, then an
+# AddressSanitizer + UndefinedBehaviorSanitizer build (leaks fail it).
+# Warnings in the project's own code are errors here.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+source scripts/ensure-packages.sh
+ensure_packages cmake make g++ binutils libstb-dev libgtest-dev
+
+jobs=$(nproc 2>/dev/null || echo 2)
+for preset in release asan; do
+    echo "=== $preset: build"
+    cmake --preset "$preset" -DVEERPIX_WERROR=ON -DVEERPIX_BUILD_TESTS=ON >/dev/null
+    cmake --build --preset "$preset" -j "$jobs"
+    echo "=== $preset: test"
+    ctest --preset "$preset" -j "$jobs"
+done
+echo "=== all test runs passed"

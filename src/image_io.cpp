@@ -1,0 +1,175 @@
+// Image file access: whole-file reads, format recognition by content,
+// output format by extension, and the codec calls.
+#include "image_io.h"
+
+#include <climits>
+#include <cstdio>
+#include <cstring>
+
+#include "error.h"
+#include "output.h"
+#include "stb_image.h"
+#include "stb_image_write.h"
+
+// Public in the writer's implementation but missing from its header: it
+// hands back the finished PNG in one malloc'd block, saving a copy.
+extern "C" unsigned char* stbi_write_png_to_mem(const unsigned char* pixels, int stride_bytes,
+                                                int x, int y, int n, int* out_len);
+
+namespace {
+
+struct OutputFormat {
+    const char* extension;
+    img_format format;
+};
+
+// Output formats by extension, compared whole and ignoring ASCII case.
+constexpr OutputFormat kOutputFormats[] = {
+    {"jpg", IMG_FMT_JPEG},
+    {"jpeg", IMG_FMT_JPEG},
+    {"png", IMG_FMT_PNG},
+    {"bmp", IMG_FMT_BMP},
+};
+
+char ascii_lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
+bool equals_ignoring_ascii_case(const char* a, const char* b) {
+    for (; *a && *b; ++a, ++b) {
+        if (ascii_lower(*a) != ascii_lower(*b)) return false;
+    }
+    return *a == *b;
+}
+
+// The encoders index with int: refuse what would overflow their row
+// buffers instead of letting them overrun memory.
+bool encoder_can_hold(const pix_image* raster) {
+    int64_t row_bytes = static_cast<int64_t>(raster->width) * 4 + 1;
+    return raster->width > 0 && raster->height > 0 &&
+           row_bytes * raster->height <= INT_MAX;
+}
+
+// Collects the encoder's output in one growing malloc'd block.
+struct MemorySink {
+    malloc_ptr<uint8_t> bytes;
+    uint64_t length = 0;
+    uint64_t capacity = 0;
+    bool failed = false;
+};
+
+void append_to_sink(void* context, void* data, int size) {
+    auto* sink = static_cast<MemorySink*>(context);
+    if (sink->failed || size <= 0) return;
+    uint64_t needed = sink->length + static_cast<uint64_t>(size);
+    if (needed > sink->capacity) {
+        uint64_t capacity = sink->capacity ? sink->capacity * 2 : 1 << 16;
+        while (capacity < needed) capacity *= 2;
+        void* grown = std::realloc(sink->bytes.get(), static_cast<size_t>(capacity));
+        if (!grown) {
+            sink->failed = true;
+            return;
+        }
+        sink->bytes.release();
+        sink->bytes.reset(static_cast<uint8_t*>(grown));
+        sink->capacity = capacity;
+    }
+    std::memcpy(sink->bytes.get() + sink->length, data, static_cast<size_t>(size));
+    sink->length = needed;
+}
+
+struct Encoded {
+    malloc_ptr<uint8_t> bytes;
+    uint64_t length = 0;
+};
+
+Encoded encode_to_memory(const pix_image* raster, img_format format) {
+    const int width = raster->width;
+    const int height = raster->height;
+    if (format == IMG_FMT_PNG) {
+        int length = 0;
+        uint8_t* png = stbi_write_png_to_mem(raster->pixels, width * 4, width, height, 4, &length);
+        return {malloc_ptr<uint8_t>(png), png ? static_cast<uint64_t>(length) : 0};
+    }
+    MemorySink sink;
+    int ok = format == IMG_FMT_JPEG
+                 ? stbi_write_jpg_to_func(append_to_sink, &sink, width, height, 4, raster->pixels, 92)
+                 : stbi_write_bmp_to_func(append_to_sink, &sink, width, height, 4, raster->pixels);
+    if (!ok || sink.failed) return {};
+    return {std::move(sink.bytes), sink.length};
+}
+
+}  // namespace
+
+malloc_ptr<uint8_t> read_file(const char* path, uint64_t* length) {
+    std::FILE* file = std::fopen(path, "rb");
+    if (!file) return nullptr;
+    struct Closer {
+        std::FILE* file;
+        ~Closer() { std::fclose(file); }
+    } closer{file};
+
+    if (std::fseek(file, 0, SEEK_END) != 0) return nullptr;
+    long size = std::ftell(file);
+    // Held as a signed 32-bit count: empty files and files of 2 GiB or
+    // more are refused.
+    if (size <= 0 || size > INT32_MAX) return nullptr;
+    std::rewind(file);
+
+    malloc_ptr<uint8_t> buffer(static_cast<uint8_t*>(std::malloc(static_cast<size_t>(size))));
+    if (!buffer) return nullptr;
+    if (std::fread(buffer.get(), 1, static_cast<size_t>(size), file) != static_cast<size_t>(size)) {
+        return nullptr;
+    }
+    *length = static_cast<uint64_t>(size);
+    return buffer;
+}
+
+img_format detect_format(const uint8_t* bytes, uint64_t length) {
+    if (length < 2) return IMG_FMT_UNKNOWN;
+    if (bytes[0] == 0xFF) return bytes[1] == 0xD8 ? IMG_FMT_JPEG : IMG_FMT_UNKNOWN;
+    if (bytes[0] == 0x89 && length >= 8) {
+        return std::memcmp(bytes + 1, "PNG", 3) == 0 ? IMG_FMT_PNG : IMG_FMT_UNKNOWN;
+    }
+    if (bytes[0] == 'B' && bytes[1] == 'M') return IMG_FMT_BMP;
+    return IMG_FMT_UNKNOWN;
+}
+
+img_format format_from_path(const char* path, img_format fallback) {
+    const char* dot = std::strrchr(path, '.');
+    if (!dot || dot[1] == '\0') return fallback;
+    for (const OutputFormat& entry : kOutputFormats) {
+        if (equals_ignoring_ascii_case(dot + 1, entry.extension)) return entry.format;
+    }
+    return fallback;
+}
+
+int decode_image(const char* path, pix_image* raster) {
+    int width = 0, height = 0, channels = 0;
+    uint8_t* pixels = nullptr;
+    const char* reason = "can't fopen";
+    if (std::FILE* file = std::fopen(path, "rb")) {
+        pixels = stbi_load_from_file(file, &width, &height, &channels, 4);
+        std::fclose(file);
+        if (!pixels) reason = stbi_failure_reason();
+    }
+    if (!pixels) {
+        set_err("cannot decode image: %s (%s)", path, reason ? reason : "unknown");
+        return 0;
+    }
+    raster->width = width;
+    raster->height = height;
+    raster->pixels = pixels;
+    return 1;
+}
+
+int encode_image(const char* path, const pix_image* raster, img_format format) {
+    if (!encoder_can_hold(raster)) {
+        set_err("failed to write output: %s", path);
+        return 0;
+    }
+    Encoded encoded = encode_to_memory(raster, format);
+    if (!encoded.bytes) {
+        set_err("failed to write output: %s", path);
+        return 0;
+    }
+    return write_file(path, std::move(encoded.bytes), encoded.length);
+}

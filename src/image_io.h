@@ -1,0 +1,32 @@
+// Image files in and out: reading whole files, recognising formats,
+// decoding to RGBA and encoding from it.
+#pragma once
+
+#include <cstdint>
+
+#include "raster.h"
+
+// A plain int so that it crosses C-style boundaries unchanged.
+using img_format = int;
+constexpr img_format IMG_FMT_UNKNOWN = 0;
+constexpr img_format IMG_FMT_JPEG = 1;
+constexpr img_format IMG_FMT_PNG = 2;
+constexpr img_format IMG_FMT_BMP = 3;
+
+// The whole file in one malloc'd buffer, or null (no message: callers say
+// "cannot read input file"). Empty files and files of 2 GiB or more fail.
+malloc_ptr<uint8_t> read_file(const char* path, uint64_t* length);
+
+// Recognises JPEG, PNG and BMP by their first bytes.
+img_format detect_format(const uint8_t* bytes, uint64_t length);
+
+// The format the path's extension names, else `fallback`.
+img_format format_from_path(const char* path, img_format fallback);
+
+// Decodes the file to 8-bit RGBA, or sets "cannot decode image" and
+// returns 0 leaving `raster` untouched.
+int decode_image(const char* path, pix_image* raster);
+
+// Encodes the raster in `format` and writes it through write_file; sets
+// "failed to write output" and returns 0 on failure.
+int encode_image(const char* path, const pix_image* raster, img_format format);

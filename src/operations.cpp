@@ -1,0 +1,222 @@
+// The exported file operations. Each reads its input whole, recognises it,
+// and either finishes without touching pixels (the lossless retag of a
+// tagged JPEG, or the unchanged copy of automatic orientation) or decodes,
+// transforms and encodes.
+#include <cmath>
+#include <cstring>
+#include <new>
+#include <optional>
+
+#include "error.h"
+#include "exif.h"
+#include "image_io.h"
+#include "output.h"
+#include "raster.h"
+#include "veerpix.h"
+
+namespace {
+
+struct InputFile {
+    malloc_ptr<uint8_t> bytes;
+    uint64_t length = 0;
+    img_format format = IMG_FMT_UNKNOWN;
+};
+
+// Every export clears the text first, so a success always leaves it empty.
+bool start_operation(const char* input, const char* output) {
+    clear_err();
+    if (!input || !output) {
+        set_err("input/output must not be NULL");
+        return false;
+    }
+    return true;
+}
+
+bool load_input(const char* path, InputFile* file) {
+    file->bytes = read_file(path, &file->length);
+    if (!file->bytes) {
+        set_err("cannot read input file: %s", path);
+        return false;
+    }
+    file->format = detect_format(file->bytes.get(), file->length);
+    if (file->format == IMG_FMT_UNKNOWN) {
+        file->bytes.reset();
+        set_err("unsupported input format: %s", path);
+        return false;
+    }
+    return true;
+}
+
+// The lossless step for quarter turns and mirrors of a JPEG into a JPEG:
+// only the EXIF Orientation value changes. Declines (nullopt, the bytes
+// left with the caller) when the file has no Orientation value 1..8;
+// otherwise takes the bytes and gives the operation's result.
+std::optional<int> retag_jpeg(malloc_ptr<uint8_t>& bytes, uint64_t length, int op,
+                              const char* output) {
+    char msg[256] = {};
+    int orientation = qv_exif_parse_orientation(bytes.get(), length, msg, sizeof msg);
+    if (orientation < 1 || orientation > 8) return std::nullopt;
+
+    int composed = qv_exif_compose_orientation(op, orientation);
+    if (composed <= 0) {
+        bytes.reset();
+        set_err("exif compose failed");
+        return 0;
+    }
+    uint64_t new_length = 0;
+    if (!qv_exif_rewrite_orientation(bytes.get(), length, composed, &new_length, msg, sizeof msg)) {
+        bytes.reset();
+        set_err("exif rewrite: %s", msg);
+        return 0;
+    }
+    return write_file(output, std::move(bytes), new_length);
+}
+
+// Decode, transform, encode: the road of every operation that changes
+// pixels. `transform` fills its result raster or sets its message.
+template <typename Transform>
+int transform_pixels(const char* input, const char* output, img_format output_format,
+                     Transform transform) {
+    pix_image source{};
+    if (!decode_image(input, &source)) return 0;
+    pixel_owner source_pixels(source.pixels);
+
+    pix_image result{};
+    if (!transform(&source, &result)) return 0;
+    pixel_owner result_pixels(result.pixels);
+
+    return encode_image(output, &result, output_format);
+}
+
+// Quarter turns and mirrors: the lossless step where it applies, else the
+// pixel road in the format the output path names.
+template <typename Transform>
+int reorient_file(const char* input, const char* output, int op, Transform transform) {
+    InputFile file;
+    if (!load_input(input, &file)) return 0;
+    img_format output_format = format_from_path(output, file.format);
+    if (file.format == IMG_FMT_JPEG && output_format == IMG_FMT_JPEG) {
+        if (std::optional<int> retagged = retag_jpeg(file.bytes, file.length, op, output)) {
+            return *retagged;
+        }
+    }
+    file.bytes.reset();  // the decoder reads the file again by its path
+    return transform_pixels(input, output, output_format, transform);
+}
+
+int flip_common(const char* input, const char* output, int mode) {
+    if (!start_operation(input, output)) return 0;
+    return reorient_file(input, output, ORIENT_OP_FLIP_H + (mode != 0 ? 1 : 0),
+                         [mode](const pix_image* source, pix_image* result) {
+                             return pix_flip(source, mode, result);
+                         });
+}
+
+// The one transform that brings stored pixels upright, per Orientation
+// value; at most one of the three is active.
+struct UprightTransform {
+    int quarter_turn_degrees;  // counter-clockwise, 0 for none
+    int mirror_mode;           // -1 for none
+    int diagonal;              // 0 none, 1 transpose, 2 transverse
+};
+
+constexpr UprightTransform kUprightTransforms[9] = {
+    {0, -1, 0},    // 0: no orientation
+    {0, -1, 0},    // 1: already upright
+    {0, 0, 0},     // 2: mirrored left to right
+    {180, -1, 0},  // 3: turned by a half turn
+    {0, 1, 0},     // 4: mirrored top to bottom
+    {0, -1, 1},    // 5: mirrored about the main diagonal
+    {270, -1, 0},  // 6: needs a quarter turn clockwise
+    {0, -1, 2},    // 7: mirrored about the anti-diagonal
+    {90, -1, 0},   // 8: needs a quarter turn counter-clockwise
+};
+
+int make_upright(const pix_image* source, int orientation, pix_image* result) {
+    const UprightTransform& t = kUprightTransforms[orientation];
+    if (t.mirror_mode != -1) return pix_flip(source, t.mirror_mode, result);
+    if (t.diagonal == 1) return pix_transpose(source, result);
+    if (t.diagonal == 2) return pix_transverse(source, result);
+    return pix_fixed(source, t.quarter_turn_degrees, result);
+}
+
+// No exception may cross the C boundary; the only one possible inside is
+// an allocation failure.
+template <typename Body>
+int guarded(Body body) {
+    try {
+        return body();
+    } catch (...) {
+        set_err("out of memory");
+        return 0;
+    }
+}
+
+}  // namespace
+
+extern "C" {
+
+VEERPIX_API int veerpix_fixed(const char* input, const char* output, int degrees) {
+    return guarded([&] {
+        if (!start_operation(input, output)) return 0;
+        // The inner remainder lies in -359..359, so no 32-bit value overflows.
+        const int normalized = ((degrees % 360) + 360) % 360;
+        if (normalized != 90 && normalized != 180 && normalized != 270) {
+            set_err("degrees must be 90, 180 or 270 (got %d)", degrees);
+            return 0;
+        }
+        return reorient_file(input, output, normalized / 90,
+                             [normalized](const pix_image* source, pix_image* result) {
+                                 return pix_fixed(source, normalized, result);
+                             });
+    });
+}
+
+VEERPIX_API int veerpix_flip_h(const char* input, const char* output) {
+    return guarded([&] { return flip_common(input, output, 0); });
+}
+
+VEERPIX_API int veerpix_flip_v(const char* input, const char* output) {
+    return guarded([&] { return flip_common(input, output, 1); });
+}
+
+VEERPIX_API int veerpix_angle(const char* input, const char* output, float degrees, int red,
+                              int green, int blue) {
+    return guarded([&] {
+        if (!start_operation(input, output)) return 0;
+        if (!std::isfinite(degrees)) {
+            set_err("angle must be a finite number");
+            return 0;
+        }
+        InputFile file;
+        if (!load_input(input, &file)) return 0;
+        file.bytes.reset();
+        return transform_pixels(input, output, format_from_path(output, file.format),
+                                [&](const pix_image* source, pix_image* result) {
+                                    return pix_angle(source, degrees, red, green, blue, result);
+                                });
+    });
+}
+
+VEERPIX_API int veerpix_auto_orient(const char* input, const char* output) {
+    return guarded([&] {
+        if (!start_operation(input, output)) return 0;
+        InputFile file;
+        if (!load_input(input, &file)) return 0;
+        int orientation = 0;
+        if (file.format == IMG_FMT_JPEG) {
+            char msg[256] = {};  // the reader's reasons are not the caller's concern
+            orientation = qv_exif_parse_orientation(file.bytes.get(), file.length, msg, sizeof msg);
+        }
+        if (orientation < 2 || orientation > 8) {
+            return write_file(output, std::move(file.bytes), file.length);
+        }
+        file.bytes.reset();
+        return transform_pixels(input, output, format_from_path(output, IMG_FMT_JPEG),
+                                [orientation](const pix_image* source, pix_image* result) {
+                                    return make_upright(source, orientation, result);
+                                });
+    });
+}
+
+}  // extern "C"

@@ -1,0 +1,49 @@
+// 8-bit RGBA rasters and the transforms between them.
+#pragma once
+
+#include <cstdint>
+#include <cstdlib>
+#include <memory>
+#include <optional>
+
+// Rows top to bottom without gaps, each pixel the bytes R, G, B, A.
+struct pix_image {
+    int32_t width;
+    int32_t height;
+    uint8_t* pixels;  // malloc'd, width * height * 4 bytes
+};
+
+struct FreeDeleter {
+    void operator()(void* p) const { std::free(p); }
+};
+template <typename T>
+using malloc_ptr = std::unique_ptr<T, FreeDeleter>;
+
+// Owns a raster's pixels so that every path releases them.
+using pixel_owner = malloc_ptr<uint8_t>;
+
+// Bytes of a width x height RGBA raster, or nothing when the size cannot be
+// held in memory (negative sides, or a product past what size_t holds).
+std::optional<size_t> raster_bytes(int64_t width, int64_t height);
+
+// Each routine fills `result` with a new buffer the caller owns and returns
+// 1, or sets "out of memory" and returns 0 (the buffer stays null).
+
+// Quarter turns counter-clockwise; degrees is 90, 180 or 270.
+int pix_fixed(const pix_image* source, int degrees, pix_image* result);
+
+// Mode 0 mirrors left to right, any other value top to bottom.
+int pix_flip(const pix_image* source, int mode, pix_image* result);
+
+// Mirror about the main diagonal: source (x, y) goes to (y, x).
+int pix_transpose(const pix_image* source, pix_image* result);
+
+// Mirror about the anti-diagonal: source (x, y) goes to (H-1-y, W-1-x).
+int pix_transverse(const pix_image* source, pix_image* result);
+
+// Turns counter-clockwise by any finite angle with bilinear sampling onto a
+// canvas that holds the whole turned picture; uncovered pixels are the
+// opaque background (red, green, blue clamped to 0..255). Refuses a
+// non-finite angle with "angle must be a finite number".
+int pix_angle(const pix_image* source, float degrees, int red, int green, int blue,
+              pix_image* result);
