@@ -6,7 +6,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <map>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "veerpix.h"
@@ -207,28 +210,65 @@ int run_one(const Request& request, const char* input, const char* output) {
     return veerpix_auto_orient(input, output);
 }
 
+// The file a path names, as one spelling: symbolic links and "." or ".."
+// resolved, so that two names of one file compare equal.
+std::string file_identity(const std::string& path) {
+    std::error_code error;
+    std::filesystem::path resolved = std::filesystem::weakly_canonical(path, error);
+    if (error) return std::filesystem::path(path).lexically_normal().string();
+    return resolved.string();
+}
+
+void report_failure(bool show_progress, const std::string& input, const std::string& message) {
+    if (show_progress) std::fprintf(stderr, "\r\033[K");
+    std::fprintf(stderr, "%s: %s\n", input.c_str(), message.c_str());
+}
+
 int run_request(const Request& request) {
     bool batch = request.in_place || !request.out_dir.empty();
     if (!batch) {
         if (run_one(request, request.files[0].c_str(), request.files[1].c_str())) return kExitOk;
-        std::fprintf(stderr, "veerpix: %s\n", veerpix_last_error());
+        report_failure(false, request.files[0], veerpix_last_error());
         return kExitFailed;
     }
+    // A batch must not destroy its own work: two inputs of one name in
+    // --out-dir, or --format turning a.jpg into a.png beside an input
+    // a.png, would silently replace a result or an input not yet read.
+    // Such a file is refused, as a failure, and the others go on.
+    std::map<std::string, size_t> input_index;
+    for (size_t i = 0; i < request.files.size(); ++i) input_index.emplace(file_identity(request.files[i]), i);
+    std::map<std::string, size_t> written_from;
+
     const bool show_progress = request.files.size() > 1 && stderr_is_terminal();
     int failures = 0;
-    size_t done = 0;
-    for (const std::string& input : request.files) {
-        ++done;
+    for (size_t i = 0; i < request.files.size(); ++i) {
+        const std::string& input = request.files[i];
         if (show_progress) {
-            std::fprintf(stderr, "\r\033[K[%zu/%zu] %s", done, request.files.size(), input.c_str());
+            std::fprintf(stderr, "\r\033[K[%zu/%zu] %s", i + 1, request.files.size(), input.c_str());
             std::fflush(stderr);
         }
         std::string output = output_path(request, input);
+        std::string output_identity = file_identity(output);
+        auto earlier = written_from.find(output_identity);
+        auto other_input = input_index.find(output_identity);
+        if (earlier != written_from.end()) {
+            ++failures;
+            report_failure(show_progress, input,
+                           "refused: output " + output + " was already written from " + request.files[earlier->second]);
+            continue;
+        }
+        if (other_input != input_index.end() && output_identity != file_identity(input)) {
+            ++failures;
+            report_failure(show_progress, input,
+                           "refused: output " + output + " is another input of this batch");
+            continue;
+        }
         if (!run_one(request, input.c_str(), output.c_str())) {
             ++failures;
-            if (show_progress) std::fprintf(stderr, "\r\033[K");
-            std::fprintf(stderr, "%s: %s\n", input.c_str(), veerpix_last_error());
+            report_failure(show_progress, input, veerpix_last_error());
+            continue;
         }
+        written_from.emplace(output_identity, i);
     }
     if (show_progress) std::fprintf(stderr, "\r\033[K");
     return failures ? kExitFailed : kExitOk;
