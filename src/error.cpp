@@ -7,6 +7,10 @@
 
 #include "veerpix.h"
 
+#if defined(__MINGW32__) && !__USE_MINGW_ANSI_STDIO
+#error "the messages need C99 vsnprintf (%zu, a cut text still terminated)"
+#endif
+
 namespace {
 // Zero-filled at load, so it reads as "" before any call. Process-wide and
 // unguarded: hosts call the library from one thread at a time.

@@ -1,7 +1,10 @@
 // The library's one error text and the printf-style function that fills it.
 #pragma once
 
-#if defined(__GNUC__)
+#if defined(__MINGW32__)
+// mingw's C99 printf is the one in use (plain "printf" would check msvcrt's).
+#define VEERPIX_PRINTF(fmt, args) __attribute__((format(gnu_printf, fmt, args)))
+#elif defined(__GNUC__)
 #define VEERPIX_PRINTF(fmt, args) __attribute__((format(printf, fmt, args)))
 #else
 #define VEERPIX_PRINTF(fmt, args)

@@ -129,7 +129,11 @@ expect_size "turned once only" "$work/twice.png" "320x240"
 check "batch off a terminal" 0 "$veerpix" flip-h --out-dir "$work/out" "$work/upright.png" "$work/sideways.jpg"
 if [ -s "$work/stderr" ]; then echo "FAIL: progress written off a terminal:"; cat "$work/stderr"; failures=$((failures + 1)); else
     passes=$((passes + 1)); fi
-if command -v script >/dev/null 2>&1; then
+if [ -n "${VEERPIX_TEST_EMULATOR:-}" ]; then
+    # Wine's console redraws a pseudo-terminal's output character by
+    # character, so the line cannot be read back from it.
+    echo "skipped: the progress line on a terminal (run under $VEERPIX_TEST_EMULATOR)"
+elif command -v script >/dev/null 2>&1; then
     on_terminal() {  # on_terminal COMMAND...: runs it on a pseudo-terminal, its output in $work/tty
         script -q -e -c "$*" /dev/null </dev/null >"$work/tty" 2>&1
     }
