@@ -80,12 +80,27 @@ std::string random_suffix() {
 OutputTarget inspect_target(const char* path) {
     OutputTarget target;
     target.path = path;
-    DWORD attributes = GetFileAttributesA(path);
+    // The absolute form keeps the temporary file beside the output for a
+    // drive-relative name (D:out.png) too, and shows devices: NUL, COM1
+    // (and on older Windows nul.png, sub\con) become \\.\NAME.
+    DWORD size = GetFullPathNameA(path, 0, nullptr, nullptr);
+    if (size > 0) {
+        std::string full(size, '\0');
+        DWORD length = GetFullPathNameA(path, size, &full[0], nullptr);
+        if (length > 0 && length < size) {
+            full.resize(length);
+            target.path = full;
+        }
+    }
+    // The device namespace (devices, pipes) is written directly, and not
+    // opened to look: opening a pipe would take one of its connections.
+    if (target.path.compare(0, 4, "\\\\.\\") == 0) return target;
+    DWORD attributes = GetFileAttributesA(target.path.c_str());
     target.exists = attributes != INVALID_FILE_ATTRIBUTES;
     target.replace = !target.exists || !(attributes & FILE_ATTRIBUTE_DIRECTORY);
-    // Names such as NUL or COM1 are devices, not files to replace.
+    // Anything else that is not a file on a disk is written directly too.
     if (target.exists) {
-        HANDLE handle = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+        HANDLE handle = CreateFileA(target.path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                     OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
         if (handle != INVALID_HANDLE_VALUE) {
             if (GetFileType(handle) != FILE_TYPE_DISK) target.replace = false;

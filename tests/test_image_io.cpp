@@ -200,6 +200,17 @@ TEST_F(FullDisk, FailedWriteOfNewFileLeavesNothing) {
     EXPECT_TRUE(std::filesystem::is_empty(mount_point_));
 }
 
+#else
+
+TEST_F(FileAccess, DeviceIsWrittenDirectlyNotReplaced) {
+    // By its DOS name and by its device path: neither can be replaced by a
+    // temporary file.
+    for (const char* device : {"NUL", "nul", "\\\\.\\NUL"}) {
+        EXPECT_EQ(write(device, {1, 2, 3}), 1) << device;
+        EXPECT_STREQ(veerpix_last_error(), "") << device;
+    }
+}
+
 #endif
 
 TEST_F(FileAccess, EncodeWritesEachFormatAsRgba) {
