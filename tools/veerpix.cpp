@@ -15,8 +15,18 @@
 #include "veerpix.h"
 
 #if defined(_WIN32)
-#include <io.h>
-#define stderr_is_terminal() (_isatty(_fileno(stderr)) != 0)
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+// A console that takes the progress line's escape sequences. _isatty says
+// yes for NUL and serial ports too, and a console prints the sequences as
+// text unless it is switched to them (Windows 10 and later can be).
+static bool stderr_is_terminal() {
+    HANDLE console = GetStdHandle(STD_ERROR_HANDLE);
+    DWORD mode = 0;
+    if (console == INVALID_HANDLE_VALUE || !GetConsoleMode(console, &mode)) return false;
+    return (mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0 ||
+           SetConsoleMode(console, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0;
+}
 #else
 #include <unistd.h>
 #define stderr_is_terminal() (isatty(STDERR_FILENO) != 0)
