@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the project and runs every test: a release build, then an
-# AddressSanitizer + UndefinedBehaviorSanitizer build (leaks fail it).
+# AddressSanitizer + UndefinedBehaviorSanitizer build (leaks fail it), then
+# the Windows DLL cross-built with mingw-w64 and tested under Wine.
 # Warnings in the project's own code are errors here.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -15,4 +16,6 @@ for preset in release asan; do
     echo "=== $preset: test"
     ctest --preset "$preset" -j "$jobs"
 done
+# The Windows DLL, cross-built, and the whole suite under Wine.
+bash scripts/test-windows.sh
 echo "=== all test runs passed"
