@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "decode_guard.h"
 #include "error.h"
 #include "output.h"
 #include "stb_image.h"
@@ -147,9 +148,13 @@ int decode_image(const char* path, pix_image* raster) {
     uint8_t* pixels = nullptr;
     const char* reason = "can't fopen";
     if (std::FILE* file = std::fopen(path, "rb")) {
-        pixels = stbi_load_from_file(file, &width, &height, &channels, 4);
+        // Shapes of file that reach the decoder's known faults never reach it.
+        reason = decode_guard_check(file);
+        if (!reason) {
+            pixels = stbi_load_from_file(file, &width, &height, &channels, 4);
+            if (!pixels) reason = stbi_failure_reason();
+        }
         std::fclose(file);
-        if (!pixels) reason = stbi_failure_reason();
     }
     if (!pixels) {
         set_err("cannot decode image: %s (%s)", path, reason ? reason : "unknown");

@@ -1,0 +1,283 @@
+#!/usr/bin/python3
+"""Writes the fuzz targets' seed files: small images of every kind the
+library reads, and JPEGs whose Exif blocks look like a camera's.
+
+usage: make_corpus.py OUTDIR
+  OUTDIR/images      plain image files (decode)
+  OUTDIR/exif        JPEGs and Exif skeletons (reader, rewriter)
+  OUTDIR/operations  image files behind the six-byte header that
+                     fuzz_operations reads (operation, output, parameters)
+"""
+import io
+import os
+import struct
+import sys
+
+from PIL import Image
+
+SHORT, LONG, RATIONAL, ASCII, UNDEFINED = 3, 4, 5, 2, 7
+
+
+def picture(width, height, mode="RGB"):
+    image = Image.new("RGBA", (width, height))
+    for y in range(height):
+        for x in range(width):
+            image.putpixel((x, y), ((x * 37 + 11) % 256, (y * 53 + 7) % 256,
+                                    (x * 13 + y * 29) * 3 % 256, (64 + 8 * (x + y)) % 256))
+    return image.convert(mode) if mode != "RGBA" else image
+
+
+def saved(image, **options):
+    out = io.BytesIO()
+    image.save(out, **options)
+    return out.getvalue()
+
+
+# --- Exif blocks -----------------------------------------------------------
+
+def pack_number(big_endian, size, value):
+    order = ">" if big_endian else "<"
+    return struct.pack(order + {1: "B", 2: "H", 4: "I"}[size], value)
+
+
+TYPE_SIZES = {1: 1, 2: 1, 3: 2, 4: 4, 5: 4, 7: 1}
+
+
+def entry_payload(big_endian, kind, numbers):
+    size = TYPE_SIZES[kind]
+    return b"".join(pack_number(big_endian, size, n) for n in numbers)
+
+
+def directory(big_endian, start, entries, next_offset, extra_after=b""):
+    """An IFD at `start` (from the TIFF header) with its outside values
+    right behind it. Entries: (tag, type, count, payload bytes)."""
+    order = ">" if big_endian else "<"
+    outside_at = start + 2 + 12 * len(entries) + 4
+    table, outside = b"", b""
+    for tag, kind, count, payload in entries:
+        if len(payload) > 4:
+            field = struct.pack(order + "I", outside_at + len(outside))
+            outside += payload
+        else:
+            field = payload.ljust(4, b"\0")
+        table += struct.pack(order + "HHI", tag, kind, count) + field
+    return struct.pack(order + "H", len(entries)) + table + struct.pack(order + "I", next_offset) + outside
+
+
+def entry(big_endian, tag, kind, numbers, count=None):
+    payload = entry_payload(big_endian, kind, numbers)
+    count = len(numbers) // (2 if kind == RATIONAL else 1) if count is None else count
+    return (tag, kind, count, payload)
+
+
+def text(big_endian, tag, value):
+    return (tag, ASCII, len(value) + 1, value.encode() + b"\0")
+
+
+def directory_size(entries):
+    return 2 + 12 * len(entries) + 4 + sum(len(p) for _, _, _, p in entries if len(p) > 4)
+
+
+def tiff_block(big_endian, orientation=1, orientation_type=SHORT, sub_directories=True,
+               thumbnail=None, strips=None, strip_type=LONG, duplicate=False):
+    """TIFF data: IFD0 with a camera's entries, Exif (with Interop) and GPS
+    sub-directories, IFD1 with a JPEG thumbnail or uncompressed strips."""
+    be = big_endian
+    order = ">" if be else "<"
+
+    def ifd0_entries(exif_at, gps_at):
+        entries = [text(be, 0x010F, "Quorvane"), text(be, 0x0110, "Veerpix Model 7")]
+        if orientation is not None:
+            entries.append(entry(be, 0x0112, orientation_type, [orientation]))
+        if duplicate:
+            entries.append(entry(be, 0x0112, SHORT, [3]))
+        entries += [entry(be, 0x011A, RATIONAL, [72, 1]), entry(be, 0x011B, RATIONAL, [72, 1]),
+                    entry(be, 0x0128, SHORT, [2]), text(be, 0x0131, "make_corpus 1.0"),
+                    text(be, 0x0132, "2024:05:06 07:08:09"), entry(be, 0x0213, SHORT, [1])]
+        if sub_directories:
+            entries += [entry(be, 0x8769, LONG, [exif_at]), entry(be, 0x8825, LONG, [gps_at])]
+        return entries
+
+    def exif_entries(interop_at):
+        return [entry(be, 0x829A, RATIONAL, [1, 125]), entry(be, 0x829D, RATIONAL, [28, 10]),
+                entry(be, 0x8827, SHORT, [200]), (0x9000, UNDEFINED, 4, b"0232"),
+                text(be, 0x9003, "2024:05:06 07:08:09"), entry(be, 0xA002, LONG, [640]),
+                entry(be, 0xA003, LONG, [480]), entry(be, 0xA005, LONG, [interop_at])]
+
+    interop = [text(be, 0x0001, "R98"), (0x0002, UNDEFINED, 4, b"0100")]
+    gps = [(0x0000, 1, 4, bytes([2, 3, 0, 0])), text(be, 0x0001, "N"),
+           entry(be, 0x0002, RATIONAL, [52, 1, 31, 1, 1234, 100]), text(be, 0x0003, "E"),
+           entry(be, 0x0004, RATIONAL, [13, 1, 24, 1, 5678, 100])]
+
+    def ifd1_entries(data_at):
+        entries = [entry(be, 0x0100, LONG, [8]), entry(be, 0x0101, LONG, [8]),
+                   entry(be, 0x0103, SHORT, [6 if thumbnail else 1])]
+        if thumbnail:
+            entries += [entry(be, 0x0201, LONG, [data_at]), entry(be, 0x0202, LONG, [len(thumbnail)])]
+        if strips:
+            starts, at = [], data_at
+            for strip in strips:
+                starts.append(at)
+                at += len(strip)
+            entries += [entry(be, 0x0111, strip_type, starts), entry(be, 0x0117, LONG, [len(s) for s in strips])]
+            entries.sort(key=lambda e: e[0])
+        return entries
+
+    has_ifd1 = bool(thumbnail or strips)
+    images = thumbnail or b"".join(strips or [])
+    # Sizes do not depend on the offsets' values, so lay out with zeros first.
+    at = 8
+    ifd0_at = at
+    at += directory_size(ifd0_entries(0, 0))
+    exif_at = at
+    if sub_directories:
+        at += directory_size(exif_entries(0))
+    interop_at = at
+    if sub_directories:
+        at += directory_size(interop)
+    gps_at = at
+    if sub_directories:
+        at += directory_size(gps)
+    ifd1_at = at
+    if has_ifd1:
+        at += directory_size(ifd1_entries(0))
+    data_at = at
+
+    out = (b"MM" if be else b"II") + struct.pack(order + "HI", 42, ifd0_at)
+    out += directory(be, ifd0_at, ifd0_entries(exif_at, gps_at), ifd1_at if has_ifd1 else 0)
+    if sub_directories:
+        out += directory(be, exif_at, exif_entries(interop_at), 0)
+        out += directory(be, interop_at, interop, 0)
+        out += directory(be, gps_at, gps, 0)
+    if has_ifd1:
+        out += directory(be, ifd1_at, ifd1_entries(data_at), 0)
+        out += images
+    return out
+
+
+def app1(tiff):
+    return b"\xff\xe1" + struct.pack(">H", 2 + 6 + len(tiff)) + b"Exif\0\0" + tiff
+
+
+def with_segment(jpeg, segment):
+    """The JPEG with `segment` right after its SOI marker."""
+    return jpeg[:2] + segment + jpeg[2:]
+
+
+SKELETON = (b"\xff\xd8\xff\xe0\x00\x10JFIF\x00\x01\x01\x00\x00\x01\x00\x01\x00\x00"
+            b"\xff\xda\x00\x08\x01\x01\x00\x00\x3f\x00\x12\x34\xff\x00\x56\xff\xd9")
+
+
+# --- Bitmaps -------------------------------------------------------------
+
+def bmp32(image, bitfields):
+    """A 32-bit BMP, bottom-up, plain or with BITFIELDS masks in a V4 header."""
+    width, height = image.size
+    rows = b""
+    for y in reversed(range(height)):
+        for x in range(width):
+            r, g, b, a = image.getpixel((x, y))
+            rows += bytes([b, g, r, a])
+    if bitfields:
+        header = struct.pack("<IiiHHIIiiII", 108, width, height, 1, 32, 3, len(rows), 2835, 2835, 0, 0)
+        header += struct.pack("<IIII", 0x00FF0000, 0x0000FF00, 0x000000FF, 0xFF000000)
+        header += b"BGRs" + b"\0" * 36 + b"\0" * 12
+    else:
+        header = struct.pack("<IiiHHIIiiII", 40, width, height, 1, 32, 0, len(rows), 2835, 2835, 0, 0)
+    offset = 14 + len(header)
+    return b"BM" + struct.pack("<IHHI", offset + len(rows), 0, 0, offset) + header + rows
+
+
+# --- The sets ---------------------------------------------------------------
+
+def image_seeds():
+    rgb, rgba = picture(13, 9), picture(13, 9, "RGBA")
+    grey = picture(11, 7, "L")
+    seeds = {
+        "baseline-444.jpg": saved(rgb, format="JPEG", quality=80, subsampling=0),
+        "baseline-422.jpg": saved(picture(17, 9), format="JPEG", quality=80, subsampling=1),
+        "baseline-420.jpg": saved(picture(19, 18), format="JPEG", quality=80, subsampling=2),
+        "progressive-420.jpg": saved(picture(21, 17), format="JPEG", quality=80, progressive=True),
+        "progressive-444.jpg": saved(rgb, format="JPEG", quality=90, progressive=True, subsampling=0),
+        "grey.jpg": saved(grey, format="JPEG", quality=80),
+        "cmyk.jpg": saved(picture(8, 8, "CMYK"), format="JPEG", quality=80),
+        "rgb.png": saved(rgb, format="PNG"),
+        "rgba.png": saved(rgba, format="PNG"),
+        "grey.png": saved(grey, format="PNG"),
+        "grey-alpha.png": saved(picture(6, 5, "LA"), format="PNG"),
+        "palette.png": saved(rgb.quantize(16), format="PNG"),
+        "palette-2bit.png": saved(rgb.quantize(4), format="PNG", bits=2),
+        "bilevel.png": saved(picture(9, 4, "1"), format="PNG"),
+        "grey16.png": saved(picture(5, 4, "I").point(lambda v: v * 200), format="PNG"),
+        "rgb24.bmp": saved(rgb, format="BMP"),
+        "palette8.bmp": saved(rgb.quantize(16), format="BMP"),
+        "bilevel.bmp": saved(picture(9, 4, "1"), format="BMP"),
+        "rgba32.bmp": bmp32(rgba, bitfields=False),
+        "rgba32-bitfields.bmp": bmp32(rgba, bitfields=True),
+    }
+    thumbnail = saved(picture(8, 8), format="JPEG", quality=50)
+    base = seeds["baseline-420.jpg"]
+    for big_endian, name in ((False, "ii"), (True, "mm")):
+        for value in (1, 3, 6, 8):
+            seeds[f"tagged-{name}-{value}.jpg"] = with_segment(
+                base, app1(tiff_block(big_endian, value, thumbnail=thumbnail)))
+        seeds[f"tagged-{name}-progressive-5.jpg"] = with_segment(
+            seeds["progressive-420.jpg"], app1(tiff_block(big_endian, 5)))
+    return seeds
+
+
+def exif_seeds(images):
+    seeds = {name: data for name, data in images.items() if name.startswith("tagged-")}
+    thumbnail = saved(picture(8, 8), format="JPEG", quality=50)
+    strips = [bytes(range(i, i + 24)) for i in (0, 50, 100)]
+    for big_endian, name in ((False, "ii"), (True, "mm")):
+        variants = {
+            "full": tiff_block(big_endian, 6, thumbnail=thumbnail),
+            "strips-long": tiff_block(big_endian, 2, strips=strips),
+            "strips-short": tiff_block(big_endian, 7, strips=strips, strip_type=SHORT),
+            "no-orientation": tiff_block(big_endian, None, thumbnail=thumbnail),
+            "orientation-long": tiff_block(big_endian, 6, orientation_type=LONG),
+            "duplicate": tiff_block(big_endian, 4, duplicate=True),
+            "ifd0-only": tiff_block(big_endian, 8, sub_directories=False),
+        }
+        for variant, tiff in variants.items():
+            seeds[f"skeleton-{name}-{variant}"] = with_segment(SKELETON, app1(tiff))
+        # An XMP segment in front of the Exif one.
+        xmp = b"http://ns.adobe.com/xap/1.0/\0<x:xmpmeta/>"
+        seeds[f"skeleton-{name}-after-xmp"] = with_segment(
+            with_segment(SKELETON, app1(variants["full"])),
+            b"\xff\xe1" + struct.pack(">H", 2 + len(xmp)) + xmp)
+    return seeds
+
+
+def operation_seeds(images):
+    """Each image behind a few headers: operation, output kind, and four
+    parameter bytes (degrees choice, or the angle as a float)."""
+    seeds = {}
+    for index, (name, data) in enumerate(sorted(images.items())):
+        for operation in range(5):
+            output_kind = (index + operation) % 5
+            parameters = struct.pack("<f", 12.5 + 7 * operation) if operation == 3 else bytes([operation, 0, 0, 0])
+            seeds[f"{name}.op{operation}"] = bytes([operation, output_kind]) + parameters + data
+    return seeds
+
+
+def write_set(folder, seeds):
+    os.makedirs(folder, exist_ok=True)
+    for name, data in seeds.items():
+        with open(os.path.join(folder, name), "wb") as out:
+            out.write(data)
+
+
+def main():
+    if len(sys.argv) != 2:
+        sys.exit(__doc__)
+    out = sys.argv[1]
+    images = image_seeds()
+    write_set(os.path.join(out, "images"), images)
+    write_set(os.path.join(out, "exif"), exif_seeds(images))
+    write_set(os.path.join(out, "operations"), operation_seeds(images))
+
+
+if __name__ == "__main__":
+    main()

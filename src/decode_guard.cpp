@@ -1,0 +1,298 @@
+// Header checks in front of the image decoder.
+//
+// The JPEG walk follows the decoder's own reading closely: segments by
+// their length fields, entropy-coded data skipped to the next marker that
+// is neither a stuffed 0xFF 0x00 nor a restart marker, so the guard sees
+// every table definition and scan header that the decoder acts on, in the
+// same order. Where the file goes where the decoder refuses to follow (an
+// unknown marker, a second frame header, a truncated segment), the walk
+// stops and leaves the refusal to the decoder.
+#include "decode_guard.h"
+
+#include <cstdint>
+#include <cstring>
+
+namespace {
+
+constexpr const char* kReadError = "read error";
+constexpr const char* kSamplingRatio = "JPEG sampling factors are not whole ratios";
+constexpr const char* kHuffmanTooLarge = "JPEG Huffman table holds more than 256 codes";
+constexpr const char* kHuffmanUndefined = "JPEG scan uses an undefined Huffman table";
+constexpr const char* kQuantUndefined = "JPEG scan uses an undefined quantization table";
+
+// Reads a file front to back through a small buffer; every read says
+// whether the bytes were there.
+struct FileReader {
+    std::FILE* file;
+    uint8_t buffer[4096];
+    size_t pos = 0;
+    size_t end = 0;
+
+    bool refill() {
+        pos = 0;
+        end = std::fread(buffer, 1, sizeof buffer, file);
+        return end > 0;
+    }
+
+    bool u8(uint8_t* out) {
+        if (pos == end && !refill()) return false;
+        *out = buffer[pos++];
+        return true;
+    }
+
+    bool u16be(uint16_t* out) {
+        uint8_t hi = 0, lo = 0;
+        if (!u8(&hi) || !u8(&lo)) return false;
+        *out = static_cast<uint16_t>(hi << 8 | lo);
+        return true;
+    }
+
+    bool skip(uint64_t count) {
+        while (count > 0) {
+            if (pos == end && !refill()) return false;
+            const uint64_t step = count < end - pos ? count : end - pos;
+            pos += static_cast<size_t>(step);
+            count -= step;
+        }
+        return true;
+    }
+
+    bool failed() const { return std::ferror(file) != 0; }
+};
+
+// A segment's payload, read only inside its length field.
+struct SegmentReader {
+    FileReader& file;
+    uint64_t remaining;
+
+    bool u8(uint8_t* out) {
+        if (remaining < 1) return false;
+        --remaining;
+        return file.u8(out);
+    }
+
+    bool skip(uint64_t count) {
+        if (remaining < count) return false;
+        remaining -= count;
+        return file.skip(count);
+    }
+
+    bool finish() { return file.skip(remaining); }
+};
+
+struct FrameComponent {
+    uint8_t id;
+    uint8_t quant_table;
+};
+
+struct JpegState {
+    bool dc_defined[4] = {};
+    bool ac_defined[4] = {};
+    bool quant_defined[4] = {};
+    bool frame_seen = false;
+    bool progressive = false;
+    int component_count = 0;
+    FrameComponent components[4] = {};
+};
+
+enum class Step { Next, Stop, Refuse };
+
+struct Outcome {
+    Step step;
+    const char* reason;
+};
+
+constexpr Outcome kNext{Step::Next, nullptr};
+constexpr Outcome kStop{Step::Stop, nullptr};
+
+Outcome refuse(const char* reason) { return {Step::Refuse, reason}; }
+
+// The decoder sizes its planes by sampling ratios it takes as whole
+// numbers; a component whose factors do not divide the largest gets planes
+// smaller than the resampler walks.
+Outcome check_frame(SegmentReader& segment, JpegState* state) {
+    uint8_t precision = 0, count = 0;
+    if (!segment.u8(&precision) || !segment.skip(4) || !segment.u8(&count)) return kStop;
+    if (count != 1 && count != 3 && count != 4) return kStop;
+    uint8_t sampling[4] = {};
+    int h_max = 1, v_max = 1;
+    for (int i = 0; i < count; ++i) {
+        uint8_t id = 0, quant = 0;
+        if (!segment.u8(&id) || !segment.u8(&sampling[i]) || !segment.u8(&quant)) return kStop;
+        const int h = sampling[i] >> 4, v = sampling[i] & 15;
+        // The decoder refuses factors outside 1..4 and tables above 3 itself.
+        if (h < 1 || h > 4 || v < 1 || v > 4 || quant > 3) return kStop;
+        if (h > h_max) h_max = h;
+        if (v > v_max) v_max = v;
+        state->components[i] = {id, quant};
+    }
+    for (int i = 0; i < count; ++i) {
+        if (h_max % (sampling[i] >> 4) != 0 || v_max % (sampling[i] & 15) != 0) {
+            return refuse(kSamplingRatio);
+        }
+    }
+    state->frame_seen = true;
+    state->component_count = count;
+    return kNext;
+}
+
+// The decoder copies a table's values into a 256-entry array without
+// checking their number against it.
+Outcome check_huffman_tables(SegmentReader& segment, JpegState* state) {
+    while (segment.remaining > 0) {
+        uint8_t kind = 0;
+        if (!segment.u8(&kind)) return kStop;
+        uint64_t code_count = 0;
+        for (int length = 0; length < 16; ++length) {
+            uint8_t count = 0;
+            if (!segment.u8(&count)) return kStop;
+            code_count += count;
+        }
+        if (code_count > 256) return refuse(kHuffmanTooLarge);
+        const int table_class = kind >> 4, table = kind & 15;
+        if (table_class > 1 || table > 3) return kStop;
+        if (!segment.skip(code_count)) return kStop;
+        (table_class == 0 ? state->dc_defined : state->ac_defined)[table] = true;
+    }
+    return kNext;
+}
+
+Outcome note_quant_tables(SegmentReader& segment, JpegState* state) {
+    while (segment.remaining > 0) {
+        uint8_t kind = 0;
+        if (!segment.u8(&kind)) return kStop;
+        const int precision = kind >> 4, table = kind & 15;
+        if (precision > 1 || table > 3) return kStop;
+        if (!segment.skip(precision == 0 ? 64 : 128)) return kStop;
+        state->quant_defined[table] = true;
+    }
+    return kNext;
+}
+
+// The decoder keeps its tables in memory it never clears: a scan that uses
+// a table no segment defined decodes with whatever the memory held, and
+// Huffman codes looked up there index past the tables.
+Outcome check_scan(SegmentReader& segment, const JpegState& state) {
+    if (!state.frame_seen) return kStop;
+    uint8_t count = 0;
+    if (!segment.u8(&count) || count < 1 || count > state.component_count) return kStop;
+    uint8_t quant_tables[4] = {}, tables[4] = {};
+    for (int i = 0; i < count; ++i) {
+        uint8_t id = 0;
+        if (!segment.u8(&id) || !segment.u8(&tables[i])) return kStop;
+        int which = 0;
+        while (which < state.component_count && state.components[which].id != id) ++which;
+        if (which == state.component_count) return kStop;
+        quant_tables[i] = state.components[which].quant_table;
+    }
+    uint8_t spectral_start = 0, spectral_end = 0, approximation = 0;
+    if (!segment.u8(&spectral_start) || !segment.u8(&spectral_end) || !segment.u8(&approximation)) {
+        return kStop;
+    }
+    // Which tables the decoder reads: a baseline scan both; a progressive
+    // one the DC table in a first DC pass, the AC table in any AC pass.
+    const bool uses_dc = !state.progressive || (spectral_start == 0 && (approximation >> 4) == 0);
+    const bool uses_ac = !state.progressive || spectral_start > 0;
+    for (int i = 0; i < count; ++i) {
+        const int dc = tables[i] >> 4, ac = tables[i] & 15;
+        if (dc > 3 || ac > 3) return kStop;
+        if ((uses_dc && !state.dc_defined[dc]) || (uses_ac && !state.ac_defined[ac])) {
+            return refuse(kHuffmanUndefined);
+        }
+        if (!state.quant_defined[quant_tables[i]]) return refuse(kQuantUndefined);
+    }
+    return kNext;
+}
+
+// Skips entropy-coded data up to the marker that ends it, as the decoder's
+// bit reader finds it; stores the marker's code.
+bool skip_entropy_coded_data(FileReader& file, uint8_t* code) {
+    for (;;) {
+        uint8_t byte = 0;
+        if (!file.u8(&byte)) return false;
+        if (byte != 0xFF) continue;
+        do {
+            if (!file.u8(&byte)) return false;
+        } while (byte == 0xFF);
+        const bool restart = byte >= 0xD0 && byte <= 0xD7;
+        if (byte != 0x00 && !restart) {
+            *code = byte;
+            return true;
+        }
+    }
+}
+
+// The next marker's code: 0xFF, fill bytes, the code. Before the frame
+// header the decoder steps over stray bytes between segments, and so does
+// the walk; after it they end the decoder's reading.
+bool read_marker(FileReader& file, bool skip_stray_bytes, uint8_t* code) {
+    uint8_t byte = 0;
+    do {
+        if (!file.u8(&byte)) return false;
+    } while (byte != 0xFF && skip_stray_bytes);
+    if (byte != 0xFF) return false;
+    do {
+        if (!file.u8(&byte)) return false;
+    } while (byte == 0xFF);
+    *code = byte;
+    return true;
+}
+
+bool is_frame(uint8_t code) { return code == 0xC0 || code == 0xC1 || code == 0xC2; }
+
+// One marker segment; `code` names it, the file stands at its length field.
+Outcome check_segment(FileReader& file, uint8_t code, JpegState* state) {
+    uint16_t length = 0;
+    if (!file.u16be(&length) || length < 2) return kStop;
+    SegmentReader segment{file, uint64_t{length} - 2};
+    Outcome outcome = kNext;
+    if (is_frame(code)) {
+        // A second frame header is refused by the decoder.
+        if (state->frame_seen) return kStop;
+        state->progressive = code == 0xC2;
+        outcome = check_frame(segment, state);
+    } else if (code == 0xC4) {
+        outcome = check_huffman_tables(segment, state);
+    } else if (code == 0xDB) {
+        outcome = note_quant_tables(segment, state);
+    } else if (code == 0xDA) {
+        outcome = check_scan(segment, *state);
+    } else if (!((code >= 0xE0 && code <= 0xEF) || code == 0xFE || code == 0xDD || code == 0xDC)) {
+        return kStop;  // markers the decoder does not know
+    }
+    if (outcome.step != Step::Next) return outcome;
+    return segment.finish() ? kNext : kStop;
+}
+
+// The file stands right after its SOI marker.
+const char* check_jpeg(FileReader& file) {
+    JpegState state;
+    uint8_t code = 0;
+    // The decoder wants the first marker right behind SOI.
+    bool have_marker = read_marker(file, false, &code);
+    while (have_marker && code != 0xD9) {
+        const Outcome outcome = check_segment(file, code, &state);
+        if (outcome.step == Step::Refuse) return outcome.reason;
+        if (outcome.step == Step::Stop) break;
+        have_marker = code == 0xDA ? skip_entropy_coded_data(file, &code)
+                                   : read_marker(file, !state.frame_seen, &code);
+    }
+    return file.failed() ? kReadError : nullptr;
+}
+
+}  // namespace
+
+const char* decode_guard_check(std::FILE* file) {
+    const char* reason = nullptr;
+    if (std::fseek(file, 0, SEEK_SET) != 0) return kReadError;
+    FileReader reader{file, {}};
+    uint8_t first = 0, second = 0;
+    const bool has_signature = reader.u8(&first) && reader.u8(&second);
+    if (has_signature && first == 0xFF && second == 0xD8) {
+        reason = check_jpeg(reader);
+    } else if (reader.failed()) {
+        reason = kReadError;
+    }
+    if (std::fseek(file, 0, SEEK_SET) != 0) return kReadError;
+    return reason;
+}

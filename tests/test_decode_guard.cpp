@@ -1,0 +1,266 @@
+// The header checks in front of the decoder: ordinary files of every kind
+// still decode, exactly as the decoder alone decodes them, and each file
+// shape that reaches one of the decoder's faults is refused with its reason.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "decode_guard.h"
+#include "error.h"
+#include "image_io.h"
+#include "support.h"
+#include "veerpix.h"
+
+namespace {
+
+using support::Bytes;
+
+std::string data_path(const std::string& name) { return std::string(VEERPIX_TEST_DATA) + "/" + name; }
+
+Bytes data_file(const std::string& name) {
+    Bytes bytes = support::read_bytes(data_path(name));
+    EXPECT_FALSE(bytes.empty()) << name;
+    return bytes;
+}
+
+// A marker segment as the tests edit it: its 0xFF byte and its length field.
+struct Segment {
+    uint8_t code;
+    size_t start;
+    size_t length;
+    size_t payload() const { return start + 4; }
+    size_t end() const { return start + 2 + length; }
+};
+
+// Every segment of a well-formed JPEG, entropy-coded data stepped over.
+std::vector<Segment> segments(const Bytes& jpeg) {
+    std::vector<Segment> found;
+    size_t pos = 2;
+    while (pos + 4 <= jpeg.size() && jpeg[pos] == 0xFF && jpeg[pos + 1] != 0xD9) {
+        const Segment segment{jpeg[pos + 1], pos, size_t{jpeg[pos + 2]} << 8 | jpeg[pos + 3]};
+        found.push_back(segment);
+        pos = segment.end();
+        if (segment.code != 0xDA) continue;
+        while (pos + 1 < jpeg.size() &&
+               !(jpeg[pos] == 0xFF && jpeg[pos + 1] != 0 && (jpeg[pos + 1] < 0xD0 || jpeg[pos + 1] > 0xD7))) {
+            ++pos;
+        }
+    }
+    return found;
+}
+
+std::vector<Segment> segments_with(const Bytes& jpeg, uint8_t code) {
+    std::vector<Segment> found;
+    for (const Segment& segment : segments(jpeg)) {
+        if (segment.code == code) found.push_back(segment);
+    }
+    return found;
+}
+
+void put16(Bytes& bytes, size_t pos, size_t value) {
+    bytes[pos] = static_cast<uint8_t>(value >> 8);
+    bytes[pos + 1] = static_cast<uint8_t>(value);
+}
+
+// A DHT segment of one table whose 16 counts are `counts`, with as many
+// values as they add up to.
+Bytes huffman_segment(uint8_t table_class_and_id, const std::vector<uint8_t>& counts) {
+    Bytes segment = {0xFF, 0xC4, 0, 0, table_class_and_id};
+    size_t total = 0;
+    for (uint8_t count : counts) {
+        segment.push_back(count);
+        total += count;
+    }
+    for (size_t i = 0; i < total; ++i) segment.push_back(static_cast<uint8_t>(i * 7));
+    put16(segment, 2, segment.size() - 2);
+    return segment;
+}
+
+// The counts of a published crash of the decoder: 654 codes for 256 places.
+const std::vector<uint8_t> kOversizedCounts = {0, 0, 3, 0, 0, 0, 0, 0, 0, 0, 0, 99, 99, 99, 99, 255};
+
+Bytes replaced(const Bytes& jpeg, const Segment& segment, const Bytes& with) {
+    Bytes out(jpeg.begin(), jpeg.begin() + static_cast<std::ptrdiff_t>(segment.start));
+    out.insert(out.end(), with.begin(), with.end());
+    out.insert(out.end(), jpeg.begin() + static_cast<std::ptrdiff_t>(segment.end()), jpeg.end());
+    return out;
+}
+
+Bytes inserted_before(const Bytes& jpeg, size_t pos, const Bytes& with) {
+    Bytes out = jpeg;
+    out.insert(out.begin() + static_cast<std::ptrdiff_t>(pos), with.begin(), with.end());
+    return out;
+}
+
+Bytes without(const Bytes& jpeg, uint8_t code) {
+    Bytes out = jpeg;
+    const std::vector<Segment> found = segments_with(jpeg, code);
+    for (auto it = found.rbegin(); it != found.rend(); ++it) {
+        out.erase(out.begin() + static_cast<std::ptrdiff_t>(it->start),
+                  out.begin() + static_cast<std::ptrdiff_t>(it->end()));
+    }
+    return out;
+}
+
+// Sets the sampling byte (H << 4 | V) of each frame component.
+Bytes with_sampling(const Bytes& jpeg, std::vector<uint8_t> factors) {
+    Bytes out = jpeg;
+    const Segment frame = segments_with(jpeg, 0xC0).at(0);
+    for (size_t i = 0; i < factors.size(); ++i) out[frame.payload() + 6 + 3 * i + 1] = factors[i];
+    return out;
+}
+
+Bytes with_frame_quant_table(const Bytes& jpeg, size_t component, uint8_t table) {
+    Bytes out = jpeg;
+    const Segment frame = segments_with(jpeg, 0xC0).at(0);
+    out[frame.payload() + 6 + 3 * component + 2] = table;
+    return out;
+}
+
+// Sets the table selectors (DC << 4 | AC) of the first component of the
+// first scan for which `pick` holds, given its spectral start.
+Bytes with_scan_tables(const Bytes& jpeg, const std::function<bool(int)>& pick, uint8_t selectors) {
+    Bytes out = jpeg;
+    for (const Segment& scan : segments_with(jpeg, 0xDA)) {
+        const size_t count = jpeg[scan.payload()];
+        const int spectral_start = jpeg[scan.payload() + 1 + 2 * count];
+        if (!pick(spectral_start)) continue;
+        out[scan.payload() + 2] = selectors;
+        return out;
+    }
+    ADD_FAILURE() << "no such scan";
+    return out;
+}
+
+// A baseline 4:2:0 JPEG as the library's encoder writes it: DQT with tables
+// 0 and 1, SOF0, one DHT with DC and AC tables 0 and 1, one scan.
+Bytes encoder_jpeg() { return support::encode_jpeg(support::numbered_image(19, 13), 80); }
+
+class DecodeGuard : public support::ScratchTest {
+protected:
+    // The decoder's result for the bytes, or the message when it refused.
+    std::string decode_message(const Bytes& bytes, pix_image* raster) {
+        const std::string file = put("input", bytes);
+        clear_err();
+        if (decode_image(file.c_str(), raster)) return "";
+        return veerpix_last_error();
+    }
+    std::string refusal(const std::string& reason) {
+        return "cannot decode image: " + path("input") + " (" + reason + ")";
+    }
+};
+
+TEST_F(DecodeGuard, OrdinaryFilesDecodeAsTheDecoderAloneDecodesThem) {
+    struct Case {
+        std::string label;
+        Bytes bytes;
+    };
+    std::vector<Case> cases;
+    for (const char* name :
+         {"baseline-420.jpg", "baseline-422.jpg", "baseline-444.jpg", "progressive-420.jpg",
+          "progressive-444.jpg", "progressive-grey.jpg", "grey.jpg", "cmyk.jpg", "restart-420.jpg",
+          "restart-progressive-422.jpg"}) {
+        cases.push_back({name, data_file(std::string("decode/") + name)});
+    }
+    const support::Image image = support::numbered_image(19, 13, 100);
+    cases.push_back({"encoder's JPEG", encoder_jpeg()});
+    cases.push_back({"encoder's 4:4:4 JPEG", support::encode_jpeg(image, 95)});
+    cases.push_back({"PNG", support::encode_png(image)});
+    cases.push_back({"BMP", support::encode_bmp(image)});
+
+    for (const Case& c : cases) {
+        const support::Image expected = support::decode_bytes(c.bytes);
+        ASSERT_GT(expected.width, 0) << c.label;
+        pix_image raster{};
+        ASSERT_EQ(decode_message(c.bytes, &raster), "") << c.label;
+        pixel_owner owner(raster.pixels);
+        ASSERT_EQ(raster.width, expected.width) << c.label;
+        ASSERT_EQ(raster.height, expected.height) << c.label;
+        const size_t bytes = static_cast<size_t>(raster.width) * raster.height * 4;
+        EXPECT_EQ(Bytes(raster.pixels, raster.pixels + bytes), expected.rgba) << c.label;
+    }
+}
+
+TEST_F(DecodeGuard, RefusesTheShapesThatReachDecoderFaults) {
+    const std::string kSampling = "JPEG sampling factors are not whole ratios";
+    const std::string kHuffmanTooLarge = "JPEG Huffman table holds more than 256 codes";
+    const std::string kHuffmanUndefined = "JPEG scan uses an undefined Huffman table";
+    const std::string kQuantUndefined = "JPEG scan uses an undefined quantization table";
+
+    const Bytes baseline = encoder_jpeg();
+    const Bytes progressive = data_file("decode/progressive-420.jpg");
+    const Bytes restarts = data_file("decode/restart-progressive-422.jpg");
+    const Segment first_dht = segments_with(baseline, 0xC4).at(0);
+    const Segment app0 = segments_with(baseline, 0xE0).at(0);
+    const Bytes oversized_dc0 = huffman_segment(0x00, kOversizedCounts);
+    const Bytes baseline_oversized = replaced(baseline, first_dht, oversized_dc0);
+    const Segment last_progressive_dht = segments_with(progressive, 0xC4).back();
+    const Segment last_restart_dht = segments_with(restarts, 0xC4).back();
+    const auto dc_scan = [](int spectral_start) { return spectral_start == 0; };
+    const auto ac_scan = [](int spectral_start) { return spectral_start > 0; };
+
+    std::vector<uint8_t> counts_257(16, 0);
+    counts_257[8] = 255;
+    counts_257[9] = 2;
+
+    struct Case {
+        const char* label;
+        Bytes bytes;
+        std::string reason;
+    } cases[] = {
+        {"H 3 beside H 2", with_sampling(baseline, {0x31, 0x21, 0x11}), kSampling},
+        {"V 4 beside V 3", with_sampling(baseline, {0x14, 0x13, 0x11}), kSampling},
+        {"H 4 beside H 3", with_sampling(baseline, {0x41, 0x31, 0x11}), kSampling},
+        {"654 codes", baseline_oversized, kHuffmanTooLarge},
+        {"257 codes", replaced(baseline, first_dht, huffman_segment(0x11, counts_257)), kHuffmanTooLarge},
+        {"stray bytes before an oversized table",
+         inserted_before(replaced(baseline, first_dht, oversized_dc0), app0.end(), {0x00, 0x7F}),
+         kHuffmanTooLarge},
+        {"fill bytes before an oversized table",
+         inserted_before(baseline_oversized, first_dht.start, {0xFF, 0xFF}), kHuffmanTooLarge},
+        {"oversized table between progressive scans",
+         replaced(progressive, last_progressive_dht, huffman_segment(0x11, kOversizedCounts)),
+         kHuffmanTooLarge},
+        {"oversized table behind scans with restart markers",
+         replaced(restarts, last_restart_dht, huffman_segment(0x11, kOversizedCounts)), kHuffmanTooLarge},
+        {"no Huffman tables at all", without(baseline, 0xC4), kHuffmanUndefined},
+        {"scan names DC table 2", with_scan_tables(baseline, dc_scan, 0x20), kHuffmanUndefined},
+        {"scan names AC table 3", with_scan_tables(baseline, dc_scan, 0x03), kHuffmanUndefined},
+        {"progressive DC scan names DC table 3", with_scan_tables(progressive, dc_scan, 0x30),
+         kHuffmanUndefined},
+        {"progressive AC scan names AC table 3", with_scan_tables(progressive, ac_scan, 0x03),
+         kHuffmanUndefined},
+        {"frame names quantization table 2", with_frame_quant_table(baseline, 0, 2), kQuantUndefined},
+        {"no quantization tables at all", without(baseline, 0xDB), kQuantUndefined},
+    };
+    for (const Case& c : cases) {
+        pix_image raster{};
+        EXPECT_EQ(decode_message(c.bytes, &raster), refusal(c.reason)) << c.label;
+        EXPECT_EQ(raster.pixels, nullptr) << c.label;
+    }
+}
+
+TEST_F(DecodeGuard, LeavesTablesAScanDoesNotUseToTheDecoder) {
+    // A progressive first DC scan reads no AC table: one that names AC
+    // table 3, never defined, still decodes.
+    const Bytes progressive = data_file("decode/progressive-420.jpg");
+    const Bytes first_dc = with_scan_tables(progressive, [](int start) { return start == 0; }, 0x03);
+    pix_image raster{};
+    EXPECT_EQ(decode_message(first_dc, &raster), "");
+    std::free(raster.pixels);
+}
+
+TEST_F(DecodeGuard, PutsTheFileBackAtItsStart) {
+    const std::string file = put("input", encoder_jpeg());
+    std::FILE* stream = std::fopen(file.c_str(), "rb");
+    ASSERT_NE(stream, nullptr);
+    ASSERT_EQ(std::fseek(stream, 7, SEEK_SET), 0);
+    EXPECT_EQ(decode_guard_check(stream), nullptr);
+    EXPECT_EQ(std::ftell(stream), 0);
+    std::fclose(stream);
+}
+
+}  // namespace
