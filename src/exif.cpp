@@ -1,0 +1,551 @@
+// EXIF Orientation of a JPEG held whole in memory.
+//
+// Every byte is read through ByteReader, which knows where its buffer ends,
+// so no value in the data can make a read leave the buffer. The rewriter
+// checks everything before it changes the first byte: a failure leaves the
+// data as it was.
+#include "exif.h"
+
+#include "error.h"  // for VEERPIX_PRINTF only: this module never sets the error text
+
+#include <cstdarg>
+#include <cstddef>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+constexpr uint16_t TAG_STRIP_OFFSETS = 0x0111;
+constexpr uint16_t TAG_ORIENTATION = 0x0112;
+constexpr uint16_t TAG_THUMBNAIL_OFFSET = 0x0201;  // JPEGInterchangeFormat
+constexpr uint16_t TAG_EXIF_IFD = 0x8769;
+constexpr uint16_t TAG_GPS_IFD = 0x8825;
+constexpr uint16_t TAG_INTEROP_IFD = 0xA005;
+
+constexpr uint16_t TYPE_SHORT = 3;
+constexpr uint16_t TYPE_LONG = 4;
+constexpr uint16_t TYPE_IFD = 13;
+
+constexpr uint64_t ENTRY_SIZE = 12;
+constexpr uint64_t TIFF_HEADER_SIZE = 8;
+constexpr uint64_t EXIF_HEADER_SIZE = 10;  // marker, length field, "Exif\0\0"
+constexpr uint64_t MAX_SEGMENT_LENGTH = 65535;
+
+enum class ByteOrder { Little, Big };
+
+void write_msg(char* msg, uint64_t msg_size, const char* format, ...) VEERPIX_PRINTF(3, 4);
+
+void write_msg(char* msg, uint64_t msg_size, const char* format, ...) {
+    if (msg == nullptr || msg_size == 0) return;
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(msg, static_cast<size_t>(msg_size), format, args);
+    va_end(args);
+}
+
+struct ByteReader {
+    const uint8_t* data;
+    uint64_t len;
+
+    bool has(uint64_t pos, uint64_t size) const { return pos <= len && size <= len - pos; }
+
+    bool u8(uint64_t pos, uint8_t* out) const {
+        if (!has(pos, 1)) return false;
+        *out = data[pos];
+        return true;
+    }
+
+    bool matches(uint64_t pos, const uint8_t* expected, uint64_t size) const {
+        return has(pos, size) && std::memcmp(data + pos, expected, size) == 0;
+    }
+
+    bool u16(ByteOrder order, uint64_t pos, uint16_t* out) const {
+        if (!has(pos, 2)) return false;
+        const uint8_t* p = data + pos;
+        *out = order == ByteOrder::Big ? static_cast<uint16_t>(p[0] << 8 | p[1])
+                                       : static_cast<uint16_t>(p[1] << 8 | p[0]);
+        return true;
+    }
+
+    bool u32(ByteOrder order, uint64_t pos, uint32_t* out) const {
+        if (!has(pos, 4)) return false;
+        const uint8_t* p = data + pos;
+        const uint32_t b0 = p[0], b1 = p[1], b2 = p[2], b3 = p[3];
+        *out = order == ByteOrder::Big ? (b0 << 24 | b1 << 16 | b2 << 8 | b3)
+                                       : (b3 << 24 | b2 << 16 | b1 << 8 | b0);
+        return true;
+    }
+};
+
+// Writes go through the same bounds as reads.
+struct ByteWriter {
+    uint8_t* data;
+    uint64_t len;
+
+    void put16(ByteOrder order, uint64_t pos, uint16_t value) const {
+        if (pos > len || len - pos < 2) return;
+        const uint8_t hi = static_cast<uint8_t>(value >> 8), lo = static_cast<uint8_t>(value);
+        data[pos] = order == ByteOrder::Big ? hi : lo;
+        data[pos + 1] = order == ByteOrder::Big ? lo : hi;
+    }
+
+    void put32(ByteOrder order, uint64_t pos, uint32_t value) const {
+        const uint16_t hi = static_cast<uint16_t>(value >> 16), lo = static_cast<uint16_t>(value);
+        put16(order, order == ByteOrder::Big ? pos : pos + 2, hi);
+        put16(order, order == ByteOrder::Big ? pos + 2 : pos, lo);
+    }
+};
+
+}  // namespace
+
+// The first Exif APP1 segment: a pointer to its 0xFF byte, its length field
+// in *seg_len. Segment payloads are stepped over by their length fields.
+static const uint8_t* find_exif_segment(const uint8_t* data, uint64_t len, uint64_t* seg_len,
+                                        char* msg, uint64_t msg_size) {
+    constexpr uint8_t exif_signature[6] = {'E', 'x', 'i', 'f', 0, 0};
+    const ByteReader jpeg{data, len};
+    uint8_t soi0 = 0, soi1 = 0;
+    if (len < 4 || !jpeg.u8(0, &soi0) || !jpeg.u8(1, &soi1) || soi0 != 0xFF || soi1 != 0xD8) {
+        write_msg(msg, msg_size, "not a JPEG file");
+        return nullptr;
+    }
+    // A marker position needs four bytes even where the code has no length.
+    for (uint64_t pos = 2; jpeg.has(pos, 4);) {
+        uint8_t marker = 0, code = 0;
+        jpeg.u8(pos, &marker);
+        jpeg.u8(pos + 1, &code);
+        if (marker != 0xFF) {
+            write_msg(msg, msg_size, "bad JPEG marker at %zu", static_cast<size_t>(pos));
+            return nullptr;
+        }
+        if (code == 0xD9) break;
+        if (code == 0xDA) {
+            // The scan's entropy-coded data follows; an Exif segment after
+            // it would not belong to this image.
+            write_msg(msg, msg_size, "no EXIF segment before image data");
+            return nullptr;
+        }
+        if (code == 0x01 || (code >= 0xD0 && code <= 0xD7)) {
+            pos += 2;
+            continue;
+        }
+        uint16_t length = 0;
+        jpeg.u16(ByteOrder::Big, pos + 2, &length);
+        if (length < 2 || !jpeg.has(pos + 2, length)) {
+            write_msg(msg, msg_size, "truncated JPEG segment");
+            return nullptr;
+        }
+        if (code == 0xE1 && length >= 10 && jpeg.matches(pos + 4, exif_signature, 6)) {
+            *seg_len = length;
+            return data + pos;
+        }
+        pos += 2 + uint64_t{length};
+    }
+    write_msg(msg, msg_size, "no EXIF segment found");
+    return nullptr;
+}
+
+namespace {
+
+// The TIFF data of an Exif segment, with IFD0 checked to lie inside it.
+struct TiffData {
+    ByteReader bytes;  // positions count from the TIFF header
+    ByteOrder order;
+    uint64_t ifd0;
+    uint16_t entry_count;
+};
+
+uint64_t entry_pos(uint64_t directory, uint64_t index) { return directory + 2 + ENTRY_SIZE * index; }
+
+bool open_tiff(const uint8_t* segment, uint64_t seg_len, TiffData* tiff, char* msg, uint64_t msg_size) {
+    // The locator has checked that the whole segment lies inside the data.
+    if (seg_len < 8 + TIFF_HEADER_SIZE) {
+        write_msg(msg, msg_size, "truncated EXIF");
+        return false;
+    }
+    const ByteReader bytes{segment + EXIF_HEADER_SIZE, seg_len - 8};
+    uint8_t order_mark = 0;
+    bytes.u8(0, &order_mark);
+    if (order_mark != 0x49 && order_mark != 0x4D) {
+        write_msg(msg, msg_size, "bad EXIF byte order");
+        return false;
+    }
+    const ByteOrder order = order_mark == 0x4D ? ByteOrder::Big : ByteOrder::Little;
+    uint16_t magic = 0;
+    bytes.u16(order, 2, &magic);
+    if (magic != 42) {
+        write_msg(msg, msg_size, "bad EXIF TIFF magic");
+        return false;
+    }
+    uint32_t ifd0 = 0;
+    bytes.u32(order, 4, &ifd0);
+    // Offsets of 2^31 and above count as negative.
+    if (ifd0 < TIFF_HEADER_SIZE || ifd0 > 0x7FFFFFFFu || !bytes.has(ifd0, 2)) {
+        write_msg(msg, msg_size, "bad IFD offset");
+        return false;
+    }
+    uint16_t entry_count = 0;
+    bytes.u16(order, ifd0, &entry_count);
+    if (!bytes.has(ifd0 + 2, ENTRY_SIZE * entry_count)) {
+        write_msg(msg, msg_size, "truncated IFD");
+        return false;
+    }
+    *tiff = TiffData{bytes, order, ifd0, entry_count};
+    return true;
+}
+
+struct Entry {
+    uint16_t tag = 0;
+    uint16_t type = 0;
+    uint32_t count = 0;
+};
+
+// Only called for entries of a directory whose table lies inside the data.
+Entry read_entry(const TiffData& tiff, uint64_t pos) {
+    Entry entry;
+    tiff.bytes.u16(tiff.order, pos, &entry.tag);
+    tiff.bytes.u16(tiff.order, pos + 2, &entry.type);
+    tiff.bytes.u32(tiff.order, pos + 4, &entry.count);
+    return entry;
+}
+
+}  // namespace
+
+int qv_exif_parse_orientation(const uint8_t* data, uint64_t len, char* msg, uint64_t msg_size) {
+    uint64_t seg_len = 0;
+    const uint8_t* segment = find_exif_segment(data, len, &seg_len, msg, msg_size);
+    if (segment == nullptr) return 0;
+    TiffData tiff{};
+    if (!open_tiff(segment, seg_len, &tiff, msg, msg_size)) return 0;
+    for (uint64_t i = 0; i < tiff.entry_count; ++i) {
+        const uint64_t pos = entry_pos(tiff.ifd0, i);
+        const Entry entry = read_entry(tiff, pos);
+        if (entry.tag != TAG_ORIENTATION || entry.type != TYPE_SHORT) continue;
+        uint16_t value = 0;
+        tiff.bytes.u16(tiff.order, pos + 8, &value);
+        return value;
+    }
+    return 0;
+}
+
+namespace {
+
+// Row: operation; column: current orientation. Each cell w satisfies
+// D(w) = op after D(v), D being the transform that shows the stored pixels
+// upright, so the unchanged pixels shown with w are the old picture with op
+// applied.
+constexpr int orient_compose_table[6][9] = {
+    {0, 1, 2, 3, 4, 5, 6, 7, 8},  // identity
+    {0, 8, 5, 6, 7, 4, 1, 2, 3},  // quarter turn counter-clockwise
+    {0, 3, 4, 1, 2, 7, 8, 5, 6},  // half turn
+    {0, 6, 7, 8, 5, 2, 3, 4, 1},  // quarter turn clockwise
+    {0, 2, 1, 4, 3, 6, 5, 8, 7},  // mirror left to right
+    {0, 4, 3, 2, 1, 8, 7, 6, 5},  // mirror top to bottom
+};
+
+}  // namespace
+
+int qv_exif_compose_orientation(int op, int orientation) {
+    // Taken as unsigned, a negative argument is out of range too.
+    if (static_cast<uint32_t>(orientation) > 8u) return 0;
+    if (static_cast<uint32_t>(op) > 5u) return 0;
+    return orient_compose_table[op][orientation];
+}
+
+namespace {
+
+// Removing or inserting an entry in IFD0 moves every byte behind the change
+// point by 12. Every directory reachable from IFD0 is found first (the plan),
+// so that a refusal comes before any change; then the offsets that point at
+// moved bytes are adjusted in place, and then the bytes are moved.
+struct Shift {
+    bool removal;
+    uint64_t point;          // removal: the removed entry r; insertion: e
+    uint64_t removed_entry;  // removal: r, whose fields are not adjusted
+    uint64_t tiff_len;       // offsets beyond the TIFF data are left alone
+};
+
+bool moves(const Shift& shift, uint64_t offset) {
+    if (offset >= shift.tiff_len) return false;
+    return shift.removal ? offset > shift.point : offset >= shift.point;
+}
+
+uint32_t shifted(const Shift& shift, uint32_t offset) {
+    return shift.removal ? offset - static_cast<uint32_t>(ENTRY_SIZE)
+                         : offset + static_cast<uint32_t>(ENTRY_SIZE);
+}
+
+uint64_t type_size(uint16_t type) {
+    switch (type) {
+        case 1: case 2: case 6: case 7: return 1;  // BYTE, ASCII, SBYTE, UNDEFINED
+        case 3: case 8: return 2;                  // SHORT, SSHORT
+        case 4: case 9: case 11: return 4;         // LONG, SLONG, FLOAT
+        case 5: case 10: case 12: return 8;        // RATIONAL, SRATIONAL, DOUBLE
+        default: return 0;                         // unknown: never an offset
+    }
+}
+
+// Whether the value field holds the offset of the values instead of them.
+bool held_outside(const Entry& entry) { return type_size(entry.type) * entry.count > 4; }
+
+bool is_directory_pointer(const Entry& entry) {
+    const bool pointer_tag = entry.tag == TAG_EXIF_IFD || entry.tag == TAG_GPS_IFD ||
+                             entry.tag == TAG_INTEROP_IFD;
+    return pointer_tag && entry.count == 1 && (entry.type == TYPE_LONG || entry.type == TYPE_IFD);
+}
+
+bool is_strip_offsets(const Entry& entry) {
+    return entry.tag == TAG_STRIP_OFFSETS && (entry.type == TYPE_SHORT || entry.type == TYPE_LONG);
+}
+
+enum class RegionKind {
+    ImageDirectory,  // IFD0 and the IFDs chained from it (IFD1)
+    SubDirectory,    // Exif, GPS, Interoperability
+    StripOffsetList  // an out-of-line StripOffsets array
+};
+
+// Byte ranges whose numbers the adjustment rewrites. They never overlap, so
+// no number is adjusted twice, however the data points around.
+struct Region {
+    RegionKind kind;
+    uint64_t start;
+    uint64_t end;
+    uint16_t type;   // StripOffsetList: SHORT or LONG
+    uint32_t count;  // StripOffsetList: number of offsets; directory: entries
+};
+
+constexpr int MAX_REGIONS = 32;
+
+struct Plan {
+    Region regions[MAX_REGIONS];
+    int region_count = 0;
+};
+
+enum class AddResult { Added, Skipped, Full };
+
+AddResult add_region(Plan* plan, const Region& region) {
+    for (int i = 0; i < plan->region_count; ++i) {
+        const Region& other = plan->regions[i];
+        if (region.start < other.end && other.start < region.end) return AddResult::Skipped;
+    }
+    if (plan->region_count == MAX_REGIONS) return AddResult::Full;
+    plan->regions[plan->region_count++] = region;
+    return AddResult::Added;
+}
+
+// A directory that cannot be read whole, or that overlaps one already
+// planned (a loop, a shared table), is skipped: its numbers stay as they are.
+AddResult add_directory(Plan* plan, const TiffData& tiff, RegionKind kind, uint64_t offset) {
+    uint16_t entry_count = 0;
+    if (offset < TIFF_HEADER_SIZE || !tiff.bytes.u16(tiff.order, offset, &entry_count)) {
+        return AddResult::Skipped;
+    }
+    uint64_t end = entry_pos(offset, entry_count);
+    if (end > tiff.bytes.len) return AddResult::Skipped;
+    if (tiff.bytes.has(end, 4)) end += 4;  // the next-IFD offset, where there is one
+    return add_region(plan, Region{kind, offset, end, 0, entry_count});
+}
+
+AddResult add_strip_offset_list(Plan* plan, const TiffData& tiff, const Entry& entry,
+                                uint64_t value_pos) {
+    uint32_t offset = 0;
+    tiff.bytes.u32(tiff.order, value_pos, &offset);
+    const uint64_t size = type_size(entry.type) * entry.count;
+    if (offset < TIFF_HEADER_SIZE || !tiff.bytes.has(offset, size)) return AddResult::Skipped;
+    return add_region(plan, Region{RegionKind::StripOffsetList, offset, offset + size, entry.type,
+                                   entry.count});
+}
+
+bool has_next_offset(const Region& directory) {
+    return directory.end - directory.start == 2 + ENTRY_SIZE * directory.count + 4;
+}
+
+// Finds every directory and offset list reachable from IFD0. False when
+// there are more than the plan can hold: adjusting only some would corrupt.
+bool make_plan(const TiffData& tiff, const Shift& shift, Plan* plan, char* msg, uint64_t msg_size) {
+    add_directory(plan, tiff, RegionKind::ImageDirectory, tiff.ifd0);
+    bool full = false;
+    // The plan grows while it is walked: each directory adds what it names.
+    for (int i = 0; i < plan->region_count && !full; ++i) {
+        const Region directory = plan->regions[i];
+        if (directory.kind == RegionKind::StripOffsetList) continue;
+        for (uint64_t index = 0; index < directory.count; ++index) {
+            const uint64_t pos = entry_pos(directory.start, index);
+            if (pos == shift.removed_entry) continue;
+            const Entry entry = read_entry(tiff, pos);
+            if (is_directory_pointer(entry)) {
+                uint32_t offset = 0;
+                tiff.bytes.u32(tiff.order, pos + 8, &offset);
+                full |= add_directory(plan, tiff, RegionKind::SubDirectory, offset) == AddResult::Full;
+            } else if (is_strip_offsets(entry) && held_outside(entry)) {
+                full |= add_strip_offset_list(plan, tiff, entry, pos + 8) == AddResult::Full;
+            }
+        }
+        // Sub-directories end their chain; whatever their next-IFD field
+        // holds is not followed.
+        if (directory.kind != RegionKind::ImageDirectory || !has_next_offset(directory)) continue;
+        uint32_t next = 0;
+        tiff.bytes.u32(tiff.order, entry_pos(directory.start, directory.count), &next);
+        if (next != 0) {
+            full |= add_directory(plan, tiff, RegionKind::ImageDirectory, next) == AddResult::Full;
+        }
+    }
+    if (full) {
+        write_msg(msg, msg_size, "too many EXIF directories to adjust");
+        return false;
+    }
+    return true;
+}
+
+// Adjusts every offset of the plan that points at moved bytes. A 16-bit
+// offset cannot overflow: only offsets inside the TIFF data move, and an
+// insertion is refused before the segment would pass 65535 bytes.
+struct Adjuster {
+    const TiffData& tiff;
+    const Shift& shift;
+    const ByteWriter& writer;
+
+    void offset32(uint64_t pos) const {
+        uint32_t offset = 0;
+        if (!tiff.bytes.u32(tiff.order, pos, &offset) || !moves(shift, offset)) return;
+        writer.put32(tiff.order, pos, shifted(shift, offset));
+    }
+
+    void offset16(uint64_t pos) const {
+        uint16_t offset = 0;
+        if (!tiff.bytes.u16(tiff.order, pos, &offset) || !moves(shift, offset)) return;
+        writer.put16(tiff.order, pos, static_cast<uint16_t>(shifted(shift, offset)));
+    }
+
+    void offset_list(uint64_t pos, uint16_t type, uint64_t count) const {
+        const uint64_t size = type_size(type);
+        for (uint64_t i = 0; i < count; ++i) {
+            if (type == TYPE_SHORT) offset16(pos + size * i);
+            else offset32(pos + size * i);
+        }
+    }
+
+    void entry(uint64_t pos) const {
+        const Entry entry = read_entry(tiff, pos);
+        const uint64_t value_pos = pos + 8;
+        // An out-of-line StripOffsets array is adjusted as a region of its own.
+        if (held_outside(entry)) return offset32(value_pos);
+        // No directory uses these tag numbers for anything else, so they
+        // are recognised wherever they stand.
+        if (is_directory_pointer(entry)) return offset32(value_pos);
+        if (entry.tag == TAG_THUMBNAIL_OFFSET && entry.type == TYPE_LONG && entry.count == 1) {
+            return offset32(value_pos);
+        }
+        if (is_strip_offsets(entry)) offset_list(value_pos, entry.type, entry.count);
+    }
+
+    void region(const Region& region) const {
+        if (region.kind == RegionKind::StripOffsetList) {
+            return offset_list(region.start, region.type, region.count);
+        }
+        for (uint64_t index = 0; index < region.count; ++index) {
+            const uint64_t pos = entry_pos(region.start, index);
+            if (pos != shift.removed_entry) entry(pos);
+        }
+        if (region.kind == RegionKind::ImageDirectory && has_next_offset(region)) {
+            offset32(entry_pos(region.start, region.count));
+        }
+    }
+
+    void plan(const Plan& plan) const {
+        for (int i = 0; i < plan.region_count; ++i) region(plan.regions[i]);
+    }
+};
+
+struct Segment {
+    uint8_t* start;  // the 0xFF byte of the APP1 marker
+    uint16_t length; // its length field
+};
+
+int remove_entry(uint8_t* data, uint64_t len, const Segment& segment, const TiffData& tiff,
+                 uint64_t entry, uint64_t* out_len, char* msg, uint64_t msg_size) {
+    const Shift shift{true, entry, entry, tiff.bytes.len};
+    Plan plan;
+    if (!make_plan(tiff, shift, &plan, msg, msg_size)) return 0;
+
+    uint8_t* tiff_start = segment.start + EXIF_HEADER_SIZE;
+    const ByteWriter tiff_writer{tiff_start, tiff.bytes.len};
+    Adjuster{tiff, shift, tiff_writer}.plan(plan);
+    const uint64_t entry_abs = static_cast<uint64_t>(tiff_start - data) + entry;
+    std::memmove(data + entry_abs, data + entry_abs + ENTRY_SIZE, len - entry_abs - ENTRY_SIZE);
+    tiff_writer.put16(tiff.order, tiff.ifd0, static_cast<uint16_t>(tiff.entry_count - 1));
+    ByteWriter{segment.start, 4}.put16(ByteOrder::Big, 2,
+                                       static_cast<uint16_t>(segment.length - ENTRY_SIZE));
+    *out_len = len - ENTRY_SIZE;
+    return 1;
+}
+
+int insert_entry(uint8_t* data, uint64_t len, const Segment& segment, const TiffData& tiff,
+                 uint16_t value, uint64_t* out_len, char* msg, uint64_t msg_size) {
+    // A length field that wrapped would make every JPEG reader lose its way.
+    if (segment.length + ENTRY_SIZE > MAX_SEGMENT_LENGTH) {
+        write_msg(msg, msg_size, "EXIF segment too long to insert Orientation");
+        return 0;
+    }
+    const uint64_t end_of_entries = entry_pos(tiff.ifd0, tiff.entry_count);
+    const Shift shift{false, end_of_entries, UINT64_MAX, tiff.bytes.len};
+    Plan plan;
+    if (!make_plan(tiff, shift, &plan, msg, msg_size)) return 0;
+
+    uint8_t* tiff_start = segment.start + EXIF_HEADER_SIZE;
+    const ByteWriter tiff_writer{tiff_start, tiff.bytes.len};
+    Adjuster{tiff, shift, tiff_writer}.plan(plan);
+    const uint64_t insert_abs = static_cast<uint64_t>(tiff_start - data) + end_of_entries;
+    std::memmove(data + insert_abs + ENTRY_SIZE, data + insert_abs, len - insert_abs);
+    // The caller has promised room for len + 12 bytes.
+    const ByteWriter grown{tiff_start, tiff.bytes.len + ENTRY_SIZE};
+    grown.put16(tiff.order, end_of_entries, TAG_ORIENTATION);
+    grown.put16(tiff.order, end_of_entries + 2, TYPE_SHORT);
+    grown.put32(tiff.order, end_of_entries + 4, 1);
+    grown.put16(tiff.order, end_of_entries + 8, value);
+    grown.put16(tiff.order, end_of_entries + 10, 0);
+    grown.put16(tiff.order, tiff.ifd0, static_cast<uint16_t>(tiff.entry_count + 1));
+    ByteWriter{segment.start, 4}.put16(ByteOrder::Big, 2,
+                                       static_cast<uint16_t>(segment.length + ENTRY_SIZE));
+    *out_len = len + ENTRY_SIZE;
+    return 1;
+}
+
+}  // namespace
+
+int qv_exif_rewrite_orientation(uint8_t* data, uint64_t len, int value, uint64_t* out_len,
+                                char* msg, uint64_t msg_size) {
+    uint64_t seg_len = 0;
+    const uint8_t* found = find_exif_segment(data, len, &seg_len, msg, msg_size);
+    if (found == nullptr) {
+        *out_len = len;
+        return 1;
+    }
+    const Segment segment{data + (found - data), static_cast<uint16_t>(seg_len)};
+    TiffData tiff{};
+    if (!open_tiff(segment.start, seg_len, &tiff, msg, msg_size)) return 0;
+
+    // The first entry with the tag, whatever its type.
+    uint64_t entry = 0;
+    bool has_entry = false;
+    for (uint64_t i = 0; i < tiff.entry_count && !has_entry; ++i) {
+        entry = entry_pos(tiff.ifd0, i);
+        has_entry = read_entry(tiff, entry).tag == TAG_ORIENTATION;
+    }
+    const auto new_value = static_cast<uint16_t>(value);  // the low 16 bits
+
+    if (has_entry && value != 0) {
+        if (read_entry(tiff, entry).type != TYPE_SHORT) {
+            write_msg(msg, msg_size, "Orientation not SHORT");
+            return 0;
+        }
+        ByteWriter{segment.start + EXIF_HEADER_SIZE, tiff.bytes.len}.put16(tiff.order, entry + 8,
+                                                                            new_value);
+        *out_len = len;
+        return 1;
+    }
+    if (has_entry) return remove_entry(data, len, segment, tiff, entry, out_len, msg, msg_size);
+    if (value != 0) return insert_entry(data, len, segment, tiff, new_value, out_len, msg, msg_size);
+    *out_len = len;
+    return 1;
+}
