@@ -462,15 +462,24 @@ struct Segment {
     uint16_t length; // its length field
 };
 
+// Plans, then adjusts the offsets that the shift moves; false, with nothing
+// written, when the plan cannot hold every directory.
+bool adjust_offsets(const Segment& segment, const TiffData& tiff, const Shift& shift, char* msg,
+                    uint64_t msg_size) {
+    Plan plan;
+    if (!make_plan(tiff, shift, &plan, msg, msg_size)) return false;
+    const ByteWriter tiff_writer{segment.start + EXIF_HEADER_SIZE, tiff.bytes.len};
+    Adjuster{tiff, shift, tiff_writer}.plan(plan);
+    return true;
+}
+
 int remove_entry(uint8_t* data, uint64_t len, const Segment& segment, const TiffData& tiff,
                  uint64_t entry, uint64_t* out_len, char* msg, uint64_t msg_size) {
     const Shift shift{true, entry, entry, tiff.bytes.len};
-    Plan plan;
-    if (!make_plan(tiff, shift, &plan, msg, msg_size)) return 0;
+    if (!adjust_offsets(segment, tiff, shift, msg, msg_size)) return 0;
 
     uint8_t* tiff_start = segment.start + EXIF_HEADER_SIZE;
     const ByteWriter tiff_writer{tiff_start, tiff.bytes.len};
-    Adjuster{tiff, shift, tiff_writer}.plan(plan);
     const uint64_t entry_abs = static_cast<uint64_t>(tiff_start - data) + entry;
     std::memmove(data + entry_abs, data + entry_abs + ENTRY_SIZE, len - entry_abs - ENTRY_SIZE);
     tiff_writer.put16(tiff.order, tiff.ifd0, static_cast<uint16_t>(tiff.entry_count - 1));
@@ -489,12 +498,9 @@ int insert_entry(uint8_t* data, uint64_t len, const Segment& segment, const Tiff
     }
     const uint64_t end_of_entries = entry_pos(tiff.ifd0, tiff.entry_count);
     const Shift shift{false, end_of_entries, UINT64_MAX, tiff.bytes.len};
-    Plan plan;
-    if (!make_plan(tiff, shift, &plan, msg, msg_size)) return 0;
+    if (!adjust_offsets(segment, tiff, shift, msg, msg_size)) return 0;
 
     uint8_t* tiff_start = segment.start + EXIF_HEADER_SIZE;
-    const ByteWriter tiff_writer{tiff_start, tiff.bytes.len};
-    Adjuster{tiff, shift, tiff_writer}.plan(plan);
     const uint64_t insert_abs = static_cast<uint64_t>(tiff_start - data) + end_of_entries;
     std::memmove(data + insert_abs + ENTRY_SIZE, data + insert_abs, len - insert_abs);
     // The caller has promised room for len + 12 bytes.
