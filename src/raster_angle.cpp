@@ -7,12 +7,19 @@
 // off contraction to fused multiply-add; do not reorder or "simplify".
 #include <algorithm>
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <limits>
 
 #include "error.h"
 #include "raster.h"
+
+// SSE2 is part of every x86-64 CPU; elsewhere the scalar blend is used.
+#if defined(__SSE2__) || defined(_M_X64)
+#define ANGLE_BLEND_SSE2 1
+#include <emmintrin.h>
+#endif
 
 namespace {
 
@@ -90,66 +97,187 @@ bool plan_canvas(const pix_image& source, float degrees, angle_canvas* canvas) {
 
 uint8_t clamp_byte(int value) { return static_cast<uint8_t>(std::clamp(value, 0, 255)); }
 
+// Blends a 2x2 neighbourhood into one pixel, channel by channel in R, G, B,
+// A order, with the weights of the right and the lower neighbours:
+//   top = (p10 - p00) * wx + p00, the difference taken as integers
+//   bottom = (p11 - p01) * wx + p01
+//   value = (bottom - top) * wy + top, limited to 0..255, + 0.5, truncated.
+// Limiting with max and min gives the same bytes as testing for a negative
+// value first (NaN cannot occur) and needs no branch.
+#if ANGLE_BLEND_SSE2
+
+__m128i widen_pixel(const uint8_t* pixel) {
+    int32_t word;
+    std::memcpy(&word, pixel, 4);
+    const __m128i zero = _mm_setzero_si128();
+    return _mm_unpacklo_epi16(_mm_unpacklo_epi8(_mm_cvtsi32_si128(word), zero), zero);
+}
+
+__m128 lerp_lanes(__m128i from, __m128i to, __m128 weight) {
+    return _mm_add_ps(_mm_mul_ps(_mm_cvtepi32_ps(_mm_sub_epi32(to, from)), weight),
+                      _mm_cvtepi32_ps(from));
+}
+
+// All four channels at once; each lane performs exactly the float
+// operations of the scalar version below, so the bytes are the same.
+void blend_pixel(const uint8_t* p00, const uint8_t* p10, const uint8_t* p01, const uint8_t* p11,
+                 float wx, float wy, uint8_t* pixel) {
+    const __m128 weight_x = _mm_set1_ps(wx);
+    const __m128 top = lerp_lanes(widen_pixel(p00), widen_pixel(p10), weight_x);
+    const __m128 bottom = lerp_lanes(widen_pixel(p01), widen_pixel(p11), weight_x);
+    __m128 value = _mm_add_ps(_mm_mul_ps(_mm_sub_ps(bottom, top), _mm_set1_ps(wy)), top);
+    value = _mm_min_ps(_mm_max_ps(value, _mm_setzero_ps()), _mm_set1_ps(255.0f));
+    __m128i bytes = _mm_cvttps_epi32(_mm_add_ps(value, _mm_set1_ps(0.5f)));
+    bytes = _mm_packs_epi32(bytes, bytes);  // already 0..255: nothing saturates
+    bytes = _mm_packus_epi16(bytes, bytes);
+    const int32_t word = _mm_cvtsi128_si32(bytes);
+    std::memcpy(pixel, &word, 4);
+}
+
+#else
+
 uint8_t blend_channel(int p00, int p10, int p01, int p11, float wx, float wy) {
     const float top = static_cast<float>(p10 - p00) * wx + static_cast<float>(p00);
     const float bottom = static_cast<float>(p11 - p01) * wx + static_cast<float>(p01);
-    const float value = (bottom - top) * wy + top;
-    if (value < 0.0f) return 0;
-    return static_cast<uint8_t>(static_cast<int>(std::min(value, 255.0f) + 0.5f));
+    const float value = std::min(std::max((bottom - top) * wy + top, 0.0f), 255.0f);
+    return static_cast<uint8_t>(static_cast<int>(value + 0.5f));
 }
+
+void blend_pixel(const uint8_t* p00, const uint8_t* p10, const uint8_t* p01, const uint8_t* p11,
+                 float wx, float wy, uint8_t* pixel) {
+    for (int channel = 0; channel < 4; ++channel) {
+        pixel[channel] =
+            blend_channel(p00[channel], p10[channel], p01[channel], p11[channel], wx, wy);
+    }
+}
+
+#endif
 
 float unit_weight(double fraction) {
-    const float weight = static_cast<float>(fraction);
-    if (weight < 0.0f) return 0.0f;
-    if (weight > 1.0f) return 1.0f;
-    return weight;
+    return std::min(std::max(static_cast<float>(fraction), 0.0f), 1.0f);
 }
 
-void fill_canvas(const pix_image& source, const angle_canvas& canvas,
-                 const uint8_t background[4], uint8_t* out) {
-    const double c = canvas.cos_theta, s = canvas.sin_theta;
-    const double ox = canvas.origin_x, oy = canvas.origin_y;
-    // A source without pixels covers nothing; the bounds below would still
+// What every row needs to sample the source.
+struct sampler {
+    const uint8_t* pixels;
+    int64_t row_bytes;
+    double max_x;  // (W - 1) + 0.5: samples up to here are inside
+    double max_y;
+    int32_t max_base_x;  // the last column a 2x2 neighbourhood may start at
+    int32_t max_base_y;
+    int64_t step_x;  // byte distance to the right neighbour, 0 in a 1-wide source
+    int64_t step_y;  // byte distance to the lower neighbour, 0 in a 1-high source
+};
+
+sampler make_sampler(const pix_image& source) {
+    sampler from{};
+    from.pixels = source.pixels;
+    from.row_bytes = int64_t{source.width} * 4;
+    from.max_x = static_cast<double>(int64_t{source.width} - 1) + 0.5;
+    from.max_y = static_cast<double>(int64_t{source.height} - 1) + 0.5;
+    // The edge pixel is its own neighbour when there is no second column or
+    // row, so the reads stay in the raster without a branch per pixel.
+    from.max_base_x = std::max(source.width, 2) - 2;
+    from.max_base_y = std::max(source.height, 2) - 2;
+    from.step_x = source.width > 1 ? 4 : 0;
+    from.step_y = source.height > 1 ? from.row_bytes : 0;
+    return from;
+}
+
+// The source position of canvas column x in a row. The row's own term is
+// passed in precomputed; the sums keep their order.
+double sample_x(const angle_canvas& canvas, double row_term, int32_t x) {
+    return ((canvas.cos_theta * (x + 0.5) + row_term) + canvas.origin_x) - 0.5;
+}
+
+double sample_y(const angle_canvas& canvas, double row_term, int32_t x) {
+    return (((x + 0.5) * (-canvas.sin_theta) + row_term) + canvas.origin_y) - 0.5;
+}
+
+struct column_span {
+    int32_t begin;
+    int32_t end;
+};
+
+// The columns of a row where `holds` is true. Each sample coordinate is a
+// chain of correctly rounded products and sums of x with fixed terms, so it
+// is monotonic along the row, and a test against one bound flips at most
+// once; a binary search with that very test finds the flip exactly.
+template <typename Test>
+column_span columns_where(int32_t width, Test holds) {
+    const bool first = holds(0);
+    if (first == holds(width - 1)) return first ? column_span{0, width} : column_span{0, 0};
+    int32_t same = 0, flipped = width - 1;
+    while (flipped - same > 1) {
+        const int32_t middle = same + (flipped - same) / 2;
+        if (holds(middle) == first) {
+            same = middle;
+        } else {
+            flipped = middle;
+        }
+    }
+    return first ? column_span{0, flipped} : column_span{flipped, width};
+}
+
+column_span intersect(column_span a, column_span b) {
+    const int32_t begin = std::max(a.begin, b.begin);
+    return column_span{begin, std::max(begin, std::min(a.end, b.end))};
+}
+
+// The columns whose samples pass all four bound tests.
+column_span inside_columns(const angle_canvas& canvas, const sampler& from, double row_term_x,
+                           double row_term_y) {
+    const int32_t width = canvas.width;
+    column_span span =
+        columns_where(width, [&](int32_t x) { return !(sample_x(canvas, row_term_x, x) < -0.5); });
+    span = intersect(span, columns_where(width, [&](int32_t x) {
+                         return !(sample_x(canvas, row_term_x, x) > from.max_x);
+                     }));
+    span = intersect(span, columns_where(width, [&](int32_t x) {
+                         return !(sample_y(canvas, row_term_y, x) < -0.5);
+                     }));
+    span = intersect(span, columns_where(width, [&](int32_t x) {
+                         return !(sample_y(canvas, row_term_y, x) > from.max_y);
+                     }));
+    return span;
+}
+
+void fill_background(uint8_t* out, int32_t count, const uint8_t background[4]) {
+    for (int32_t i = 0; i < count; ++i) std::memcpy(out + int64_t{i} * 4, background, 4);
+}
+
+// Only for samples known to be inside: there both coordinates lie in
+// [-0.5, side - 0.5], where truncation equals the floor raised to 0.
+void sample_pixel(const sampler& from, double src_x, double src_y, uint8_t* pixel) {
+    const int32_t x0 = std::min(static_cast<int32_t>(src_x), from.max_base_x);
+    const int32_t y0 = std::min(static_cast<int32_t>(src_y), from.max_base_y);
+    const float wx = unit_weight(src_x - x0);
+    const float wy = unit_weight(src_y - y0);
+    const uint8_t* p00 = from.pixels + int64_t{y0} * from.row_bytes + int64_t{x0} * 4;
+    const uint8_t* p10 = p00 + from.step_x;
+    const uint8_t* p01 = p00 + from.step_y;
+    const uint8_t* p11 = p01 + from.step_x;
+    blend_pixel(p00, p10, p01, p11, wx, wy, pixel);
+}
+
+void fill_canvas(const pix_image& source, const angle_canvas& canvas, const uint8_t background[4],
+                 uint8_t* out) {
+    const sampler from = make_sampler(source);
+    // Without pixels nothing is inside; the bound tests alone would still
     // let a sample at exactly -0.5 through.
     const bool has_pixels = source.width > 0 && source.height > 0;
-    const double max_src_x = static_cast<double>(int64_t{source.width} - 1) + 0.5;
-    const double max_src_y = static_cast<double>(int64_t{source.height} - 1) + 0.5;
-    // In a source one pixel wide or high, the edge pixel is its own neighbour.
-    const int64_t step_x = source.width > 1 ? 4 : 0;
-    const int64_t step_y = source.height > 1 ? int64_t{source.width} * 4 : 0;
-
     for (int32_t y = 0; y < canvas.height; ++y) {
-        for (int32_t x = 0; x < canvas.width; ++x) {
-            uint8_t* pixel = out + (int64_t{y} * canvas.width + x) * 4;
-            const double src_x = ((c * (x + 0.5) + s * (y + 0.5)) + ox) - 0.5;
-            if (!has_pixels || src_x < -0.5 || src_x > max_src_x) {
-                std::memcpy(pixel, background, 4);
-                continue;
-            }
-            const double src_y = (((x + 0.5) * (-s) + c * (y + 0.5)) + oy) - 0.5;
-            if (src_y < -0.5 || src_y > max_src_y) {
-                std::memcpy(pixel, background, 4);
-                continue;
-            }
-
-            int32_t x0 = static_cast<int32_t>(std::floor(src_x));
-            int32_t y0 = static_cast<int32_t>(std::floor(src_y));
-            if (x0 < 0) x0 = 0;
-            if (y0 < 0) y0 = 0;
-            if (x0 >= source.width - 1 && source.width > 1) x0 = source.width - 2;
-            if (y0 >= source.height - 1 && source.height > 1) y0 = source.height - 2;
-            const float wx = unit_weight(src_x - x0);
-            const float wy = unit_weight(src_y - y0);
-
-            const uint8_t* p00 = source.pixels + (int64_t{y0} * source.width + x0) * 4;
-            const uint8_t* p10 = p00 + step_x;
-            const uint8_t* p01 = p00 + step_y;
-            const uint8_t* p11 = p01 + step_x;
-            for (int channel = 0; channel < 4; ++channel) {
-                pixel[channel] = blend_channel(p00[channel], p10[channel], p01[channel],
-                                               p11[channel], wx, wy);
-            }
+        uint8_t* row = out + int64_t{y} * canvas.width * 4;
+        const double row_term_x = canvas.sin_theta * (y + 0.5);
+        const double row_term_y = canvas.cos_theta * (y + 0.5);
+        const column_span inside =
+            has_pixels ? inside_columns(canvas, from, row_term_x, row_term_y) : column_span{0, 0};
+        fill_background(row, inside.begin, background);
+        for (int32_t x = inside.begin; x < inside.end; ++x) {
+            sample_pixel(from, sample_x(canvas, row_term_x, x), sample_y(canvas, row_term_y, x),
+                         row + int64_t{x} * 4);
         }
+        fill_background(row + int64_t{inside.end} * 4, canvas.width - inside.end, background);
     }
 }
 
@@ -186,5 +314,13 @@ int pix_angle(const pix_image* source, float degrees, int red, int green, int bl
     result->width = canvas.width;
     result->height = canvas.height;
     result->pixels = pixels.release();
+    return 1;
+}
+
+int pix_angle_size(const pix_image* source, float degrees, int32_t* width, int32_t* height) {
+    angle_canvas canvas{};
+    if (!std::isfinite(degrees) || !plan_canvas(*source, degrees, &canvas)) return 0;
+    *width = canvas.width;
+    *height = canvas.height;
     return 1;
 }
