@@ -19,6 +19,8 @@ constexpr const char* kSamplingRatio = "JPEG sampling factors are not whole rati
 constexpr const char* kHuffmanTooLarge = "JPEG Huffman table holds more than 256 codes";
 constexpr const char* kHuffmanUndefined = "JPEG scan uses an undefined Huffman table";
 constexpr const char* kQuantUndefined = "JPEG scan uses an undefined quantization table";
+constexpr const char* kTooLarge = "too large";
+constexpr const char* kNoPixels = "BMP image has no pixels";
 
 // Reads a file front to back through a small buffer; every read says
 // whether the bytes were there.
@@ -44,6 +46,35 @@ struct FileReader {
         uint8_t hi = 0, lo = 0;
         if (!u8(&hi) || !u8(&lo)) return false;
         *out = static_cast<uint16_t>(hi << 8 | lo);
+        return true;
+    }
+
+    bool u16le(uint16_t* out) {
+        uint8_t lo = 0, hi = 0;
+        if (!u8(&lo) || !u8(&hi)) return false;
+        *out = static_cast<uint16_t>(hi << 8 | lo);
+        return true;
+    }
+
+    bool u32le(uint32_t* out) {
+        uint16_t lo = 0, hi = 0;
+        if (!u16le(&lo) || !u16le(&hi)) return false;
+        *out = uint32_t{hi} << 16 | lo;
+        return true;
+    }
+
+    bool u32be(uint32_t* out) {
+        uint16_t hi = 0, lo = 0;
+        if (!u16be(&hi) || !u16be(&lo)) return false;
+        *out = uint32_t{hi} << 16 | lo;
+        return true;
+    }
+
+    bool matches(const char* expected, size_t size) {
+        for (size_t i = 0; i < size; ++i) {
+            uint8_t byte = 0;
+            if (!u8(&byte) || byte != static_cast<uint8_t>(expected[i])) return false;
+        }
         return true;
     }
 
@@ -280,6 +311,41 @@ const char* check_jpeg(FileReader& file) {
     return file.failed() ? kReadError : nullptr;
 }
 
+// A 16-bit grey PNG is widened to four channels of two bytes in a buffer
+// the decoder sizes in 32-bit arithmetic: from 2^29 pixels on the size
+// wraps and the widening writes far past it. (Other 16-bit PNGs of that
+// many pixels the decoder refuses itself.) The file stands after the
+// signature's first two bytes; the decoder wants IHDR as the first chunk.
+const char* check_png(FileReader& file) {
+    uint32_t header_length = 0, width = 0, height = 0;
+    uint8_t bit_depth = 0;
+    if (!file.skip(6) || !file.u32be(&header_length) || !file.matches("IHDR", 4) ||
+        !file.u32be(&width) || !file.u32be(&height) || !file.u8(&bit_depth)) {
+        return file.failed() ? kReadError : nullptr;
+    }
+    const bool size_wraps = uint64_t{width} * height >= uint64_t{1} << 29;
+    return bit_depth == 16 && size_wraps ? kTooLarge : nullptr;
+}
+
+// The decoder takes a BMP of width or height 0 for a picture and hands
+// back an empty raster as a success. The file stands after "BM".
+const char* check_bmp(FileReader& file) {
+    uint32_t header_size = 0, width = 0, height = 0;
+    if (!file.skip(12) || !file.u32le(&header_size)) return file.failed() ? kReadError : nullptr;
+    bool read = false;
+    if (header_size == 12) {
+        // The oldest header holds both sides in 16 bits.
+        uint16_t short_width = 0, short_height = 0;
+        read = file.u16le(&short_width) && file.u16le(&short_height);
+        width = short_width;
+        height = short_height;
+    } else {
+        read = file.u32le(&width) && file.u32le(&height);
+    }
+    if (!read) return file.failed() ? kReadError : nullptr;
+    return width == 0 || height == 0 ? kNoPixels : nullptr;
+}
+
 }  // namespace
 
 const char* decode_guard_check(std::FILE* file) {
@@ -290,6 +356,10 @@ const char* decode_guard_check(std::FILE* file) {
     const bool has_signature = reader.u8(&first) && reader.u8(&second);
     if (has_signature && first == 0xFF && second == 0xD8) {
         reason = check_jpeg(reader);
+    } else if (has_signature && first == 0x89 && second == 'P') {
+        reason = check_png(reader);
+    } else if (has_signature && first == 'B' && second == 'M') {
+        reason = check_bmp(reader);
     } else if (reader.failed()) {
         reason = kReadError;
     }

@@ -253,6 +253,99 @@ TEST_F(DecodeGuard, LeavesTablesAScanDoesNotUseToTheDecoder) {
     std::free(raster.pixels);
 }
 
+// A PNG of one IHDR chunk (CRC not filled in), a token IDAT and IEND.
+Bytes png_header(uint32_t width, uint32_t height, uint8_t bit_depth, uint8_t colour_type) {
+    Bytes png = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A, 0, 0, 0, 13, 'I', 'H', 'D', 'R'};
+    for (uint32_t value : {width, height}) {
+        for (int shift = 24; shift >= 0; shift -= 8) png.push_back(static_cast<uint8_t>(value >> shift));
+    }
+    const Bytes rest = {bit_depth, colour_type, 0, 0, 0, 0, 0, 0, 0,
+                        0, 0, 0, 2, 'I', 'D', 'A', 'T', 0x78, 0x9C, 0, 0, 0, 0,
+                        0, 0, 0, 0, 'I', 'E', 'N', 'D', 0xAE, 0x42, 0x60, 0x82};
+    png.insert(png.end(), rest.begin(), rest.end());
+    return png;
+}
+
+TEST_F(DecodeGuard, RefusesSixteenBitPngsWhoseWideningWraps) {
+    struct Case {
+        const char* label;
+        Bytes bytes;
+        bool refused;
+    } cases[] = {
+        {"grey16 23171 x 23171", png_header(23171, 23171, 16, 0), true},
+        {"grey16 2^29 pixels", png_header(1 << 14, 1 << 15, 16, 0), true},
+        {"RGBA16 2^29 pixels", png_header(1 << 15, 1 << 14, 16, 6), true},
+        {"grey16 one pixel under 2^29", png_header((1 << 29) - 1, 1, 16, 0), false},
+        {"grey8 23171 x 23171", png_header(23171, 23171, 8, 0), false},
+    };
+    for (const Case& c : cases) {
+        const std::string file = put("input", c.bytes);
+        std::FILE* stream = std::fopen(file.c_str(), "rb");
+        ASSERT_NE(stream, nullptr);
+        const char* reason = decode_guard_check(stream);
+        std::fclose(stream);
+        EXPECT_EQ(reason ? std::string(reason) : "", c.refused ? "too large" : "") << c.label;
+    }
+    pix_image raster{};
+    EXPECT_EQ(decode_message(png_header(23171, 23171, 16, 0), &raster), refusal("too large"));
+}
+
+// A BMP header with the given sides (header of 40 bytes and 32-bit pixels,
+// or the 12-byte one with 16-bit sides and 24-bit pixels) and 16 bytes of
+// pixels.
+Bytes bmp_header(uint32_t header_size, uint32_t width, uint32_t height) {
+    Bytes bmp = {'B', 'M', 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+    auto put32 = [&bmp](uint32_t value) {
+        for (int shift = 0; shift < 32; shift += 8) bmp.push_back(static_cast<uint8_t>(value >> shift));
+    };
+    auto put16 = [&bmp](uint32_t value) {
+        bmp.push_back(static_cast<uint8_t>(value));
+        bmp.push_back(static_cast<uint8_t>(value >> 8));
+    };
+    put32(header_size);
+    if (header_size == 12) {
+        put16(width);
+        put16(height);
+        put16(1);
+        put16(24);
+    } else {
+        put32(width);
+        put32(height);
+        put16(1);
+        put16(32);
+        for (int i = 0; i < 6; ++i) put32(0);
+    }
+    const uint32_t offset = static_cast<uint32_t>(bmp.size());
+    for (int i = 0; i < 4; ++i) bmp[10 + i] = static_cast<uint8_t>(offset >> (8 * i));
+    bmp.insert(bmp.end(), 16, 0x7F);
+    return bmp;
+}
+
+TEST_F(DecodeGuard, RefusesBmpsWithoutPixels) {
+    struct Case {
+        const char* label;
+        Bytes bytes;
+        bool refused;
+    } cases[] = {
+        {"width 0", bmp_header(40, 0, 4), true},
+        {"height 0", bmp_header(40, 4, 0), true},
+        {"core header, width 0", bmp_header(12, 0, 1), true},
+        {"4 x 1", bmp_header(40, 4, 1), false},
+        {"4 x 1 top-down", bmp_header(40, 4, 0xFFFFFFFF), false},
+        {"core header, 4 x 1", bmp_header(12, 4, 1), false},
+    };
+    for (const Case& c : cases) {
+        pix_image raster{};
+        const std::string message = decode_message(c.bytes, &raster);
+        std::free(raster.pixels);
+        if (c.refused) {
+            EXPECT_EQ(message, refusal("BMP image has no pixels")) << c.label;
+        } else {
+            EXPECT_EQ(message, "") << c.label;
+        }
+    }
+}
+
 TEST_F(DecodeGuard, PutsTheFileBackAtItsStart) {
     const std::string file = put("input", encoder_jpeg());
     std::FILE* stream = std::fopen(file.c_str(), "rb");

@@ -58,6 +58,7 @@ class Regressions : public support::ScratchTest {};
 
 TEST_F(Regressions, EveryOperationGivesTheSoundResult) {
     const char* const kDhtRefusal = "cannot decode image: %s (JPEG Huffman table holds more than 256 codes)";
+    const char* const kNoPixels = "cannot decode image: %s (BMP image has no pixels)";
     const Case cases[] = {
         // A DHT of 654 codes: the decoder wrote past its 256 values and
         // crashed decoding the scan (published for the decoder's 2.27).
@@ -66,6 +67,15 @@ TEST_F(Regressions, EveryOperationGivesTheSoundResult) {
           {Operation::FlipH, kDhtRefusal},
           {Operation::FlipV, kDhtRefusal},
           {Operation::Angle, kDhtRefusal},
+          {Operation::AutoOrient, nullptr}}},
+        // A BMP of width 0 (fuzz_decode): the decoder handed back an empty
+        // raster as a picture; quarter turns then reported a failure to
+        // write, and the free angle wrote a picture of background alone.
+        {"bmp-width-0.bmp", "out.png",
+         {{Operation::Fixed90, kNoPixels},
+          {Operation::FlipH, kNoPixels},
+          {Operation::FlipV, kNoPixels},
+          {Operation::Angle, kNoPixels},
           {Operation::AutoOrient, nullptr}}},
     };
     for (const Case& c : cases) {
