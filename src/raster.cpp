@@ -1,9 +1,23 @@
 // Raster transforms that only move whole pixels: quarter turns, mirrors
-// and the two diagonal mirrors. Each is driven from the destination: every
-// destination pixel is fetched from the source pixel it maps to.
+// and the two diagonal mirrors. Each is driven from the destination: the
+// destination size comes first, then every destination pixel is fetched
+// from the source pixel it maps to.
+//
+// The loops are laid out for memory speed, since the raster is far larger
+// than any cache. Maps that keep rows (the half turn and both mirrors) copy
+// whole rows, reversed where needed. Maps that exchange rows and columns
+// (the quarter turns by 90 and 270, transpose and transverse) walk the
+// destination in tiles, so that the source rows a tile reads stay in cache
+// while the tile is filled, and move 4x4 blocks of pixels at a time.
 #include "raster.h"
 
+#include <algorithm>
 #include <cstring>
+
+#if defined(__SSE2__) || defined(_M_X64)
+#include <emmintrin.h>
+#define VEERPIX_RASTER_SSE2 1
+#endif
 
 #include "error.h"
 
@@ -25,35 +39,213 @@ pixel_owner allocate_pixels(int64_t width, int64_t height) {
     return pixel_owner(static_cast<uint8_t*>(std::malloc(*bytes ? *bytes : 1)));
 }
 
-uint32_t load_pixel(const uint8_t* pixels, uint64_t index) {
+uint32_t load_pixel(const uint8_t* pixel) {
     uint32_t value;
-    std::memcpy(&value, pixels + index * 4, 4);
+    std::memcpy(&value, pixel, 4);
     return value;
 }
 
-void store_pixel(uint8_t* pixels, uint64_t index, uint32_t value) {
-    std::memcpy(pixels + index * 4, &value, 4);
+void store_pixel(uint8_t* pixel, uint32_t value) { std::memcpy(pixel, &value, 4); }
+
+// --- maps that keep rows ----------------------------------------------------
+
+// Destination row = the source row's pixels in reverse order, read from
+// the row's end to its start. When the rows are reversed too (the half
+// turn) the whole raster is then read as one stream from its end to its
+// start, and written as one stream from its start: the prefetcher follows
+// both.
+void reverse_row_reading_backwards(const uint8_t* source_row, int64_t width,
+                                   uint8_t* destination_row) {
+    int64_t x = 0;
+#if VEERPIX_RASTER_SSE2
+    for (; x + 4 <= width; x += 4) {
+        const __m128i four = _mm_loadu_si128(
+            reinterpret_cast<const __m128i*>(source_row + (width - x - 4) * 4));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(destination_row + x * 4),
+                         _mm_shuffle_epi32(four, _MM_SHUFFLE(0, 1, 2, 3)));
+    }
+#endif
+    for (; x < width; ++x) {
+        store_pixel(destination_row + x * 4, load_pixel(source_row + (width - 1 - x) * 4));
+    }
 }
 
-// Fills a dst_width x dst_height raster; source_index(x, y) names the
-// source pixel that destination pixel (x, y) receives.
-template <typename SourceIndex>
-int remap(const pix_image* source, int32_t dst_width, int32_t dst_height, pix_image* result,
-          SourceIndex source_index) {
+// The same, read from the row's start, for rows kept in order (the mirror
+// left to right): the source is then one forward stream, and the stores
+// run backwards through each row. Where the destination row allows it,
+// they bypass the cache: nothing reads the lines soon, and skipping their
+// read for ownership took the mirror from 1.6 to 1.2 times a copy.
+void reverse_row_reading_forwards(const uint8_t* source_row, int64_t width,
+                                  uint8_t* destination_row) {
+    int64_t x = 0;
+#if VEERPIX_RASTER_SSE2
+    const bool aligned =
+        width % 4 == 0 && reinterpret_cast<uintptr_t>(destination_row) % 16 == 0;
+    for (; x + 4 <= width; x += 4) {
+        const __m128i reversed = _mm_shuffle_epi32(
+            _mm_loadu_si128(reinterpret_cast<const __m128i*>(source_row + x * 4)),
+            _MM_SHUFFLE(0, 1, 2, 3));
+        auto* to = reinterpret_cast<__m128i*>(destination_row + (width - x - 4) * 4);
+        if (aligned) {
+            _mm_stream_si128(to, reversed);
+        } else {
+            _mm_storeu_si128(to, reversed);
+        }
+    }
+#endif
+    for (; x < width; ++x) {
+        store_pixel(destination_row + (width - 1 - x) * 4, load_pixel(source_row + x * 4));
+    }
+}
+
+// Destination row y comes from source row y, or H-1-y when rows_reversed,
+// its pixels in the same or the reverse order.
+int copy_rows(const pix_image* source, bool rows_reversed, bool pixels_reversed,
+              pix_image* result) {
+    const int64_t width = source->width;
+    const int64_t height = source->height;
+    pixel_owner pixels = allocate_pixels(width, height);
+    if (!pixels) {
+        set_err("out of memory");
+        return 0;
+    }
+    const int64_t row_bytes = width * 4;
+    const int64_t rows = width > 0 ? height : 0;  // no row of an empty raster is touched
+    for (int64_t y = 0; y < rows; ++y) {
+        const uint8_t* source_row = source->pixels + (rows_reversed ? height - 1 - y : y) * row_bytes;
+        uint8_t* destination_row = pixels.get() + y * row_bytes;
+        if (pixels_reversed && rows_reversed) {
+            reverse_row_reading_backwards(source_row, width, destination_row);
+        } else if (pixels_reversed) {
+            reverse_row_reading_forwards(source_row, width, destination_row);
+        } else {
+            std::memcpy(destination_row, source_row, static_cast<size_t>(row_bytes));
+        }
+    }
+#if VEERPIX_RASTER_SSE2
+    _mm_sfence();  // the streamed stores reach memory before another thread reads them
+#endif
+    result->width = source->width;
+    result->height = source->height;
+    result->pixels = pixels.release();
+    return 1;
+}
+
+// --- maps that exchange rows and columns ------------------------------------
+
+// Destination pixel (x, y) comes from source row x (H-1-x when
+// rows_reversed) and source column y (W-1-y when columns_reversed); the
+// destination is H pixels wide and W high.
+struct diagonal_map {
+    const uint8_t* source;
+    int64_t source_width;
+    int64_t source_height;
+    bool rows_reversed;
+    bool columns_reversed;
+    uint8_t* destination;
+};
+
+// A tile is 256 destination columns (source rows) by 64 destination rows
+// (source columns): its source part, 256 rows of 256 bytes, stays in the
+// second-level cache while its 64 rows are filled, and each destination
+// row gets 1 KiB written in one go. Measured on 24 MP against 32x32
+// (twice as slow), 128x64, 512x32 and 1024x16 (5-15% slower).
+constexpr int64_t kTileColumns = 256;
+constexpr int64_t kTileRows = 64;
+
+const uint8_t* source_row_for_column(const diagonal_map& map, int64_t x) {
+    const int64_t row = map.rows_reversed ? map.source_height - 1 - x : x;
+    return map.source + row * map.source_width * 4;
+}
+
+int64_t source_column_for_row(const diagonal_map& map, int64_t y) {
+    return map.columns_reversed ? map.source_width - 1 - y : y;
+}
+
+uint8_t* destination_pixel(const diagonal_map& map, int64_t x, int64_t y) {
+    return map.destination + (y * map.source_height + x) * 4;
+}
+
+// Any rectangle of the destination, one pixel at a time.
+void move_pixels(const diagonal_map& map, int64_t x_begin, int64_t x_end, int64_t y_begin,
+                 int64_t y_end) {
+    for (int64_t y = y_begin; y < y_end; ++y) {
+        const int64_t column_offset = source_column_for_row(map, y) * 4;
+        for (int64_t x = x_begin; x < x_end; ++x) {
+            store_pixel(destination_pixel(map, x, y),
+                        load_pixel(source_row_for_column(map, x) + column_offset));
+        }
+    }
+}
+
+// Four destination rows from y, columns x_begin up to x_end (a multiple of
+// 4 apart), in 4x4 blocks: four pixels side by side from each of four
+// consecutive source rows, transposed. With reversed columns the leftmost
+// source column of a block belongs to its bottom destination row.
+void move_band(const diagonal_map& map, int64_t y, int64_t x_begin, int64_t x_end) {
+    const int64_t first_column = map.columns_reversed ? source_column_for_row(map, y + 3) : y;
+    // From one destination column to the next, the source row moves by this.
+    const int64_t row_step = (map.rows_reversed ? -map.source_width : map.source_width) * 4;
+    const uint8_t* from = source_row_for_column(map, x_begin) + first_column * 4;
+    uint8_t* to[4];
+    for (int j = 0; j < 4; ++j) {
+        to[j] = destination_pixel(map, x_begin, map.columns_reversed ? y + 3 - j : y + j);
+    }
+    const int64_t band_bytes = (x_end - x_begin) * 4;
+    for (int64_t offset = 0; offset < band_bytes; offset += 16, from += 4 * row_step) {
+#if VEERPIX_RASTER_SSE2
+        const __m128i row0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from));
+        const __m128i row1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + row_step));
+        const __m128i row2 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + 2 * row_step));
+        const __m128i row3 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + 3 * row_step));
+        const __m128i low01 = _mm_unpacklo_epi32(row0, row1);   // a0 b0 a1 b1
+        const __m128i low23 = _mm_unpacklo_epi32(row2, row3);   // c0 d0 c1 d1
+        const __m128i high01 = _mm_unpackhi_epi32(row0, row1);  // a2 b2 a3 b3
+        const __m128i high23 = _mm_unpackhi_epi32(row2, row3);  // c2 d2 c3 d3
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(to[0] + offset), _mm_unpacklo_epi64(low01, low23));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(to[1] + offset), _mm_unpackhi_epi64(low01, low23));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(to[2] + offset), _mm_unpacklo_epi64(high01, high23));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(to[3] + offset), _mm_unpackhi_epi64(high01, high23));
+#else
+        for (int j = 0; j < 4; ++j) {
+            for (int i = 0; i < 4; ++i) {
+                store_pixel(to[j] + offset + i * 4, load_pixel(from + i * row_step + j * 4));
+            }
+        }
+#endif
+    }
+}
+
+// One tile: whole bands of 4x4 blocks, then the strips along its right and
+// bottom edges that the blocks leave.
+void move_tile(const diagonal_map& map, int64_t x_begin, int64_t x_end, int64_t y_begin,
+               int64_t y_end) {
+    const int64_t x_blocks_end = x_begin + (x_end - x_begin) / 4 * 4;
+    const int64_t y_blocks_end = y_begin + (y_end - y_begin) / 4 * 4;
+    for (int64_t y = y_begin; y < y_blocks_end; y += 4) move_band(map, y, x_begin, x_blocks_end);
+    move_pixels(map, x_blocks_end, x_end, y_begin, y_end);
+    move_pixels(map, x_begin, x_blocks_end, y_blocks_end, y_end);
+}
+
+int exchange_rows_and_columns(const pix_image* source, bool rows_reversed,
+                              bool columns_reversed, pix_image* result) {
+    const int64_t dst_width = source->height;
+    const int64_t dst_height = source->width;
     pixel_owner pixels = allocate_pixels(dst_width, dst_height);
     if (!pixels) {
         set_err("out of memory");
         return 0;
     }
-    uint8_t* dst = pixels.get();
-    uint64_t dst_index = 0;
-    for (int64_t y = 0; y < dst_height; ++y) {
-        for (int64_t x = 0; x < dst_width; ++x) {
-            store_pixel(dst, dst_index++, load_pixel(source->pixels, source_index(x, y)));
+    const diagonal_map map{source->pixels, source->width, source->height,
+                           rows_reversed,  columns_reversed, pixels.get()};
+    for (int64_t tile_y = 0; tile_y < dst_height; tile_y += kTileRows) {
+        const int64_t tile_y_end = std::min(tile_y + kTileRows, dst_height);
+        for (int64_t tile_x = 0; tile_x < dst_width; tile_x += kTileColumns) {
+            move_tile(map, tile_x, std::min(tile_x + kTileColumns, dst_width), tile_y, tile_y_end);
         }
     }
-    result->width = dst_width;
-    result->height = dst_height;
+    result->width = source->height;
+    result->height = source->width;
     result->pixels = pixels.release();
     return 1;
 }
@@ -61,45 +253,29 @@ int remap(const pix_image* source, int32_t dst_width, int32_t dst_height, pix_im
 }  // namespace
 
 int pix_fixed(const pix_image* source, int degrees, pix_image* result) {
-    const int64_t w = source->width;
-    const int64_t h = source->height;
     switch (degrees) {
-        case 90:
-            return remap(source, source->height, source->width, result,
-                         [=](int64_t x, int64_t y) { return x * w + (w - 1 - y); });
-        case 180:
-            return remap(source, source->width, source->height, result,
-                         [=](int64_t x, int64_t y) { return (h - 1 - y) * w + (w - 1 - x); });
-        default:  // 270
-            return remap(source, source->height, source->width, result,
-                         [=](int64_t x, int64_t y) { return (h - 1 - x) * w + y; });
+        case 90:  // destination (x, y) <- source (W-1-y, x)
+            return exchange_rows_and_columns(source, false, true, result);
+        case 180:  // destination (x, y) <- source (W-1-x, H-1-y)
+            return copy_rows(source, true, true, result);
+        default:  // 270: destination (x, y) <- source (y, H-1-x)
+            return exchange_rows_and_columns(source, true, false, result);
     }
 }
 
 int pix_flip(const pix_image* source, int mode, pix_image* result) {
-    const int64_t w = source->width;
-    const int64_t h = source->height;
     // Callers read the size even when the allocation fails.
     result->width = source->width;
     result->height = source->height;
     result->pixels = nullptr;
-    if (mode == 0) {
-        return remap(source, source->width, source->height, result,
-                     [=](int64_t x, int64_t y) { return y * w + (w - 1 - x); });
-    }
-    return remap(source, source->width, source->height, result,
-                 [=](int64_t x, int64_t y) { return (h - 1 - y) * w + x; });
+    if (mode == 0) return copy_rows(source, false, true, result);  // (W-1-x, y)
+    return copy_rows(source, true, false, result);                 // (x, H-1-y)
 }
 
 int pix_transpose(const pix_image* source, pix_image* result) {
-    const int64_t w = source->width;
-    return remap(source, source->height, source->width, result,
-                 [=](int64_t x, int64_t y) { return x * w + y; });
+    return exchange_rows_and_columns(source, false, false, result);  // (y, x)
 }
 
 int pix_transverse(const pix_image* source, pix_image* result) {
-    const int64_t w = source->width;
-    const int64_t h = source->height;
-    return remap(source, source->height, source->width, result,
-                 [=](int64_t x, int64_t y) { return (h - 1 - x) * w + (w - 1 - y); });
+    return exchange_rows_and_columns(source, true, true, result);  // (W-1-y, H-1-x)
 }

@@ -1,0 +1,140 @@
+// The pixel-moving routines against the straightforward destination-driven
+// loops they replace: every destination pixel fetched from the source
+// pixel it maps to, one at a time. Sizes cover one-pixel rows and columns,
+// odd sides, and sides that are not multiples of the 4x4 blocks or of the
+// tiles (256 columns by 64 rows), so every edge strip of the fast loops is
+// reached.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "raster.h"
+#include "veerpix.h"
+
+namespace {
+
+struct raster {
+    int32_t width = 0;
+    int32_t height = 0;
+    std::vector<uint8_t> pixels;
+};
+
+// Every pixel a different, scrambled word, so a pixel moved to a wrong
+// place, or bytes swapped inside a pixel, cannot go unnoticed.
+raster scrambled(int32_t width, int32_t height) {
+    raster image{width, height, std::vector<uint8_t>(size_t(width) * size_t(height) * 4)};
+    uint32_t state = 0x9E3779B9u ^ uint32_t(width * 7919 + height);
+    for (size_t i = 0; i < image.pixels.size(); ++i) {
+        state = state * 1664525u + 1013904223u;
+        image.pixels[i] = uint8_t(state >> 24);
+    }
+    return image;
+}
+
+// The map of a routine: destination (x, y) of a w x h source takes source
+// pixel (source_x, source_y).
+using pixel_map = void (*)(int64_t x, int64_t y, int64_t w, int64_t h, int64_t* source_x,
+                           int64_t* source_y);
+
+raster reference(const raster& source, bool swaps_sides, pixel_map map) {
+    raster out;
+    out.width = swaps_sides ? source.height : source.width;
+    out.height = swaps_sides ? source.width : source.height;
+    out.pixels.resize(size_t(out.width) * size_t(out.height) * 4);
+    for (int64_t y = 0; y < out.height; ++y) {
+        for (int64_t x = 0; x < out.width; ++x) {
+            int64_t source_x = 0, source_y = 0;
+            map(x, y, source.width, source.height, &source_x, &source_y);
+            std::memcpy(&out.pixels[size_t(y * out.width + x) * 4],
+                        &source.pixels[size_t(source_y * source.width + source_x) * 4], 4);
+        }
+    }
+    return out;
+}
+
+using routine = int (*)(const pix_image*, pix_image*);
+
+raster run(const raster& source, routine fast) {
+    pix_image input{source.width, source.height, const_cast<uint8_t*>(source.pixels.data())};
+    pix_image output{};
+    if (!fast(&input, &output)) {
+        ADD_FAILURE() << veerpix_last_error();
+        return {};
+    }
+    pixel_owner owner(output.pixels);
+    const size_t bytes = size_t(output.width) * size_t(output.height) * 4;
+    return raster{output.width, output.height, std::vector<uint8_t>(output.pixels, output.pixels + bytes)};
+}
+
+struct kernel_case {
+    const char* label;
+    routine fast;
+    bool swaps_sides;
+    pixel_map map;
+};
+
+const kernel_case kKernels[] = {
+    {"turn 90", [](const pix_image* s, pix_image* r) { return pix_fixed(s, 90, r); }, true,
+     [](int64_t x, int64_t y, int64_t w, int64_t, int64_t* sx, int64_t* sy) { *sx = w - 1 - y; *sy = x; }},
+    {"turn 180", [](const pix_image* s, pix_image* r) { return pix_fixed(s, 180, r); }, false,
+     [](int64_t x, int64_t y, int64_t w, int64_t h, int64_t* sx, int64_t* sy) { *sx = w - 1 - x; *sy = h - 1 - y; }},
+    {"turn 270", [](const pix_image* s, pix_image* r) { return pix_fixed(s, 270, r); }, true,
+     [](int64_t x, int64_t y, int64_t, int64_t h, int64_t* sx, int64_t* sy) { *sx = y; *sy = h - 1 - x; }},
+    {"mirror left to right", [](const pix_image* s, pix_image* r) { return pix_flip(s, 0, r); }, false,
+     [](int64_t x, int64_t y, int64_t w, int64_t, int64_t* sx, int64_t* sy) { *sx = w - 1 - x; *sy = y; }},
+    {"mirror top to bottom", [](const pix_image* s, pix_image* r) { return pix_flip(s, 1, r); }, false,
+     [](int64_t x, int64_t y, int64_t, int64_t h, int64_t* sx, int64_t* sy) { *sx = x; *sy = h - 1 - y; }},
+    {"transpose", pix_transpose, true,
+     [](int64_t x, int64_t y, int64_t, int64_t, int64_t* sx, int64_t* sy) { *sx = y; *sy = x; }},
+    {"transverse", pix_transverse, true,
+     [](int64_t x, int64_t y, int64_t w, int64_t h, int64_t* sx, int64_t* sy) { *sx = w - 1 - y; *sy = h - 1 - x; }},
+};
+
+struct side_pair {
+    int32_t width, height;
+};
+
+const side_pair kSizes[] = {
+    {1, 1},   {1, 2},   {2, 1},   {1, 37},  {37, 1},  {2, 2},   {3, 5},   {4, 4},
+    {5, 3},   {7, 9},   {8, 8},   {31, 33}, {32, 32}, {33, 31}, {64, 65}, {65, 64},
+    {97, 3},  {3, 97},  {129, 67}, {100, 100}, {4, 130}, {130, 4},
+    {257, 65}, {65, 257}, {300, 129}, {513, 70},
+};
+
+TEST(RasterKernels, MatchTheOnePixelAtATimeLoopsOnEverySize) {
+    for (const kernel_case& kernel : kKernels) {
+        for (const side_pair& size : kSizes) {
+            SCOPED_TRACE(std::string(kernel.label) + " of " + std::to_string(size.width) + "x" +
+                         std::to_string(size.height));
+            const raster source = scrambled(size.width, size.height);
+            const raster expected = reference(source, kernel.swaps_sides, kernel.map);
+            const raster actual = run(source, kernel.fast);
+            ASSERT_EQ(actual.width, expected.width);
+            ASSERT_EQ(actual.height, expected.height);
+            EXPECT_TRUE(actual.pixels == expected.pixels);
+        }
+    }
+}
+
+// A source whose rows do not start on any particular alignment: the fast
+// loops must not assume aligned rows.
+TEST(RasterKernels, SourceAtAnOddAddressGivesTheSameBytes) {
+    const raster source = scrambled(45, 38);
+    std::vector<uint8_t> shifted(source.pixels.size() + 3);
+    std::memcpy(shifted.data() + 3, source.pixels.data(), source.pixels.size());
+    for (const kernel_case& kernel : kKernels) {
+        SCOPED_TRACE(kernel.label);
+        pix_image input{source.width, source.height, shifted.data() + 3};
+        pix_image output{};
+        ASSERT_EQ(kernel.fast(&input, &output), 1);
+        pixel_owner owner(output.pixels);
+        const raster expected = reference(source, kernel.swaps_sides, kernel.map);
+        EXPECT_EQ(std::memcmp(output.pixels, expected.pixels.data(), expected.pixels.size()), 0);
+    }
+}
+
+}  // namespace
