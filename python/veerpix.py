@@ -1,0 +1,222 @@
+"""Change the orientation of JPEG, PNG and BMP files with quorvane-veerpix.
+
+A thin ctypes binding of the library's C interface, standard library only::
+
+    import veerpix
+
+    veerpix.auto_orient("photo.jpg", "upright.jpg")
+    veerpix.rotate("scan.png", "scan-turned.png", 90)
+    try:
+        veerpix.angle("in.bmp", "out.png", 12.5, background=(0, 0, 0))
+    except veerpix.VeerpixError as error:
+        print(error)            # the library's message
+
+Every function reads the image at `input`, writes the result to `output`
+(the format follows the output's extension: jpg, jpeg, png or bmp) and
+returns None; a failure raises VeerpixError with the library's message.
+Paths are str, bytes or os.PathLike; str paths are handed to the library as
+the file system encodes them (os.fsencode; on Windows the active code page,
+which the library's narrow paths use there).
+
+The library is found, in this order: the file named by the environment
+variable VEERPIX_LIBRARY (a full path), a copy next to this module, then the
+system's loader by the library's name (libquorvane-veerpix.so.0 on Linux,
+quorvane-veerpix.dll on Windows), then ctypes.util.find_library.
+"""
+
+import ctypes
+import ctypes.util
+import math
+import operator
+import os
+import sys
+import threading
+
+__all__ = ["VeerpixError", "rotate", "flip_h", "flip_v", "angle",
+           "auto_orient", "load_library"]
+
+LIBRARY_ENVIRONMENT_VARIABLE = "VEERPIX_LIBRARY"
+
+if sys.platform == "win32":
+    _LIBRARY_NAMES = ("quorvane-veerpix.dll",)
+elif sys.platform == "darwin":
+    _LIBRARY_NAMES = ("libquorvane-veerpix.0.dylib",
+                      "libquorvane-veerpix.dylib")
+else:
+    _LIBRARY_NAMES = ("libquorvane-veerpix.so.0", "libquorvane-veerpix.so")
+
+_INT_MIN = -(2 ** 31)
+_INT_MAX = 2 ** 31 - 1
+_FLOAT_MAX = 3.4028234663852886e38
+
+
+class VeerpixError(Exception):
+    """An operation failed; str(error) is the library's message."""
+
+    def __init__(self, message):
+        super().__init__(message)
+        self.message = message
+
+
+def _declare(library):
+    """Sets the C signature of every exported function on `library`."""
+    path = ctypes.c_char_p
+    signatures = {
+        "veerpix_init": ([], ctypes.c_int),
+        "veerpix_cleanup": ([], None),
+        "veerpix_last_error": ([], ctypes.c_char_p),
+        "veerpix_fixed": ([path, path, ctypes.c_int], ctypes.c_int),
+        "veerpix_flip_h": ([path, path], ctypes.c_int),
+        "veerpix_flip_v": ([path, path], ctypes.c_int),
+        "veerpix_angle": ([path, path, ctypes.c_float,
+                           ctypes.c_int, ctypes.c_int, ctypes.c_int],
+                          ctypes.c_int),
+        "veerpix_auto_orient": ([path, path], ctypes.c_int),
+    }
+    for name, (argtypes, restype) in signatures.items():
+        function = getattr(library, name)
+        function.argtypes = argtypes
+        function.restype = restype
+    return library
+
+
+def load_library(environ=None):
+    """Loads the library and returns it as a ctypes.CDLL.
+
+    Looks at VEERPIX_LIBRARY in `environ` (os.environ by default), then
+    next to this module, then the system's search. A VEERPIX_LIBRARY that
+    cannot be loaded is an error, not a reason to look elsewhere: it would
+    hide which library is in use. Raises OSError when nothing loads.
+    """
+    environ = os.environ if environ is None else environ
+    explicit = environ.get(LIBRARY_ENVIRONMENT_VARIABLE)
+    if explicit:
+        try:
+            return _declare(ctypes.CDLL(explicit))
+        except OSError as error:
+            raise OSError(f"{LIBRARY_ENVIRONMENT_VARIABLE}={explicit} "
+                          f"cannot be loaded: {error}") from error
+
+    here = os.path.dirname(os.path.abspath(__file__))
+    beside = [os.path.join(here, name) for name in _LIBRARY_NAMES]
+    candidates = [path for path in beside if os.path.exists(path)]
+    candidates.extend(_LIBRARY_NAMES)  # the loader's own search path
+    reasons = []
+    for candidate in candidates:
+        try:
+            return _declare(ctypes.CDLL(candidate))
+        except OSError as error:
+            reasons.append(f"{candidate}: {error}")
+    found = ctypes.util.find_library("quorvane-veerpix")
+    if found:
+        try:
+            return _declare(ctypes.CDLL(found))
+        except OSError as error:
+            reasons.append(f"{found}: {error}")
+    raise OSError("quorvane-veerpix library not found (set "
+                  f"{LIBRARY_ENVIRONMENT_VARIABLE} to its full path); tried "
+                  + "; ".join(reasons))
+
+
+_library = None
+# The library keeps its message in one process-wide buffer and must be
+# called from one thread at a time; ctypes releases the GIL during the call.
+_lock = threading.Lock()
+
+
+def _call(function_name, *arguments):
+    global _library
+    with _lock:
+        if _library is None:
+            _library = load_library()
+        if getattr(_library, function_name)(*arguments) == 1:
+            return
+        message = _text(_library.veerpix_last_error() or b"")
+    raise VeerpixError(message)
+
+
+def _path(value, role):
+    value = os.fspath(value)
+    if isinstance(value, bytes):
+        encoded = value
+    elif sys.platform == "win32":
+        # The library opens narrow paths in the active code page, not in
+        # the UTF-8 that os.fsencode gives there; a name the code page
+        # cannot spell raises UnicodeEncodeError rather than naming another
+        # file.
+        encoded = value.encode("mbcs")
+    else:
+        encoded = os.fsencode(value)
+    if b"\0" in encoded:
+        # The C side would stop at the NUL and work on another file.
+        raise ValueError(f"{role} path contains a null byte: {value!r}")
+    return encoded
+
+
+def _text(message):
+    # Paths in messages come back as they went in.
+    if sys.platform == "win32":
+        return message.decode("mbcs", "replace")
+    return os.fsdecode(message)
+
+
+def rotate(input, output, degrees):
+    """Turns the image counter-clockwise by a quarter turn or a half turn.
+
+    `degrees` is an int equal to 90, 180 or 270 modulo 360 (-90 turns
+    clockwise); other values raise VeerpixError. A JPEG tagged with an EXIF
+    Orientation turned into a JPEG changes only that tag: lossless.
+    This is the library's veerpix_fixed.
+    """
+    degrees = _c_int(degrees, "degrees")
+    _call("veerpix_fixed", _path(input, "input"), _path(output, "output"),
+          degrees)
+
+
+def flip_h(input, output):
+    """Mirrors the image left to right."""
+    _call("veerpix_flip_h", _path(input, "input"), _path(output, "output"))
+
+
+def flip_v(input, output):
+    """Mirrors the image top to bottom."""
+    _call("veerpix_flip_v", _path(input, "input"), _path(output, "output"))
+
+
+def angle(input, output, degrees, background=(255, 255, 255)):
+    """Turns the image counter-clockwise by any finite angle.
+
+    Bilinear sampling onto a canvas just large enough for the whole turned
+    picture; the uncovered corners get the opaque colour `background`, a
+    (red, green, blue) triple whose parts are clamped to 0..255. A NaN or
+    infinite angle raises VeerpixError. The angle is passed as a C float.
+    """
+    degrees = float(degrees)
+    if math.isfinite(degrees) and abs(degrees) > _FLOAT_MAX:
+        # Past float's range it would arrive as infinity.
+        raise OverflowError(f"angle {degrees} does not fit a C float")
+    red, green, blue = (_channel(value) for value in background)
+    _call("veerpix_angle", _path(input, "input"), _path(output, "output"),
+          degrees, red, green, blue)
+
+
+def auto_orient(input, output):
+    """Brings a JPEG upright by its EXIF Orientation, written without EXIF.
+
+    Files that need no change (no Orientation, Orientation 1, or not a
+    JPEG) are copied byte for byte.
+    """
+    _call("veerpix_auto_orient", _path(input, "input"),
+          _path(output, "output"))
+
+
+def _c_int(value, name):
+    value = operator.index(value)  # TypeError for floats and strings
+    if not _INT_MIN <= value <= _INT_MAX:
+        # ctypes would cut it to 32 bits silently: 2**32 + 90 would turn.
+        raise OverflowError(f"{name} {value} does not fit a C int")
+    return value
+
+
+def _channel(value):
+    return min(max(operator.index(value), 0), 255)
