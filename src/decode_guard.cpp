@@ -42,6 +42,12 @@ struct FileReader {
         return true;
     }
 
+    // The decoder reads a byte past the end of the file as zero and goes on.
+    uint8_t u8_or_zero() {
+        uint8_t byte = 0;
+        return u8(&byte) ? byte : 0;
+    }
+
     bool u16be(uint16_t* out) {
         uint8_t hi = 0, lo = 0;
         if (!u8(&hi) || !u8(&lo)) return false;
@@ -91,7 +97,8 @@ struct FileReader {
     bool failed() const { return std::ferror(file) != 0; }
 };
 
-// A segment's payload, read only inside its length field.
+// A segment's payload, read only inside its length field; bytes the field
+// promises but the file lacks read as zero, as the decoder reads them.
 struct SegmentReader {
     FileReader& file;
     uint64_t remaining;
@@ -99,7 +106,8 @@ struct SegmentReader {
     bool u8(uint8_t* out) {
         if (remaining < 1) return false;
         --remaining;
-        return file.u8(out);
+        *out = file.u8_or_zero();
+        return true;
     }
 
     bool skip(uint64_t count) {
@@ -167,25 +175,27 @@ Outcome check_frame(SegmentReader& segment, JpegState* state) {
     return kNext;
 }
 
-// The decoder copies a table's values into a 256-entry array without
-// checking their number against it.
+// The decoder copies a table's codes into 257 places and its values into
+// 256 without checking their number against them. It reads each table's
+// counts wherever they lie, also past the segment's end or the file's, so
+// the walk reads them the same way.
 Outcome check_huffman_tables(SegmentReader& segment, JpegState* state) {
-    while (segment.remaining > 0) {
-        uint8_t kind = 0;
-        if (!segment.u8(&kind)) return kStop;
-        uint64_t code_count = 0;
-        for (int length = 0; length < 16; ++length) {
-            uint8_t count = 0;
-            if (!segment.u8(&count)) return kStop;
-            code_count += count;
-        }
-        if (code_count > 256) return refuse(kHuffmanTooLarge);
+    FileReader& file = segment.file;
+    int64_t remaining = static_cast<int64_t>(segment.remaining);
+    segment.remaining = 0;
+    while (remaining > 0) {
+        const uint8_t kind = file.u8_or_zero();
         const int table_class = kind >> 4, table = kind & 15;
         if (table_class > 1 || table > 3) return kStop;
-        if (!segment.skip(code_count)) return kStop;
+        uint64_t code_count = 0;
+        for (int length = 0; length < 16; ++length) code_count += file.u8_or_zero();
+        if (code_count > 256) return refuse(kHuffmanTooLarge);
+        if (!file.skip(code_count)) return kStop;
+        remaining -= static_cast<int64_t>(17 + code_count);
         (table_class == 0 ? state->dc_defined : state->ac_defined)[table] = true;
     }
-    return kNext;
+    // Tables that run past the segment end the decoder's reading.
+    return remaining == 0 ? kNext : kStop;
 }
 
 Outcome note_quant_tables(SegmentReader& segment, JpegState* state) {

@@ -205,6 +205,17 @@ TEST_F(DecodeGuard, RefusesTheShapesThatReachDecoderFaults) {
     std::vector<uint8_t> counts_257(16, 0);
     counts_257[8] = 255;
     counts_257[9] = 2;
+    // The decoder reads a table's counts past a segment that ends after
+    // the table's first byte, and past the end of the file as zeros.
+    Bytes counts_past_segment = huffman_segment(0x00, kOversizedCounts);
+    put16(counts_past_segment, 2, 3);
+    Bytes counts_past_file(baseline.begin(), baseline.begin() + static_cast<std::ptrdiff_t>(first_dht.start));
+    for (uint8_t byte : {0xFF, 0xC4, 0x00, 0x20, 0x00, 0x00, 0xFF, 0xFF}) counts_past_file.push_back(byte);
+    // A scan header cut short: its component ids read as zero, naming a
+    // frame component of id 0, whose tables were never defined.
+    Bytes cut_scan = without(baseline, 0xC4);
+    cut_scan[segments_with(cut_scan, 0xC0).at(0).payload() + 6] = 0;
+    cut_scan.resize(segments_with(cut_scan, 0xDA).at(0).payload() + 1);
 
     struct Case {
         const char* label;
@@ -226,7 +237,11 @@ TEST_F(DecodeGuard, RefusesTheShapesThatReachDecoderFaults) {
          kHuffmanTooLarge},
         {"oversized table behind scans with restart markers",
          replaced(restarts, last_restart_dht, huffman_segment(0x11, kOversizedCounts)), kHuffmanTooLarge},
+        {"table counts past the segment's end", replaced(baseline, first_dht, counts_past_segment),
+         kHuffmanTooLarge},
+        {"table counts past the file's end", counts_past_file, kHuffmanTooLarge},
         {"no Huffman tables at all", without(baseline, 0xC4), kHuffmanUndefined},
+        {"scan header cut short", cut_scan, kHuffmanUndefined},
         {"scan names DC table 2", with_scan_tables(baseline, dc_scan, 0x20), kHuffmanUndefined},
         {"scan names AC table 3", with_scan_tables(baseline, dc_scan, 0x03), kHuffmanUndefined},
         {"progressive DC scan names DC table 3", with_scan_tables(progressive, dc_scan, 0x30),
