@@ -16,6 +16,8 @@ for preset in release asan; do
     echo "=== $preset: test"
     ctest --preset "$preset" -j "$jobs"
 done
+# Every fuzz target briefly, from its seed files (clang, libFuzzer).
+bash scripts/fuzz-smoke.sh
 # The Windows DLL, cross-built, and the whole suite under Wine.
 bash scripts/test-windows.sh
 echo "=== all test runs passed"
