@@ -25,4 +25,18 @@ else
 fi
 # Processes that Wine starts itself use the same loader.
 export WINELOADER="$wine"
+
+# Wine's session (its server and helper processes) must not start from
+# inside a test: the helpers would inherit the test's output and hold
+# CTest's pipes open until the timeout. scripts/test-windows.sh starts it
+# beforehand; if nothing runs yet (-p then succeeds), start it here, detached,
+# to end a minute after its last program.
+if [ -x /usr/lib/wine/wineserver64 ]; then
+    wineserver=/usr/lib/wine/wineserver64
+else
+    wineserver=$(command -v wineserver || echo wineserver)
+fi
+if "$wineserver" -p60 </dev/null >/dev/null 2>&1; then
+    "$wine" wineboot --init </dev/null >/dev/null 2>&1 || true
+fi
 exec "$wine" "$@"
