@@ -12,10 +12,10 @@
 #include "stb_image.h"
 #include "stb_image_write.h"
 
-// Public in the writer's implementation but missing from its header: it
-// hands back the finished PNG in one malloc'd block, saving a copy.
-extern "C" unsigned char* stbi_write_png_to_mem(const unsigned char* pixels, int stride_bytes,
-                                                int x, int y, int n, int* out_len);
+// In the codec unit: the writer's PNG in one malloc'd block (saving a
+// copy), with every block freed when an allocation inside it fails.
+extern "C" unsigned char* write_png_to_memory(const unsigned char* pixels, int width, int height,
+                                              int* length);
 
 namespace {
 
@@ -87,7 +87,7 @@ Encoded encode_to_memory(const pix_image* raster, img_format format) {
     const int height = raster->height;
     if (format == IMG_FMT_PNG) {
         int length = 0;
-        uint8_t* png = stbi_write_png_to_mem(raster->pixels, width * 4, width, height, 4, &length);
+        uint8_t* png = write_png_to_memory(raster->pixels, width, height, &length);
         return {malloc_ptr<uint8_t>(png), png ? static_cast<uint64_t>(length) : 0};
     }
     MemorySink sink;
@@ -153,6 +153,13 @@ int decode_image(const char* path, pix_image* raster) {
         if (!reason) {
             pixels = stbi_load_from_file(file, &width, &height, &channels, 4);
             if (!pixels) reason = stbi_failure_reason();
+        }
+        // The decoder takes a failed read for the end of the file and fills
+        // in what is missing: such a picture is not the file's.
+        if (pixels && std::ferror(file)) {
+            std::free(pixels);
+            pixels = nullptr;
+            reason = "read error";
         }
         std::fclose(file);
     }

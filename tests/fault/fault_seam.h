@@ -1,0 +1,55 @@
+// A seam between the library and the C runtime for fault injection. The
+// test executable is linked with --wrap for every call below, so the
+// library's objects (the codec unit included) call these wrappers instead
+// of the C runtime; the global operator new is replaced as well, since the
+// C++ runtime allocates strings for the library inside its own code.
+//
+// While armed, every call is counted; the call whose number equals
+// `fail_at` fails the way the real call fails, with the given errno. Every
+// block allocated while armed is recorded until it is freed, so a block
+// still recorded after the operation has leaked.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace fault {
+
+enum class Call : uint8_t {
+    Malloc,
+    Calloc,
+    Realloc,
+    New,
+    Fopen,
+    Fdopen,
+    Open,
+    Fread,
+    Fwrite,
+    Fclose,
+    Rename,
+};
+constexpr int kCallKinds = 11;
+
+const char* call_name(Call call);
+
+// fail_at 0 only counts. The counters, the call log and the record of
+// live blocks start empty.
+void arm(uint64_t fail_at, int error);
+
+struct Tally {
+    uint64_t total = 0;
+    uint64_t by_kind[kCallKinds] = {};
+    bool injected = false;       // the call numbered fail_at was reached and failed
+    uint64_t live_blocks = 0;    // allocated while armed and not freed
+    bool record_overflow = false;
+};
+
+Tally disarm();
+
+// The kind of call number `index` (1-based) of the last armed run.
+Call logged_call(uint64_t index);
+
+// "malloc 3, fopen 2, ..." for a report line.
+std::string describe(const Tally& tally);
+
+}  // namespace fault
