@@ -41,12 +41,15 @@ bool equals_ignoring_ascii_case(const char* a, const char* b) {
     return *a == *b;
 }
 
-// The encoders index with int: refuse what would overflow their row
-// buffers instead of letting them overrun memory.
-bool encoder_can_hold(const pix_image* raster) {
-    int64_t row_bytes = static_cast<int64_t>(raster->width) * 4 + 1;
-    return raster->width > 0 && raster->height > 0 &&
-           row_bytes * raster->height <= INT_MAX;
+// The PNG writer's built-in deflate grows its stream in an int-counted
+// buffer of 2, 5, 11, ... (3 * 2^k - 1) bytes; the step past this one
+// overflows. It spends at most 9 bits on a byte, plus a 3-bit block header,
+// a 7-bit end code, the padding to a byte, 2 header and 4 checksum bytes.
+// The other compressors' streams stay well inside this.
+constexpr int64_t kDeflateBufferCapacity = 3 * (int64_t{1} << 29) - 1;
+
+bool png_stream_fits(int64_t filtered_bytes) {
+    return 2 + (9 * filtered_bytes + 3 + 7 + 7) / 8 + 4 <= kDeflateBufferCapacity - 1;
 }
 
 // Collects the encoder's output in one growing malloc'd block.
@@ -96,6 +99,17 @@ Encoded encode_to_memory(const pix_image* raster, img_format format) {
                  : stbi_write_bmp_to_func(append_to_sink, &sink, width, height, 4, raster->pixels);
     if (!ok || sink.failed) return {};
     return {std::move(sink.bytes), sink.length};
+}
+
+// The decoder refuses a raster of more than INT_MAX bytes only after it
+// has set up the planes of the file's own channels, and for a JPEG filled
+// them: a tiny grey JPEG claiming 40000 x 40000 would first cost 1.6 GB.
+// The header gives the size, so the same limit is applied before decoding.
+const char* raster_size_check(std::FILE* file) {
+    int width = 0, height = 0, channels = 0;
+    // A header that the decoder cannot read is the decoder's to refuse.
+    if (!stbi_info_from_file(file, &width, &height, &channels)) return nullptr;
+    return int64_t{width} * height > INT_MAX / 4 ? "too large" : nullptr;
 }
 
 }  // namespace
@@ -150,6 +164,7 @@ int decode_image(const char* path, pix_image* raster) {
     if (std::FILE* file = std::fopen(path, "rb")) {
         // Shapes of file that reach the decoder's known faults never reach it.
         reason = decode_guard_check(file);
+        if (!reason) reason = raster_size_check(file);
         if (!reason) {
             pixels = stbi_load_from_file(file, &width, &height, &channels, 4);
             if (!pixels) reason = stbi_failure_reason();
@@ -173,8 +188,27 @@ int decode_image(const char* path, pix_image* raster) {
     return 1;
 }
 
+// The writers count in int: each bound is where one of their sums would
+// first overflow, or where the format ends.
+bool encoder_accepts(int64_t width, int64_t height, img_format format) {
+    if (width <= 0 || height <= 0 || width > INT_MAX || height > INT_MAX) return false;
+    const int64_t pixels = width * height;
+    switch (format) {
+        case IMG_FMT_JPEG:
+            // 16-bit sides in the frame header; pixels indexed as row * width * 4.
+            return width <= 65535 && height <= 65535 && pixels <= INT_MAX / 4;
+        case IMG_FMT_BMP:
+            // The file header's size field: 122 + width * height * 4.
+            return pixels <= (INT_MAX - 122) / 4;
+        default:
+            // Each row's filter estimate adds up to 128 per byte; the
+            // filtered rows, a filter byte each, go to the deflate stream.
+            return width <= INT_MAX / (128 * 4) && png_stream_fits((width * 4 + 1) * height);
+    }
+}
+
 int encode_image(const char* path, const pix_image* raster, img_format format) {
-    if (!encoder_can_hold(raster)) {
+    if (!encoder_accepts(raster->width, raster->height, format)) {
         set_err("failed to write output: %s", path);
         return 0;
     }

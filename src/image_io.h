@@ -27,6 +27,13 @@ img_format format_from_path(const char* path, img_format fallback);
 // returns 0 leaving `raster` untouched.
 int decode_image(const char* path, pix_image* raster);
 
+// Whether the encoder for `format` can take a width x height raster. JPEG:
+// sides up to 65535, width * height * 4 up to INT_MAX. BMP: width * height
+// * 4 + 122 up to INT_MAX. PNG: width up to 4194303, (width * 4 + 1) *
+// height up to 1431655757.
+bool encoder_accepts(int64_t width, int64_t height, img_format format);
+
 // Encodes the raster in `format` and writes it through write_file; sets
-// "failed to write output" and returns 0 on failure.
+// "failed to write output" and returns 0 on failure, also for a raster
+// that encoder_accepts refuses.
 int encode_image(const char* path, const pix_image* raster, img_format format);

@@ -72,14 +72,39 @@ std::optional<int> retag_jpeg(malloc_ptr<uint8_t>& bytes, uint64_t length, int o
     return write_file(output, std::move(bytes), new_length);
 }
 
+struct RasterSize {
+    int64_t width;
+    int64_t height;
+};
+
+// The result size of a transform that moves whole pixels: quarter turns by
+// 90 or 270 degrees and the diagonal mirrors exchange the sides, the
+// others keep them.
+auto moved_pixels_size(bool exchanges_sides) {
+    return [exchanges_sides](const pix_image& source) -> std::optional<RasterSize> {
+        if (exchanges_sides) return RasterSize{source.height, source.width};
+        return RasterSize{source.width, source.height};
+    };
+}
+
 // Decode, transform, encode: the road of every operation that changes
-// pixels. `transform` fills its result raster or sets its message.
-template <typename Transform>
+// pixels. `result_size` gives the sides of the transform's result where it
+// can (nullopt leaves the refusal to the transform); `transform` fills its
+// result raster or sets its message.
+template <typename ResultSize, typename Transform>
 int transform_pixels(const char* input, const char* output, img_format output_format,
-                     Transform transform) {
+                     ResultSize result_size, Transform transform) {
     pix_image source{};
     if (!decode_image(input, &source)) return 0;
     pixel_owner source_pixels(source.pixels);
+
+    // A result that the encoder cannot take is refused before it is made: a
+    // free turn of a 1 x 100000 picture would first fill 20 GB.
+    const std::optional<RasterSize> size = result_size(source);
+    if (size && !encoder_accepts(size->width, size->height, output_format)) {
+        set_err("failed to write output: %s", output);
+        return 0;
+    }
 
     pix_image result{};
     if (!transform(&source, &result)) return 0;
@@ -91,7 +116,8 @@ int transform_pixels(const char* input, const char* output, img_format output_fo
 // Quarter turns and mirrors: the lossless step where it applies, else the
 // pixel road in the format the output path names.
 template <typename Transform>
-int reorient_file(const char* input, const char* output, int op, Transform transform) {
+int reorient_file(const char* input, const char* output, int op, bool exchanges_sides,
+                  Transform transform) {
     InputFile file;
     if (!load_input(input, &file)) return 0;
     img_format output_format = format_from_path(output, file.format);
@@ -101,12 +127,13 @@ int reorient_file(const char* input, const char* output, int op, Transform trans
         }
     }
     file.bytes.reset();  // the decoder reads the file again by its path
-    return transform_pixels(input, output, output_format, transform);
+    return transform_pixels(input, output, output_format, moved_pixels_size(exchanges_sides),
+                            transform);
 }
 
 int flip_common(const char* input, const char* output, int mode) {
     if (!start_operation(input, output)) return 0;
-    return reorient_file(input, output, ORIENT_OP_FLIP_H + (mode != 0 ? 1 : 0),
+    return reorient_file(input, output, ORIENT_OP_FLIP_H + (mode != 0 ? 1 : 0), false,
                          [mode](const pix_image* source, pix_image* result) {
                              return pix_flip(source, mode, result);
                          });
@@ -131,6 +158,11 @@ constexpr UprightTransform kUprightTransforms[9] = {
     {0, -1, 2},    // 7: mirrored about the anti-diagonal
     {90, -1, 0},   // 8: needs a quarter turn counter-clockwise
 };
+
+bool upright_exchanges_sides(int orientation) {
+    const UprightTransform& t = kUprightTransforms[orientation];
+    return t.diagonal != 0 || t.quarter_turn_degrees == 90 || t.quarter_turn_degrees == 270;
+}
 
 int make_upright(const pix_image* source, int orientation, pix_image* result) {
     const UprightTransform& t = kUprightTransforms[orientation];
@@ -165,7 +197,7 @@ VEERPIX_API int veerpix_fixed(const char* input, const char* output, int degrees
             set_err("degrees must be 90, 180 or 270 (got %d)", degrees);
             return 0;
         }
-        return reorient_file(input, output, normalized / 90,
+        return reorient_file(input, output, normalized / 90, normalized != 180,
                              [normalized](const pix_image* source, pix_image* result) {
                                  return pix_fixed(source, normalized, result);
                              });
@@ -191,7 +223,12 @@ VEERPIX_API int veerpix_angle(const char* input, const char* output, float degre
         InputFile file;
         if (!load_input(input, &file)) return 0;
         file.bytes.reset();
-        return transform_pixels(input, output, format_from_path(output, file.format),
+        auto canvas_size = [degrees](const pix_image& source) -> std::optional<RasterSize> {
+            int32_t width = 0, height = 0;
+            if (!pix_angle_size(&source, degrees, &width, &height)) return std::nullopt;
+            return RasterSize{width, height};
+        };
+        return transform_pixels(input, output, format_from_path(output, file.format), canvas_size,
                                 [&](const pix_image* source, pix_image* result) {
                                     return pix_angle(source, degrees, red, green, blue, result);
                                 });
@@ -213,6 +250,7 @@ VEERPIX_API int veerpix_auto_orient(const char* input, const char* output) {
         }
         file.bytes.reset();
         return transform_pixels(input, output, format_from_path(output, IMG_FMT_JPEG),
+                                moved_pixels_size(upright_exchanges_sides(orientation)),
                                 [orientation](const pix_image* source, pix_image* result) {
                                     return make_upright(source, orientation, result);
                                 });

@@ -47,3 +47,8 @@ int pix_transverse(const pix_image* source, pix_image* result);
 // non-finite angle with "angle must be a finite number".
 int pix_angle(const pix_image* source, float degrees, int red, int green, int blue,
               pix_image* result);
+
+// The sides of pix_angle's canvas, without allocating it: 1 and the sides,
+// or 0 where pix_angle fails before allocating (a non-finite angle, sides
+// past int32). The canvas holds up to about twice the source's pixels.
+int pix_angle_size(const pix_image* source, float degrees, int32_t* width, int32_t* height);
