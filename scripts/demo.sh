@@ -4,7 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/ensure-packages.sh
-ensure_packages cmake make g++ libstb-dev
+ensure_packages cmake make g++ libstb-dev libdeflate-dev zlib1g-dev
 
 cmake --preset release -DVEERPIX_BUILD_TESTS=OFF >/dev/null
 cmake --build --preset release -j "$(nproc 2>/dev/null || echo 2)" --target veerpix veerpix_make_sample
