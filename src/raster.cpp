@@ -20,6 +20,7 @@
 #endif
 
 #include "error.h"
+#include "large_block.h"
 
 std::optional<size_t> raster_bytes(int64_t width, int64_t height) {
     if (width < 0 || height < 0) return std::nullopt;
@@ -36,7 +37,7 @@ pixel_owner allocate_pixels(int64_t width, int64_t height) {
     std::optional<size_t> bytes = raster_bytes(width, height);
     if (!bytes) return nullptr;
     // malloc(0) may give null; a byte more keeps empty rasters valid.
-    return pixel_owner(static_cast<uint8_t*>(std::malloc(*bytes ? *bytes : 1)));
+    return pixel_owner(static_cast<uint8_t*>(veerpix_malloc_large(*bytes ? *bytes : 1)));
 }
 
 uint32_t load_pixel(const uint8_t* pixel) {

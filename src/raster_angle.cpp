@@ -13,6 +13,7 @@
 #include <limits>
 
 #include "error.h"
+#include "large_block.h"
 #include "raster.h"
 
 // SSE2 is part of every x86-64 CPU; elsewhere the scalar blend is used.
@@ -302,7 +303,7 @@ int pix_angle(const pix_image* source, float degrees, int red, int green, int bl
         set_err("out of memory");
         return 0;
     }
-    pixel_owner pixels(static_cast<uint8_t*>(std::malloc(*bytes)));
+    pixel_owner pixels(static_cast<uint8_t*>(veerpix_malloc_large(*bytes)));
     if (!pixels) {
         set_err("out of memory");
         return 0;

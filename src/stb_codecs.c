@@ -1,6 +1,13 @@
 /* The image codecs, compiled once and hidden inside the library. Only the
  * decoders for the accepted input formats are built, so no other format's
  * parser can be reached by a hostile file. */
+#include "large_block.h"
+
+/* The decoder's planes and its RGBA result are the largest blocks of a
+ * call; the result is released with free like any raster. */
+#define STBI_MALLOC(size) veerpix_malloc_large(size)
+#define STBI_REALLOC(block, size) realloc(block, size)
+#define STBI_FREE(block) free(block)
 #define STB_IMAGE_IMPLEMENTATION
 #define STBI_ONLY_JPEG
 #define STBI_ONLY_PNG
@@ -65,7 +72,7 @@ static unsigned char *veerpix_deflate(unsigned char *data, int data_len, int *ou
     if (!compressor) return NULL;
     bound = libdeflate_zlib_compress_bound(compressor, (size_t)data_len);
     /* The writer releases the result with STBIW_FREE: plain free. */
-    out = (unsigned char *)malloc(bound);
+    out = (unsigned char *)veerpix_malloc_large(bound);
     written = out ? libdeflate_zlib_compress(compressor, data, (size_t)data_len, out, bound) : 0;
     libdeflate_free_compressor(compressor);
     if (written == 0 || written > INT_MAX) {
