@@ -1,0 +1,370 @@
+// Google Benchmark for the raster routines and the codec path around them.
+//
+// Every raster routine is timed beside a malloc + memcpy of the source's
+// bytes into fresh memory, alternating in the same loop, so that the ratio
+// (x_copy) holds even on a busy machine: it is the median of the routine's
+// times over the median of the copy's. The codec benchmarks likewise
+// alternate the library's whole call with stb's decode plus encode of the
+// same file (x_codecs), and the lossless retag with a plain file copy
+// (x_copy).
+//
+// Fresh memory costs a page fault per 4 KiB page on first touch, and on
+// some machines (virtual ones above all) those faults take far longer than
+// the copy itself, which hides how fast the loops are. --warm-memory keeps
+// freed blocks inside the allocator, so that both the routine and the copy
+// write into memory touched before: that measures the loops alone.
+//
+//   build/bench/bench/veerpix_bench                       everything
+//   build/bench/bench/veerpix_bench --benchmark_filter=24MP
+//   build/bench/bench/veerpix_bench --warm-memory --benchmark_filter='^[a-z_]+/24MP'
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
+
+#include "photo.h"
+#include "raster.h"
+#include "reference_loops.h"
+#include "stb_image.h"
+#include "stb_image_write.h"
+#include "veerpix.h"
+
+extern "C" unsigned char* stbi_write_png_to_mem(const unsigned char* pixels, int stride_bytes,
+                                                int x, int y, int n, int* out_len);
+
+namespace {
+
+using steady = std::chrono::steady_clock;
+
+// The machine is shared with builds and tests: the time this thread ran,
+// page faults included, is steadier than the wall clock, which also counts
+// the time other processes held the cores.
+double thread_seconds() {
+    timespec now{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return double(now.tv_sec) + double(now.tv_nsec) * 1e-9;
+}
+
+double seconds_since(double start) { return thread_seconds() - start; }
+
+double median(std::vector<double> values) {
+    if (values.empty()) return 0;
+    std::sort(values.begin(), values.end());
+    const size_t middle = values.size() / 2;
+    return values.size() % 2 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
+}
+
+struct picture_size {
+    const char* name;
+    int32_t width;
+    int32_t height;
+};
+
+constexpr picture_size kSizes[] = {{"24MP", 6000, 4000}, {"2MP", 1632, 1224}};
+
+const std::vector<uint8_t>& photo(int size_index) {
+    static std::vector<uint8_t> pictures[2];
+    if (pictures[size_index].empty()) {
+        const picture_size& size = kSizes[size_index];
+        pictures[size_index] = bench::photo_like(size.width, size.height);
+    }
+    return pictures[size_index];
+}
+
+pix_image photo_raster(int size_index) {
+    const picture_size& size = kSizes[size_index];
+    return pix_image{size.width, size.height, const_cast<uint8_t*>(photo(size_index).data())};
+}
+
+// --- raster routines --------------------------------------------------------
+
+double fresh_copy_seconds(const pix_image& source) {
+    const size_t bytes = size_t(source.width) * size_t(source.height) * 4;
+    const double start = thread_seconds();
+    auto* copy = static_cast<uint8_t*>(std::malloc(bytes));
+    std::memcpy(copy, source.pixels, bytes);
+    benchmark::DoNotOptimize(copy);
+    benchmark::ClobberMemory();
+    const double elapsed = seconds_since(start);
+    std::free(copy);
+    return elapsed;
+}
+
+using raster_routine = std::function<int(const pix_image*, pix_image*)>;
+
+void beside_copy(benchmark::State& state, int size_index, const raster_routine& routine) {
+    const pix_image source = photo_raster(size_index);
+    std::vector<double> routine_times, copy_times;
+    int64_t pixels_written = 0;
+    for (auto _ : state) {
+        pix_image result{};
+        const double start = thread_seconds();
+        const int ok = routine(&source, &result);
+        benchmark::ClobberMemory();
+        const double elapsed = seconds_since(start);
+        if (!ok) {
+            state.SkipWithError("the routine failed");
+            break;
+        }
+        pixels_written = int64_t{result.width} * result.height;
+        std::free(result.pixels);
+        state.SetIterationTime(elapsed);
+        routine_times.push_back(elapsed);
+        copy_times.push_back(fresh_copy_seconds(source));
+    }
+    const double routine_median = median(routine_times), copy_median = median(copy_times);
+    state.counters["ms"] = routine_median * 1e3;
+    state.counters["copy_ms"] = copy_median * 1e3;
+    state.counters["x_copy"] = copy_median > 0 ? routine_median / copy_median : 0;
+    state.counters["Mpix_s"] = routine_median > 0 ? pixels_written / routine_median / 1e6 : 0;
+}
+
+struct raster_case {
+    const char* name;
+    raster_routine routine;
+};
+
+const raster_case kRasterCases[] = {
+    {"turn_90", [](const pix_image* s, pix_image* r) { return pix_fixed(s, 90, r); }},
+    {"turn_180", [](const pix_image* s, pix_image* r) { return pix_fixed(s, 180, r); }},
+    {"turn_270", [](const pix_image* s, pix_image* r) { return pix_fixed(s, 270, r); }},
+    {"mirror_left_right", [](const pix_image* s, pix_image* r) { return pix_flip(s, 0, r); }},
+    {"mirror_top_bottom", [](const pix_image* s, pix_image* r) { return pix_flip(s, 1, r); }},
+    {"transpose", pix_transpose},
+    {"transverse", pix_transverse},
+    {"angle_30", [](const pix_image* s, pix_image* r) { return pix_angle(s, 30.0f, 255, 255, 255, r); }},
+    {"plain_loop/turn_90", bench::plain_turn_90},
+    {"plain_loop/mirror_left_right", bench::plain_mirror},
+    {"plain_loop/angle_30", [](const pix_image* s, pix_image* r) { return bench::plain_angle(s, 30.0f, r); }},
+};
+
+// --- the codec path ---------------------------------------------------------
+
+// Input files for the codec benchmarks, written once into a scratch folder.
+struct codec_files {
+    std::filesystem::path folder;
+    std::string jpeg, tagged_jpeg, png;
+    ~codec_files() {
+        std::error_code ignored;
+        if (!folder.empty()) std::filesystem::remove_all(folder, ignored);
+    }
+};
+
+const codec_files& files() {
+    static codec_files made = [] {
+        codec_files f;
+        f.folder = std::filesystem::temp_directory_path() /
+                   ("veerpix-bench-" + std::to_string(steady::now().time_since_epoch().count()));
+        std::filesystem::create_directories(f.folder);
+        const picture_size& size = kSizes[0];
+        std::vector<uint8_t> jpeg, png;
+        stbi_write_jpg_to_func(bench::append_bytes, &jpeg, size.width, size.height, 4, photo(0).data(), 92);
+        stbi_write_png_to_func(bench::append_bytes, &png, size.width, size.height, 4, photo(0).data(),
+                               size.width * 4);
+        f.jpeg = (f.folder / "photo.jpg").string();
+        f.tagged_jpeg = (f.folder / "photo-o1.jpg").string();
+        f.png = (f.folder / "photo.png").string();
+        bench::write_whole_file(f.jpeg.c_str(), jpeg);
+        bench::write_whole_file(f.tagged_jpeg.c_str(), bench::with_orientation(jpeg, 1));
+        bench::write_whole_file(f.png.c_str(), png);
+        return f;
+    }();
+    return made;
+}
+
+std::string output_path(const char* name) { return (files().folder / name).string(); }
+
+struct codec_times {
+    double decode;
+    double encode;
+};
+
+// stb alone: decode the file, encode the raster into memory.
+codec_times stb_decode_and_encode(const std::string& path, bool png) {
+    const double start = thread_seconds();
+    int width = 0, height = 0, channels = 0;
+    std::FILE* file = std::fopen(path.c_str(), "rb");
+    uint8_t* pixels = file ? stbi_load_from_file(file, &width, &height, &channels, 4) : nullptr;
+    if (file) std::fclose(file);
+    const double decode = seconds_since(start);
+    const double encode_start = thread_seconds();
+    if (png) {
+        int length = 0;
+        std::free(stbi_write_png_to_mem(pixels, width * 4, width, height, 4, &length));
+    } else {
+        std::vector<uint8_t> jpeg;
+        jpeg.reserve(size_t(width) * size_t(height));
+        stbi_write_jpg_to_func(bench::append_bytes, &jpeg, width, height, 4, pixels, 92);
+    }
+    const double encode = seconds_since(encode_start);
+    std::free(pixels);
+    return {decode, encode};
+}
+
+// The library's quarter turn of a whole file beside stb's own decode and
+// encode of that file.
+void whole_call_beside_codecs(benchmark::State& state, bool png) {
+    const std::string input = png ? files().png : files().jpeg;
+    const std::string output = output_path(png ? "turned.png" : "turned.jpg");
+    std::vector<double> call_times, codec_totals, decode_times, encode_times;
+    for (auto _ : state) {
+        const double start = thread_seconds();
+        const int ok = veerpix_fixed(input.c_str(), output.c_str(), 90);
+        const double elapsed = seconds_since(start);
+        if (!ok) {
+            state.SkipWithError(veerpix_last_error());
+            break;
+        }
+        state.SetIterationTime(elapsed);
+        call_times.push_back(elapsed);
+        const codec_times codecs = stb_decode_and_encode(input, png);
+        decode_times.push_back(codecs.decode);
+        encode_times.push_back(codecs.encode);
+        codec_totals.push_back(codecs.decode + codecs.encode);
+    }
+    const double call = median(call_times), codecs = median(codec_totals);
+    state.counters["ms"] = call * 1e3;
+    state.counters["decode_ms"] = median(decode_times) * 1e3;
+    state.counters["encode_ms"] = median(encode_times) * 1e3;
+    state.counters["x_codecs"] = codecs > 0 ? call / codecs : 0;
+    std::error_code ignored;
+    state.counters["output_MB"] = double(std::filesystem::file_size(output, ignored)) / 1e6;
+}
+
+double plain_copy_seconds(const std::string& from, const std::string& to) {
+    const double start = thread_seconds();
+    std::FILE* in = std::fopen(from.c_str(), "rb");
+    std::FILE* out = std::fopen(to.c_str(), "wb");
+    std::vector<char> chunk(1 << 17);
+    size_t got = 0;
+    while (in && out && (got = std::fread(chunk.data(), 1, chunk.size(), in)) > 0) {
+        std::fwrite(chunk.data(), 1, got, out);
+    }
+    if (in) std::fclose(in);
+    if (out) std::fclose(out);
+    return seconds_since(start);
+}
+
+void lossless_beside_copy(benchmark::State& state) {
+    const std::string input = files().tagged_jpeg;
+    const std::string output = output_path("retagged.jpg"), copied = output_path("copied.jpg");
+    std::vector<double> call_times, copy_times;
+    for (auto _ : state) {
+        const double start = thread_seconds();
+        const int ok = veerpix_fixed(input.c_str(), output.c_str(), 90);
+        const double elapsed = seconds_since(start);
+        if (!ok) {
+            state.SkipWithError(veerpix_last_error());
+            break;
+        }
+        state.SetIterationTime(elapsed);
+        call_times.push_back(elapsed);
+        copy_times.push_back(plain_copy_seconds(input, copied));
+    }
+    const double call = median(call_times), copy = median(copy_times);
+    state.counters["ms"] = call * 1e3;
+    state.counters["copy_ms"] = copy * 1e3;
+    state.counters["x_copy"] = copy > 0 ? call / copy : 0;
+}
+
+// The PNG writer at each compression level on the 24 MP photo: what the
+// choice of the level its default 8 stands for rests on.
+void png_encode_at_level(benchmark::State& state) {
+    const pix_image source = photo_raster(0);
+    const int saved_level = stbi_write_png_compression_level;
+    stbi_write_png_compression_level = static_cast<int>(state.range(0));
+    int length = 0;
+    for (auto _ : state) {
+        uint8_t* png = stbi_write_png_to_mem(source.pixels, source.width * 4, source.width,
+                                             source.height, 4, &length);
+        if (!png) {
+            state.SkipWithError("the PNG writer failed");
+            break;
+        }
+        std::free(png);
+    }
+    stbi_write_png_compression_level = saved_level;
+    state.counters["MB"] = length / 1e6;
+}
+
+void register_all() {
+    for (int size_index = 0; size_index < 2; ++size_index) {
+        for (const raster_case& entry : kRasterCases) {
+            const std::string name = std::string(entry.name) + "/" + kSizes[size_index].name;
+            const raster_routine routine = entry.routine;
+            benchmark::RegisterBenchmark(name.c_str(),
+                                         [size_index, routine](benchmark::State& state) {
+                                             beside_copy(state, size_index, routine);
+                                         })
+                ->UseManualTime()
+                ->Unit(benchmark::kMillisecond)
+                ->MinTime(1.0);
+        }
+    }
+    benchmark::RegisterBenchmark("codecs/jpeg_turn_90_call/24MP",
+                                 [](benchmark::State& state) { whole_call_beside_codecs(state, false); })
+        ->UseManualTime()
+        ->Unit(benchmark::kMillisecond)
+        ->Iterations(7);
+    benchmark::RegisterBenchmark("codecs/png_turn_90_call/24MP",
+                                 [](benchmark::State& state) { whole_call_beside_codecs(state, true); })
+        ->UseManualTime()
+        ->Unit(benchmark::kMillisecond)
+        ->Iterations(5);
+    benchmark::RegisterBenchmark("codecs/lossless_retag_call/24MP", lossless_beside_copy)
+        ->UseManualTime()
+        ->Unit(benchmark::kMillisecond)
+        ->MinTime(1.0);
+    benchmark::RegisterBenchmark("codecs/png_encode_level/24MP", png_encode_at_level)
+        ->DenseRange(1, 12)
+        ->Unit(benchmark::kMillisecond)
+        ->Iterations(3);
+}
+
+// Removes --warm-memory from the arguments; true when it was there.
+bool take_warm_memory_flag(int* argc, char** argv) {
+    bool found = false;
+    int kept = 0;
+    for (int i = 0; i < *argc; ++i) {
+        if (std::strcmp(argv[i], "--warm-memory") == 0) {
+            found = true;
+        } else {
+            argv[kept++] = argv[i];
+        }
+    }
+    *argc = kept;
+    return found;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (take_warm_memory_flag(&argc, argv)) {
+#if defined(__GLIBC__)
+        // Every block from the heap, and the heap never given back.
+        mallopt(M_MMAP_MAX, 0);
+        mallopt(M_TRIM_THRESHOLD, INT32_MAX);
+#else
+        std::fprintf(stderr, "--warm-memory needs glibc's allocator\n");
+        return 2;
+#endif
+    }
+    register_all();
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}
