@@ -23,6 +23,23 @@
  * Paths are narrow NUL-terminated strings passed to the C runtime's fopen:
  * UTF-8 on Linux, the active code page on Windows.
  *
+ * Limits, each checked before the large buffers exist:
+ *   input file       under 2 GiB
+ *   decoded image    width * height * 4 <= 2^31 - 1, each side <= 2^24;
+ *                    PNG: width * height * the file's channels <= 2^30
+ *                    ("cannot decode image: %s (too large)")
+ *   JPEG result      each side <= 65535, width * height * 4 <= 2^31 - 1
+ *   PNG result       width <= 4194303, (width * 4 + 1) * height <= 1431655757
+ *   BMP result       width * height * 4 + 122 <= 2^31 - 1
+ *                    (a result past these: "failed to write output: %s")
+ * The lossless path and auto-orient's copy decode nothing: only the file
+ * limit applies. The other quarter turns, mirrors and auto-orient keep the
+ * pixel count, so the image must fit both the decoder's and the result's
+ * limits. veerpix_angle's canvas holds up to twice the pixels of a square
+ * image (at 45 degrees), more for a long narrow one, and must fit the
+ * result's limit. A decoding call holds about three to four times width *
+ * height * 4 bytes at its peak.
+ *
  * Messages an operation can leave:
  *   "input/output must not be NULL"
  *   "degrees must be 90, 180 or 270 (got %d)"        veerpix_fixed only
