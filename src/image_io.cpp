@@ -8,6 +8,7 @@
 
 #include "decode_guard.h"
 #include "error.h"
+#include "large_block.h"
 #include "output.h"
 #include "stb_image.h"
 #include "stb_image_write.h"
@@ -80,6 +81,13 @@ void append_to_sink(void* context, void* data, int size) {
     sink->length = needed;
 }
 
+// A first block of `capacity` bytes; without it the sink grows from 64 KiB.
+void reserve_sink(MemorySink* sink, uint64_t capacity) {
+    if (capacity <= (1 << 16) || capacity > SIZE_MAX) return;
+    sink->bytes.reset(static_cast<uint8_t*>(veerpix_malloc_large(static_cast<size_t>(capacity))));
+    sink->capacity = sink->bytes ? capacity : 0;
+}
+
 struct Encoded {
     malloc_ptr<uint8_t> bytes;
     uint64_t length = 0;
@@ -94,6 +102,12 @@ Encoded encode_to_memory(const pix_image* raster, img_format format) {
         return {malloc_ptr<uint8_t>(png), png ? static_cast<uint64_t>(length) : 0};
     }
     MemorySink sink;
+    // Room for the whole output at once saves the copies and page faults of
+    // growing by doubling: a BMP's size is known, and a photograph's JPEG at
+    // quality 92 takes about an eighth of its raster.
+    const uint64_t raster_size = uint64_t(width) * uint64_t(height) * 4;
+    const uint64_t expected = format == IMG_FMT_JPEG ? raster_size / 8 : raster_size + 1024;
+    reserve_sink(&sink, expected);
     int ok = format == IMG_FMT_JPEG
                  ? stbi_write_jpg_to_func(append_to_sink, &sink, width, height, 4, raster->pixels, 92)
                  : stbi_write_bmp_to_func(append_to_sink, &sink, width, height, 4, raster->pixels);
