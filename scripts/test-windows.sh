@@ -5,7 +5,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/ensure-packages.sh
-ensure_packages cmake make binutils libstb-dev googletest g++-mingw-w64-x86-64 wine wine64
+# libz-mingw-w64-dev: the PNG writer's zlib, linked into the DLL statically.
+ensure_packages cmake make binutils libstb-dev googletest g++-mingw-w64-x86-64 libz-mingw-w64-dev wine wine64
 
 build=build/mingw
 jobs=$(nproc 2>/dev/null || echo 2)
