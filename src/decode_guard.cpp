@@ -9,6 +9,7 @@
 // stops and leaves the refusal to the decoder.
 #include "decode_guard.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 
@@ -21,6 +22,7 @@ constexpr const char* kHuffmanUndefined = "JPEG scan uses an undefined Huffman t
 constexpr const char* kQuantUndefined = "JPEG scan uses an undefined quantization table";
 constexpr const char* kTooLarge = "too large";
 constexpr const char* kNoPixels = "BMP image has no pixels";
+constexpr const char* kTruncated = "BMP pixel data truncated";
 
 // Reads a file front to back through a small buffer; every read says
 // whether the bytes were there.
@@ -338,29 +340,56 @@ const char* check_png(FileReader& file) {
 }
 
 // The decoder takes a BMP of width or height 0 for a picture and hands
-// back an empty raster as a success. The file stands after "BM".
-const char* check_bmp(FileReader& file) {
-    uint32_t header_size = 0, width = 0, height = 0;
-    if (!file.skip(12) || !file.u32le(&header_size)) return file.failed() ? kReadError : nullptr;
+// back an empty raster as a success. It also pads missing rows instead of
+// refusing a truncated file, reading on one call per row past the end: a
+// file of a few hundred bytes claiming tens of millions of pixels then
+// takes a minute and an output of hundreds of megabytes. Uncompressed
+// pixel data must be there, but for the last row's padding, which some
+// writers leave out. The file stands after "BM".
+const char* check_bmp(FileReader& file, uint64_t file_size) {
+    uint32_t data_offset = 0, header_size = 0, width = 0, height = 0, compression = 0;
+    uint16_t planes = 0, bits_per_pixel = 0;
+    if (!file.skip(8) || !file.u32le(&data_offset) || !file.u32le(&header_size)) {
+        return file.failed() ? kReadError : nullptr;
+    }
     bool read = false;
     if (header_size == 12) {
         // The oldest header holds both sides in 16 bits.
         uint16_t short_width = 0, short_height = 0;
-        read = file.u16le(&short_width) && file.u16le(&short_height);
+        read = file.u16le(&short_width) && file.u16le(&short_height) && file.u16le(&planes) &&
+               file.u16le(&bits_per_pixel);
         width = short_width;
         height = short_height;
     } else {
-        read = file.u32le(&width) && file.u32le(&height);
+        read = file.u32le(&width) && file.u32le(&height) && file.u16le(&planes) &&
+               file.u16le(&bits_per_pixel) && file.u32le(&compression);
     }
     if (!read) return file.failed() ? kReadError : nullptr;
-    return width == 0 || height == 0 ? kNoPixels : nullptr;
+    if (width == 0 || height == 0) return kNoPixels;
+
+    constexpr uint32_t kUncompressed = 0, kBitFields = 3;
+    if ((compression != kUncompressed && compression != kBitFields) || bits_per_pixel == 0) {
+        return nullptr;  // the decoder refuses or handles these itself
+    }
+    // A negative height marks rows stored top-down.
+    const int64_t signed_height = static_cast<int32_t>(height);
+    const uint64_t rows = static_cast<uint64_t>(signed_height < 0 ? -signed_height : signed_height);
+    // A picture too large to decode is refused as such, by its size alone.
+    if (uint64_t{width} * rows > INT32_MAX / 4) return nullptr;
+    const uint64_t row_bits = uint64_t{width} * bits_per_pixel;
+    const uint64_t stride = (row_bits + 31) / 32 * 4;
+    const uint64_t pixels_start = std::max<uint64_t>(data_offset, 14 + uint64_t{header_size});
+    const uint64_t needed = pixels_start + stride * (rows - 1) + (row_bits + 7) / 8;
+    return needed > file_size ? kTruncated : nullptr;
 }
 
 }  // namespace
 
 const char* decode_guard_check(std::FILE* file) {
     const char* reason = nullptr;
-    if (std::fseek(file, 0, SEEK_SET) != 0) return kReadError;
+    if (std::fseek(file, 0, SEEK_END) != 0) return kReadError;
+    const long file_size = std::ftell(file);
+    if (file_size < 0 || std::fseek(file, 0, SEEK_SET) != 0) return kReadError;
     FileReader reader{file, {}};
     uint8_t first = 0, second = 0;
     const bool has_signature = reader.u8(&first) && reader.u8(&second);
@@ -369,7 +398,7 @@ const char* decode_guard_check(std::FILE* file) {
     } else if (has_signature && first == 0x89 && second == 'P') {
         reason = check_png(reader);
     } else if (has_signature && first == 'B' && second == 'M') {
-        reason = check_bmp(reader);
+        reason = check_bmp(reader, static_cast<uint64_t>(file_size));
     } else if (reader.failed()) {
         reason = kReadError;
     }

@@ -361,6 +361,39 @@ TEST_F(DecodeGuard, RefusesBmpsWithoutPixels) {
     }
 }
 
+Bytes trimmed(Bytes bytes, size_t count) {
+    bytes.resize(bytes.size() - count);
+    return bytes;
+}
+
+// A few hundred bytes claiming millions of rows would otherwise be padded
+// row by row into a huge picture.
+TEST_F(DecodeGuard, RefusesBmpsWhosePixelDataIsCutShort) {
+    struct Case {
+        const char* label;
+        Bytes bytes;
+        bool refused;
+    } cases[] = {
+        // Core header, 24 bits, 1 x 4: rows of 4 bytes (3 and a pad byte).
+        {"complete", bmp_header(12, 1, 4), false},
+        {"last row's padding left out", trimmed(bmp_header(12, 1, 4), 1), false},
+        {"last row cut", trimmed(bmp_header(12, 1, 4), 2), true},
+        {"one row of many", bmp_header(40, 4, 2), true},
+        {"top-down, one row of many", bmp_header(40, 4, static_cast<uint32_t>(-2)), true},
+        {"millions of rows", bmp_header(12, 9, 60000), true},
+    };
+    for (const Case& c : cases) {
+        pix_image raster{};
+        const std::string message = decode_message(c.bytes, &raster);
+        std::free(raster.pixels);
+        if (c.refused) {
+            EXPECT_EQ(message, refusal("BMP pixel data truncated")) << c.label;
+        } else {
+            EXPECT_EQ(message, "") << c.label;
+        }
+    }
+}
+
 TEST_F(DecodeGuard, PutsTheFileBackAtItsStart) {
     const std::string file = put("input", encoder_jpeg());
     std::FILE* stream = std::fopen(file.c_str(), "rb");
