@@ -1,7 +1,12 @@
 # Floating-point results must not depend on the compiler or the CPU: no
 # contraction to fused multiply-add, never fast-math.
 if(MSVC)
-  add_compile_options(/fp:precise /fp:contract-)
+  # Visual Studio 2022 contracts only under /fp:contract, which is left out;
+  # earlier releases may contract under /fp:precise, so they are refused.
+  if(MSVC_VERSION LESS 1930)
+    message(FATAL_ERROR "Visual Studio 2022 or later is needed: earlier releases may fuse multiply-adds")
+  endif()
+  add_compile_options(/fp:precise)
 else()
   add_compile_options(-ffp-contract=off)
 endif()
