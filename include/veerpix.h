@@ -46,7 +46,10 @@
  *   "angle must be a finite number"                  veerpix_angle only
  *   "cannot read input file: %s"
  *   "unsupported input format: %s"
- *   "cannot decode image: %s (%s)"                   path, decoder's reason
+ *   "cannot decode image: %s (%s)"                   path, decoder's reason, or
+ *                          the library's own for a file it refuses before
+ *                          decoding (shapes that reach known decoder faults,
+ *                          e.g. "BMP pixel data truncated")
  *   "out of memory"
  *   "failed to write output: %s"
  *   "exif compose failed", "exif rewrite: %s"        lossless path only
