@@ -1,0 +1,235 @@
+#!/usr/bin/env bash
+# End to end: the veerpix command line against the tools a user would pick
+# instead, on the same files, one thread each.
+#
+#   bash bench/compare.sh            5 runs of every command, 24 MP and 2 MP
+#   RUNS=3 SIZES=24mp bash bench/compare.sh
+#
+# Each run of each command is timed (wall clock; user + system CPU and peak
+# resident memory from /usr/bin/time), the commands of a workload taking turns
+# run after run, so that a busy moment of the machine falls on all of them
+# alike. The medians go to build/bench/compare/results.md, the chart of the
+# 24 MP times to docs/performance.png. Peers that are missing and cannot be
+# installed are left out.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+source scripts/ensure-packages.sh
+
+RUNS=${RUNS:-5}
+SIZES=${SIZES:-"24mp 2mp"}
+PYTHON=/usr/bin/python3  # Debian's, which has python3-pil
+
+ensure_packages cmake make g++ libstb-dev libdeflate-dev libbenchmark-dev time gnuplot-nox
+for peer in libimage-exiftool-perl libjpeg-turbo-progs libvips-tools imagemagick python3-pil; do
+    ensure_packages "$peer" || echo "compare.sh: $peer not installed, left out"
+done
+
+cmake --preset bench >/dev/null
+cmake --build --preset bench -j 2 --target veerpix veerpix_bench_images >/dev/null
+veerpix=$PWD/build/bench/veerpix
+work=$PWD/build/bench/compare
+mkdir -p "$work" docs
+if [ ! -s "$work/photo-2mp.bmp" ]; then
+    echo "writing the test pictures into $work"
+    build/bench/bench/veerpix_bench_images "$work"
+fi
+root=$PWD
+cd "$work"
+
+have() { command -v "$1" >/dev/null 2>&1; }
+have_pillow() { "$PYTHON" -c 'import PIL' 2>/dev/null; }
+# ImageMagick's own convert, whatever stands earlier on the PATH.
+convert=/usr/bin/convert
+pillow() { "$PYTHON" -c "import sys
+from PIL import Image, ImageOps
+image = Image.open(sys.argv[1])
+$1" "$2" "$3"; }
+export -f pillow
+export PYTHON VIPS_CONCURRENCY=1
+
+# Workloads: "name|input|output" followed by "tool|command" lines; $IN and
+# $OUT stand for the paths. veerpix turns counter-clockwise; the peers'
+# arguments ask for the same turn.
+workloads() {
+    local size=$1
+    cat <<EOF
+lossless quarter turn, tagged JPEG|photo-$size-o1.jpg|out.jpg
+veerpix|"$veerpix" rotate 90 "\$IN" "\$OUT"
+cp|cp "\$IN" "\$OUT"
+exiftool|exiftool -q -n -Orientation=8 -o "\$OUT" "\$IN"
+jpegtran|jpegtran -rotate 270 -copy all -outfile "\$OUT" "\$IN"
+quarter turn, untagged JPEG|photo-$size.jpg|out.jpg
+veerpix|"$veerpix" rotate 90 "\$IN" "\$OUT"
+jpegtran|jpegtran -rotate 270 -copy all -outfile "\$OUT" "\$IN"
+vips|vips rot "\$IN" "\$OUT[Q=92]" d270
+convert|$convert "\$IN" -rotate -90 -quality 92 "\$OUT"
+Pillow|pillow 'image.transpose(Image.Transpose.ROTATE_90).save(sys.argv[2], quality=92)' "\$IN" "\$OUT"
+quarter turn, PNG|photo-$size.png|out.png
+veerpix|"$veerpix" rotate 90 "\$IN" "\$OUT"
+vips|vips rot "\$IN" "\$OUT" d270
+convert|$convert "\$IN" -rotate -90 "\$OUT"
+Pillow|pillow 'image.transpose(Image.Transpose.ROTATE_90).save(sys.argv[2])' "\$IN" "\$OUT"
+auto-orient, Orientation 6 JPEG|photo-$size-o6.jpg|out.jpg
+veerpix|"$veerpix" auto-orient "\$IN" "\$OUT"
+vips|vips autorot "\$IN" "\$OUT[Q=92,strip]"
+convert|$convert "\$IN" -auto-orient -strip -quality 92 "\$OUT"
+Pillow|pillow 'ImageOps.exif_transpose(image).save(sys.argv[2], quality=92)' "\$IN" "\$OUT"
+30 degrees onto white, PNG|photo-$size.png|out.png
+veerpix|"$veerpix" angle 30 "\$IN" "\$OUT" --background 255,255,255
+vips|vips rotate "\$IN" "\$OUT" 330 --background "255 255 255 255"
+convert|$convert "\$IN" -background white -rotate -30 "\$OUT"
+Pillow|pillow 'image.rotate(30, resample=Image.Resampling.BILINEAR, expand=True, fillcolor=(255, 255, 255, 255)).save(sys.argv[2])' "\$IN" "\$OUT"
+mirror left to right, PNG|photo-$size.png|out.png
+veerpix|"$veerpix" flip-h "\$IN" "\$OUT"
+vips|vips flip "\$IN" "\$OUT" horizontal
+convert|$convert "\$IN" -flop "\$OUT"
+Pillow|pillow 'image.transpose(Image.Transpose.FLIP_LEFT_RIGHT).save(sys.argv[2])' "\$IN" "\$OUT"
+EOF
+}
+
+installed() {
+    case $1 in
+        veerpix | cp) return 0 ;;
+        convert) [ -x "$convert" ] ;;
+        Pillow) have_pillow ;;
+        *) have "$1" ;;
+    esac
+}
+
+samples=$work/samples.tsv
+# REPORT_ONLY=1 makes the table and the chart again from the last samples.
+[ -n "${REPORT_ONLY:-}" ] && SIZES=""
+[ -n "${REPORT_ONLY:-}" ] || : >"$samples"
+for size in $SIZES; do
+    name="" input="" output=""
+    tools=() commands=()
+    run_workload() {
+        [ -n "$name" ] || return 0
+        echo "== $size: $name (${tools[*]})"
+        for run in $(seq "$RUNS"); do
+            for i in "${!tools[@]}"; do
+                rm -f "$output"
+                local timing start end
+                # The wall clock to the microsecond: time's own has 10 ms steps.
+                start=$EPOCHREALTIME
+                timing=$(IN=$input OUT=$output /usr/bin/time -f '%U %S %M' \
+                    bash -c "${commands[$i]}" 2>&1 >/dev/null | tail -n 1)
+                end=$EPOCHREALTIME
+                timing="$(awk "BEGIN { printf \"%.4f\", $end - $start }") $timing"
+                if [ ! -s "$output" ]; then
+                    echo "   ${tools[$i]} failed: $timing"
+                    continue
+                fi
+                printf '%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\n' "$size" "$name" "${tools[$i]}" $timing \
+                    "$(stat -c %s "$output")" >>"$samples"
+            done
+        done
+    }
+    while IFS= read -r line; do
+        case $line in
+            *"|"*"|"*)
+                if [[ $line != *'"'* ]]; then
+                    run_workload
+                    IFS='|' read -r name input output <<<"$line"
+                    tools=() commands=()
+                    continue
+                fi
+                ;;
+        esac
+        tool=${line%%|*}
+        if installed "$tool"; then
+            tools+=("$tool")
+            commands+=("${line#*|}")
+        fi
+    done < <(workloads "$size")
+    run_workload
+done
+rm -f out.jpg out.png
+
+# Medians, ratios and the chart.
+peers() {
+    printf 'exiftool %s, jpegtran (%s), vips %s, ImageMagick %s, Pillow %s' \
+        "$(exiftool -ver 2>/dev/null || echo -)" \
+        "$(jpegtran -version 2>&1 | head -n 1 | sed 's/ (build.*//' || echo -)" \
+        "$(vips --version 2>/dev/null | sed 's/vips-//' || echo -)" \
+        "$("$convert" -version 2>/dev/null | head -n 1 | awk '{print $3}' || echo -)" \
+        "$("$PYTHON" -c 'import PIL; print(PIL.__version__)' 2>/dev/null || echo -)"
+}
+machine="$(lscpu | sed -n 's/^Model name: *//p' | head -n 1), $(nproc) cores, $(free -g | awk '/^Mem:/ {print $2}') GiB RAM"
+"$PYTHON" - "$samples" "$work/results.md" "$work/chart.dat" "$machine" "$(date -u +%Y-%m-%d)" \
+    "$(uptime | sed 's/.*load average: //')" "$(peers)" "$RUNS" <<'EOF'
+import statistics, sys
+from collections import OrderedDict
+
+samples, report, chart, machine, date, load, peers, runs = sys.argv[1:9]
+table = OrderedDict()
+for line in open(samples):
+    size, name, tool, wall, user, system, peak_kb, out_bytes = line.rstrip("\n").split("\t")
+    entry = table.setdefault((size, name), OrderedDict()).setdefault(tool, [])
+    entry.append((float(wall), float(user) + float(system), int(peak_kb), int(out_bytes)))
+
+def median(values):
+    return statistics.median(values)
+
+lines = [f"Machine: {machine}. Date: {date}. Load average at the end: {load}.",
+         f"Peers: {peers}. Median of {runs} alternating runs each; one thread everywhere "
+         "(VIPS_CONCURRENCY=1).", "",
+         "| size | workload | tool | wall s | CPU s | veerpix / tool (wall) | peak MB | output MB |",
+         "|---|---|---|---:|---:|---:|---:|---:|"]
+chart_tools = ["veerpix", "cp", "exiftool", "jpegtran", "vips", "convert", "Pillow"]
+tics, position = [], 0
+with open(chart, "w") as data:
+    for (size, name), tools in table.items():
+        ours = median([s[0] for s in tools["veerpix"]]) if "veerpix" in tools else None
+        for tool, runs_of_tool in tools.items():
+            wall = median([s[0] for s in runs_of_tool])
+            cpu = median([s[1] for s in runs_of_tool])
+            peak = median([s[2] for s in runs_of_tool]) / 1024
+            out = median([s[3] for s in runs_of_tool]) / 1e6
+            ratio = "" if tool == "veerpix" or ours is None or wall == 0 else f"{ours / wall:.2f}"
+            lines.append(f"| {size} | {name} | {tool} | {wall:.2f} | {cpu:.2f} | {ratio} | {peak:.0f} | {out:.1f} |")
+        if size == "24mp":
+            # One bar per tool that ran, side by side; a gap between workloads.
+            present = [tool for tool in chart_tools if tool in tools]
+            for offset, tool in enumerate(present):
+                seconds = median([s[0] for s in tools[tool]])
+                data.write(f"{position + offset} {seconds:.3f} {chart_tools.index(tool) + 1}\n")
+            label = name.replace(", ", "\\n")
+            tics.append(f'"{label}" {position + (len(present) - 1) / 2}')
+            position += len(present) + 1.5
+open(chart + ".tics", "w").write(", ".join(tics) + "\n")
+open(report, "w").write("\n".join(lines) + "\n")
+print("\n".join(lines))
+EOF
+
+if have gnuplot && [ -s "$work/chart.dat" ]; then
+    gnuplot <<EOF
+set terminal pngcairo size 1200,580 font "sans,10"
+set output "$root/docs/performance.png"
+set title "24 MP pictures, one thread each: median wall time in seconds (log scale; lower is better)"
+set style fill solid 0.85 border -1
+set boxwidth 0.9
+set logscale y
+set yrange [0.01:60]
+set grid ytics
+set key top left
+set xtics ($(cat "$work/chart.dat.tics")) scale 0 font ",9"
+set xrange [-1:*]
+set bmargin 4
+set linetype 1 lc rgb "#7b2cbf"
+set linetype 2 lc rgb "#2a9d8f"
+set linetype 3 lc rgb "#8ab17d"
+set linetype 4 lc rgb "#e9c46a"
+set linetype 5 lc rgb "#f4a261"
+set linetype 6 lc rgb "#457b9d"
+set linetype 7 lc rgb "#e63946"
+plot "$work/chart.dat" using 1:2:3 with boxes lc variable notitle, \
+     "" using 1:2:(sprintf("%.2f", \$2)) with labels offset 0,0.7 font ",7" notitle, \
+     NaN with boxes lt 1 title "veerpix", NaN with boxes lt 2 title "cp", \
+     NaN with boxes lt 3 title "exiftool", NaN with boxes lt 4 title "jpegtran", \
+     NaN with boxes lt 5 title "vips", NaN with boxes lt 6 title "ImageMagick convert", \
+     NaN with boxes lt 7 title "Pillow"
+EOF
+    echo "chart: docs/performance.png"
+fi
+echo "table: $work/results.md"
