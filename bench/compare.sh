@@ -99,7 +99,10 @@ installed() {
 samples=$work/samples.tsv
 # REPORT_ONLY=1 makes the table and the chart again from the last samples.
 [ -n "${REPORT_ONLY:-}" ] && SIZES=""
-[ -n "${REPORT_ONLY:-}" ] || : >"$samples"
+if [ -z "${REPORT_ONLY:-}" ]; then
+    : >"$samples"
+    uptime | sed 's/.*load average: //' >"$work/load-start"
+fi
 for size in $SIZES; do
     name="" input="" output=""
     tools=() commands=()
@@ -145,6 +148,7 @@ for size in $SIZES; do
     run_workload
 done
 rm -f out.jpg out.png
+[ -n "${REPORT_ONLY:-}" ] || uptime | sed 's/.*load average: //' >"$work/load-end"
 
 # Medians, ratios and the chart.
 peers() {
@@ -157,7 +161,8 @@ peers() {
 }
 machine="$(lscpu | sed -n 's/^Model name: *//p' | head -n 1), $(nproc) cores, $(free -g | awk '/^Mem:/ {print $2}') GiB RAM"
 "$PYTHON" - "$samples" "$work/results.md" "$work/chart.dat" "$machine" "$(date -u +%Y-%m-%d)" \
-    "$(uptime | sed 's/.*load average: //')" "$(peers)" "$RUNS" <<'EOF'
+    "at the start $(cat "$work/load-start" 2>/dev/null), at the end $(cat "$work/load-end" 2>/dev/null)" \
+    "$(peers)" "$RUNS" <<'EOF'
 import statistics, sys
 from collections import OrderedDict
 
@@ -171,7 +176,7 @@ for line in open(samples):
 def median(values):
     return statistics.median(values)
 
-lines = [f"Machine: {machine}. Date: {date}. Load average at the end: {load}.",
+lines = [f"Machine: {machine}. Date: {date}. Load average (1, 5, 15 min) {load}.",
          f"Peers: {peers}. Median of {runs} alternating runs each; one thread everywhere "
          "(VIPS_CONCURRENCY=1).", "",
          "| size | workload | tool | wall s | CPU s | veerpix / tool (wall) | peak MB | output MB |",
