@@ -143,7 +143,7 @@ malloc_ptr<uint8_t> read_file(const char* path, uint64_t* length) {
     if (size <= 0 || size > INT32_MAX) return nullptr;
     std::rewind(file);
 
-    malloc_ptr<uint8_t> buffer(static_cast<uint8_t*>(std::malloc(static_cast<size_t>(size))));
+    malloc_ptr<uint8_t> buffer(static_cast<uint8_t*>(veerpix_malloc_large(static_cast<size_t>(size))));
     if (!buffer) return nullptr;
     if (std::fread(buffer.get(), 1, static_cast<size_t>(size), file) != static_cast<size_t>(size)) {
         return nullptr;

@@ -109,6 +109,9 @@ int transform_pixels(const char* input, const char* output, img_format output_fo
     pix_image result{};
     if (!transform(&source, &result)) return 0;
     pixel_owner result_pixels(result.pixels);
+    // The encoder holds a copy of its own (the PNG writer filters the whole
+    // raster first): the source is not needed past this point.
+    source_pixels.reset();
 
     return encode_image(output, &result, output_format);
 }
