@@ -10,6 +10,8 @@
 #include <cstring>
 #include <vector>
 
+#include "exif_builder.h"
+
 namespace bench {
 
 // Deterministic noise in -range..range, different in every pixel and channel.
@@ -77,22 +79,9 @@ inline std::vector<uint8_t> photo_like(int32_t width, int32_t height) {
     return rgba;
 }
 
-// An Exif APP1 segment, little-endian, whose IFD0 holds Orientation alone;
-// it goes right after a JPEG's SOI marker.
-inline std::vector<uint8_t> orientation_segment(uint16_t orientation) {
-    return {0xFF, 0xE1, 0x00, 0x22,                          // APP1, length 34
-            'E',  'x',  'i',  'f',  0x00, 0x00,              // signature
-            'I',  'I',  0x2A, 0x00, 0x08, 0x00, 0x00, 0x00,  // TIFF header, IFD0 at 8
-            0x01, 0x00,                                      // one entry
-            0x12, 0x01, 0x03, 0x00, 0x01, 0x00, 0x00, 0x00,  // Orientation, SHORT, 1
-            static_cast<uint8_t>(orientation), static_cast<uint8_t>(orientation >> 8), 0x00, 0x00,
-            0x00, 0x00, 0x00, 0x00};                         // no next IFD
-}
-
-inline std::vector<uint8_t> with_orientation(std::vector<uint8_t> jpeg, uint16_t orientation) {
-    const std::vector<uint8_t> segment = orientation_segment(orientation);
-    jpeg.insert(jpeg.begin() + 2, segment.begin(), segment.end());
-    return jpeg;
+// The JPEG with an Exif segment right after SOI whose IFD0 holds Orientation.
+inline std::vector<uint8_t> with_orientation(const std::vector<uint8_t>& jpeg, uint16_t orientation) {
+    return fixture::insert_after_soi(jpeg, fixture::orientation_app1(false, orientation));
 }
 
 inline void append_bytes(void* context, void* data, int size) {

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "fault_seam.h"
+#include "exif_builder.h"
 #include "support.h"
 #include "veerpix.h"
 
@@ -24,17 +25,9 @@ namespace {
 
 using support::Bytes;
 
-// An Exif APP1 segment whose IFD0 holds only Orientation (big-endian TIFF).
+// Big-endian TIFF, so that the other byte order than the sample's is covered.
 Bytes with_orientation(const Bytes& jpeg, uint16_t value) {
-    const uint8_t high = static_cast<uint8_t>(value >> 8), low = static_cast<uint8_t>(value);
-    const Bytes segment = {0xFF, 0xE1, 0, 34, 'E', 'x', 'i', 'f', 0, 0,     // marker, length, name
-                           'M', 'M', 0, 42, 0, 0, 0, 8,                     // TIFF header
-                           0, 1, 0x01, 0x12, 0, 3, 0, 0, 0, 1, high, low, 0, 0,  // one SHORT entry
-                           0, 0, 0, 0};                                     // no next IFD
-    Bytes tagged(jpeg.begin(), jpeg.begin() + 2);
-    tagged.insert(tagged.end(), segment.begin(), segment.end());
-    tagged.insert(tagged.end(), jpeg.begin() + 2, jpeg.end());
-    return tagged;
+    return fixture::insert_after_soi(jpeg, fixture::orientation_app1(true, value));
 }
 
 const support::Image& picture() {
