@@ -33,14 +33,22 @@ constexpr uint64_t MAX_SEGMENT_LENGTH = 65535;
 
 enum class ByteOrder { Little, Big };
 
-void write_msg(char* msg, uint64_t msg_size, const char* format, ...) VEERPIX_PRINTF(3, 4);
+// The caller's message buffer. fail() fills it and gives false, so that a
+// failed check reads `return message.fail("...")`.
+struct Message {
+    char* text;
+    uint64_t size;
 
-void write_msg(char* msg, uint64_t msg_size, const char* format, ...) {
-    if (msg == nullptr || msg_size == 0) return;
+    bool fail(const char* format, ...) const VEERPIX_PRINTF(2, 3);
+};
+
+bool Message::fail(const char* format, ...) const {
+    if (text == nullptr || size == 0) return false;
     va_list args;
     va_start(args, format);
-    std::vsnprintf(msg, static_cast<size_t>(msg_size), format, args);
+    std::vsnprintf(text, static_cast<size_t>(size), format, args);
     va_end(args);
+    return false;
 }
 
 struct ByteReader {
@@ -98,32 +106,32 @@ struct ByteWriter {
 
 }  // namespace
 
-// The first Exif APP1 segment: a pointer to its 0xFF byte, its length field
-// in *seg_len. Segment payloads are stepped over by their length fields.
-static const uint8_t* find_exif_segment(const uint8_t* data, uint64_t len, uint64_t* seg_len,
-                                        char* msg, uint64_t msg_size) {
+// The first Exif APP1 segment: its offset (the 0xFF byte) and its length
+// field. Segment payloads are stepped over by their length fields.
+struct ExifSegment {
+    uint64_t offset = 0;
+    uint16_t length = 0;
+};
+
+static bool find_exif_segment(const uint8_t* data, uint64_t len, const Message& message,
+                              ExifSegment* found) {
     constexpr uint8_t exif_signature[6] = {'E', 'x', 'i', 'f', 0, 0};
     const ByteReader jpeg{data, len};
     uint8_t soi0 = 0, soi1 = 0;
     if (len < 4 || !jpeg.u8(0, &soi0) || !jpeg.u8(1, &soi1) || soi0 != 0xFF || soi1 != 0xD8) {
-        write_msg(msg, msg_size, "not a JPEG file");
-        return nullptr;
+        return message.fail("not a JPEG file");
     }
     // A marker position needs four bytes even where the code has no length.
     for (uint64_t pos = 2; jpeg.has(pos, 4);) {
         uint8_t marker = 0, code = 0;
         jpeg.u8(pos, &marker);
         jpeg.u8(pos + 1, &code);
-        if (marker != 0xFF) {
-            write_msg(msg, msg_size, "bad JPEG marker at %zu", static_cast<size_t>(pos));
-            return nullptr;
-        }
+        if (marker != 0xFF) return message.fail("bad JPEG marker at %zu", static_cast<size_t>(pos));
         if (code == 0xD9) break;
         if (code == 0xDA) {
             // The scan's entropy-coded data follows; an Exif segment after
             // it would not belong to this image.
-            write_msg(msg, msg_size, "no EXIF segment before image data");
-            return nullptr;
+            return message.fail("no EXIF segment before image data");
         }
         if (code == 0x01 || (code >= 0xD0 && code <= 0xD7)) {
             pos += 2;
@@ -131,18 +139,14 @@ static const uint8_t* find_exif_segment(const uint8_t* data, uint64_t len, uint6
         }
         uint16_t length = 0;
         jpeg.u16(ByteOrder::Big, pos + 2, &length);
-        if (length < 2 || !jpeg.has(pos + 2, length)) {
-            write_msg(msg, msg_size, "truncated JPEG segment");
-            return nullptr;
-        }
+        if (length < 2 || !jpeg.has(pos + 2, length)) return message.fail("truncated JPEG segment");
         if (code == 0xE1 && length >= 10 && jpeg.matches(pos + 4, exif_signature, 6)) {
-            *seg_len = length;
-            return data + pos;
+            *found = ExifSegment{pos, length};
+            return true;
         }
         pos += 2 + uint64_t{length};
     }
-    write_msg(msg, msg_size, "no EXIF segment found");
-    return nullptr;
+    return message.fail("no EXIF segment found");
 }
 
 namespace {
@@ -157,39 +161,26 @@ struct TiffData {
 
 uint64_t entry_pos(uint64_t directory, uint64_t index) { return directory + 2 + ENTRY_SIZE * index; }
 
-bool open_tiff(const uint8_t* segment, uint64_t seg_len, TiffData* tiff, char* msg, uint64_t msg_size) {
+bool open_tiff(const uint8_t* segment, uint64_t seg_len, TiffData* tiff, const Message& message) {
     // The locator has checked that the whole segment lies inside the data.
-    if (seg_len < 8 + TIFF_HEADER_SIZE) {
-        write_msg(msg, msg_size, "truncated EXIF");
-        return false;
-    }
+    if (seg_len < 8 + TIFF_HEADER_SIZE) return message.fail("truncated EXIF");
     const ByteReader bytes{segment + EXIF_HEADER_SIZE, seg_len - 8};
     uint8_t order_mark = 0;
     bytes.u8(0, &order_mark);
-    if (order_mark != 0x49 && order_mark != 0x4D) {
-        write_msg(msg, msg_size, "bad EXIF byte order");
-        return false;
-    }
+    if (order_mark != 0x49 && order_mark != 0x4D) return message.fail("bad EXIF byte order");
     const ByteOrder order = order_mark == 0x4D ? ByteOrder::Big : ByteOrder::Little;
     uint16_t magic = 0;
     bytes.u16(order, 2, &magic);
-    if (magic != 42) {
-        write_msg(msg, msg_size, "bad EXIF TIFF magic");
-        return false;
-    }
+    if (magic != 42) return message.fail("bad EXIF TIFF magic");
     uint32_t ifd0 = 0;
     bytes.u32(order, 4, &ifd0);
     // Offsets of 2^31 and above count as negative.
     if (ifd0 < TIFF_HEADER_SIZE || ifd0 > 0x7FFFFFFFu || !bytes.has(ifd0, 2)) {
-        write_msg(msg, msg_size, "bad IFD offset");
-        return false;
+        return message.fail("bad IFD offset");
     }
     uint16_t entry_count = 0;
     bytes.u16(order, ifd0, &entry_count);
-    if (!bytes.has(ifd0 + 2, ENTRY_SIZE * entry_count)) {
-        write_msg(msg, msg_size, "truncated IFD");
-        return false;
-    }
+    if (!bytes.has(ifd0 + 2, ENTRY_SIZE * entry_count)) return message.fail("truncated IFD");
     *tiff = TiffData{bytes, order, ifd0, entry_count};
     return true;
 }
@@ -212,11 +203,11 @@ Entry read_entry(const TiffData& tiff, uint64_t pos) {
 }  // namespace
 
 int qv_exif_parse_orientation(const uint8_t* data, uint64_t len, char* msg, uint64_t msg_size) {
-    uint64_t seg_len = 0;
-    const uint8_t* segment = find_exif_segment(data, len, &seg_len, msg, msg_size);
-    if (segment == nullptr) return 0;
+    const Message message{msg, msg_size};
+    ExifSegment found;
+    if (!find_exif_segment(data, len, message, &found)) return 0;
     TiffData tiff{};
-    if (!open_tiff(segment, seg_len, &tiff, msg, msg_size)) return 0;
+    if (!open_tiff(data + found.offset, found.length, &tiff, message)) return 0;
     for (uint64_t i = 0; i < tiff.entry_count; ++i) {
         const uint64_t pos = entry_pos(tiff.ifd0, i);
         const Entry entry = read_entry(tiff, pos);
@@ -362,7 +353,7 @@ bool has_next_offset(const Region& directory) {
 
 // Finds every directory and offset list reachable from IFD0. False when
 // there are more than the plan can hold: adjusting only some would corrupt.
-bool make_plan(const TiffData& tiff, const Shift& shift, Plan* plan, char* msg, uint64_t msg_size) {
+bool make_plan(const TiffData& tiff, const Shift& shift, Plan* plan, const Message& message) {
     add_directory(plan, tiff, RegionKind::ImageDirectory, tiff.ifd0);
     bool full = false;
     // The plan grows while it is walked: each directory adds what it names.
@@ -390,10 +381,7 @@ bool make_plan(const TiffData& tiff, const Shift& shift, Plan* plan, char* msg, 
             full |= add_directory(plan, tiff, RegionKind::ImageDirectory, next) == AddResult::Full;
         }
     }
-    if (full) {
-        write_msg(msg, msg_size, "too many EXIF directories to adjust");
-        return false;
-    }
+    if (full) return message.fail("too many EXIF directories to adjust");
     return true;
 }
 
@@ -464,19 +452,19 @@ struct Segment {
 
 // Plans, then adjusts the offsets that the shift moves; false, with nothing
 // written, when the plan cannot hold every directory.
-bool adjust_offsets(const Segment& segment, const TiffData& tiff, const Shift& shift, char* msg,
-                    uint64_t msg_size) {
+bool adjust_offsets(const Segment& segment, const TiffData& tiff, const Shift& shift,
+                    const Message& message) {
     Plan plan;
-    if (!make_plan(tiff, shift, &plan, msg, msg_size)) return false;
+    if (!make_plan(tiff, shift, &plan, message)) return false;
     const ByteWriter tiff_writer{segment.start + EXIF_HEADER_SIZE, tiff.bytes.len};
     Adjuster{tiff, shift, tiff_writer}.plan(plan);
     return true;
 }
 
 int remove_entry(uint8_t* data, uint64_t len, const Segment& segment, const TiffData& tiff,
-                 uint64_t entry, uint64_t* out_len, char* msg, uint64_t msg_size) {
+                 uint64_t entry, uint64_t* out_len, const Message& message) {
     const Shift shift{true, entry, entry, tiff.bytes.len};
-    if (!adjust_offsets(segment, tiff, shift, msg, msg_size)) return 0;
+    if (!adjust_offsets(segment, tiff, shift, message)) return 0;
 
     uint8_t* tiff_start = segment.start + EXIF_HEADER_SIZE;
     const ByteWriter tiff_writer{tiff_start, tiff.bytes.len};
@@ -490,15 +478,14 @@ int remove_entry(uint8_t* data, uint64_t len, const Segment& segment, const Tiff
 }
 
 int insert_entry(uint8_t* data, uint64_t len, const Segment& segment, const TiffData& tiff,
-                 uint16_t value, uint64_t* out_len, char* msg, uint64_t msg_size) {
+                 uint16_t value, uint64_t* out_len, const Message& message) {
     // A length field that wrapped would make every JPEG reader lose its way.
     if (segment.length + ENTRY_SIZE > MAX_SEGMENT_LENGTH) {
-        write_msg(msg, msg_size, "EXIF segment too long to insert Orientation");
-        return 0;
+        return message.fail("EXIF segment too long to insert Orientation");
     }
     const uint64_t end_of_entries = entry_pos(tiff.ifd0, tiff.entry_count);
     const Shift shift{false, end_of_entries, UINT64_MAX, tiff.bytes.len};
-    if (!adjust_offsets(segment, tiff, shift, msg, msg_size)) return 0;
+    if (!adjust_offsets(segment, tiff, shift, message)) return 0;
 
     uint8_t* tiff_start = segment.start + EXIF_HEADER_SIZE;
     const uint64_t insert_abs = static_cast<uint64_t>(tiff_start - data) + end_of_entries;
@@ -521,15 +508,15 @@ int insert_entry(uint8_t* data, uint64_t len, const Segment& segment, const Tiff
 
 int qv_exif_rewrite_orientation(uint8_t* data, uint64_t len, int value, uint64_t* out_len,
                                 char* msg, uint64_t msg_size) {
-    uint64_t seg_len = 0;
-    const uint8_t* found = find_exif_segment(data, len, &seg_len, msg, msg_size);
-    if (found == nullptr) {
+    const Message message{msg, msg_size};
+    ExifSegment found;
+    if (!find_exif_segment(data, len, message, &found)) {
         *out_len = len;
         return 1;
     }
-    const Segment segment{data + (found - data), static_cast<uint16_t>(seg_len)};
+    const Segment segment{data + found.offset, found.length};
     TiffData tiff{};
-    if (!open_tiff(segment.start, seg_len, &tiff, msg, msg_size)) return 0;
+    if (!open_tiff(segment.start, segment.length, &tiff, message)) return 0;
 
     // The first entry with the tag, whatever its type.
     uint64_t entry = 0;
@@ -542,16 +529,15 @@ int qv_exif_rewrite_orientation(uint8_t* data, uint64_t len, int value, uint64_t
 
     if (has_entry && value != 0) {
         if (read_entry(tiff, entry).type != TYPE_SHORT) {
-            write_msg(msg, msg_size, "Orientation not SHORT");
-            return 0;
+            return message.fail("Orientation not SHORT");
         }
         ByteWriter{segment.start + EXIF_HEADER_SIZE, tiff.bytes.len}.put16(tiff.order, entry + 8,
                                                                             new_value);
         *out_len = len;
         return 1;
     }
-    if (has_entry) return remove_entry(data, len, segment, tiff, entry, out_len, msg, msg_size);
-    if (value != 0) return insert_entry(data, len, segment, tiff, new_value, out_len, msg, msg_size);
+    if (has_entry) return remove_entry(data, len, segment, tiff, entry, out_len, message);
+    if (value != 0) return insert_entry(data, len, segment, tiff, new_value, out_len, message);
     *out_len = len;
     return 1;
 }
