@@ -27,17 +27,10 @@ function(veerpix_project_warnings target)
   endif()
 endfunction()
 
-# The codecs' optimisation in release builds, chosen by measurement: -O3.
-# CPU ms on the 24 MP picture of bench/ (veerpix_bench codecs/, two
-# alternating runs of builds that differ only in this flag; busy machine):
-#                  -O2          -O3          -Os
-#   JPEG decode    324  391     281  280     290  276
-#   JPEG encode   1220 1278    1000  943    1128 1098
-#   PNG decode    1078 1023     821  865    1345  985
-#   PNG encode    3631 3118    2336 2378    3442 3198
-# -O3 is the fastest at every step, 20-25% ahead of -O2 where it matters
-# most (JPEG and PNG encoding). Never -ffast-math: the codecs' float
-# arithmetic must stay exact, as the rest of the build's.
+# The codecs' optimisation in release builds: -O3, chosen by measuring the
+# codec benchmarks of bench/ against -O2 and -Os (the encoders gain most).
+# Never -ffast-math: the codecs' float arithmetic must stay exact, as the
+# rest of the build's.
 set(VEERPIX_CODEC_OPTIMIZATION "-O3" CACHE STRING "Optimisation flag of the codec unit in Release builds")
 
 # The codecs' own code: its warnings are not ours to fix, and its known

@@ -6,7 +6,7 @@
 
 #include "raster.h"
 
-// A plain int so that it crosses C-style boundaries unchanged.
+// Plain int codes like the library's other results; 0 is "not recognised".
 using img_format = int;
 constexpr img_format IMG_FMT_UNKNOWN = 0;
 constexpr img_format IMG_FMT_JPEG = 1;
