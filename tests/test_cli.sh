@@ -268,6 +268,28 @@ expect_text "hint: output is a folder" "$work/stderr" "failed to write output: $
 check "hint: no output folder" 1 "$veerpix" flip-h "$work/abc.bmp" "$work/nowhere/x.bmp"
 expect_text "hint: no output folder" "$work/stderr" "(output folder $work/nowhere does not exist)"
 
+# Permissions, seen as an ordinary user (root may write anywhere).
+as_user=""
+if [ "$(id -u)" -ne 0 ]; then
+    as_user=" "
+elif command -v setpriv >/dev/null 2>&1 && setpriv --reuid=65534 --regid=65534 --clear-groups true 2>/dev/null; then
+    as_user="setpriv --reuid=65534 --regid=65534 --clear-groups"
+fi
+if [ -n "${VEERPIX_TEST_EMULATOR:-}" ] || [ -z "$as_user" ]; then
+    echo "skipped: read-only folder and unreadable input hints (need an ordinary user: not root, or setpriv)"
+else
+    mkdir -p "$work/read-only"
+    chmod 555 "$work/read-only"
+    cp "$work/abc.bmp" "$work/unreadable.bmp"
+    chmod 000 "$work/unreadable.bmp"
+    # shellcheck disable=SC2086  # the words of the user switch
+    check "hint: read-only output folder" 1 $as_user "$veerpix" flip-h "$work/abc.bmp" "$work/read-only/x.bmp"
+    expect_text "hint: read-only output folder" "$work/stderr" "(output folder $work/read-only is not writable: Permission denied)"
+    # shellcheck disable=SC2086
+    check "hint: unreadable input" 1 $as_user "$veerpix" flip-h "$work/unreadable.bmp" "$work/x.bmp"
+    expect_text "hint: unreadable input" "$work/stderr" "(input is not readable: Permission denied)"
+fi
+
 # Pipes: '-' reads standard input and writes standard output, the format
 # then from --format or else the input's; a pipe named by path is read as
 # well. The spooled copies are private and gone afterwards.
