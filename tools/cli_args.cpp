@@ -11,10 +11,16 @@
 #include <filesystem>
 #include <string>
 #include <system_error>
-#include <thread>
 
 #include "cli.h"
 #include "veerpix.h"
+
+#if defined(_WIN32)
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+#else
+#include <unistd.h>
+#endif
 
 #ifndef VEERPIX_VERSION
 #define VEERPIX_VERSION "unknown"
@@ -40,6 +46,16 @@ int run_angle(const Request& request, const char* input, const char* output) {
 }
 int run_auto_orient(const Request&, const char* input, const char* output) {
     return veerpix_auto_orient(input, output);
+}
+
+int cpu_count() {
+#if defined(_WIN32)
+    SYSTEM_INFO info;
+    GetSystemInfo(&info);
+    return static_cast<int>(info.dwNumberOfProcessors);
+#else
+    return static_cast<int>(sysconf(_SC_NPROCESSORS_ONLN));
+#endif
 }
 
 const Command kCommands[] = {
@@ -250,7 +266,7 @@ int set_option(const Option& option, const std::string& value, Request* request)
             return usage_error("--jobs takes a number of processes (0: one per CPU), not " + value +
                                forgotten_value_hint(option, value));
         }
-        if (request->jobs == 0) request->jobs = std::max(1u, std::thread::hardware_concurrency());
+        if (request->jobs == 0) request->jobs = std::max(1, cpu_count());
         return -1;
     case OptionId::in_place: request->in_place = true; return -1;
     case OptionId::recursive: request->recursive = true; return -1;
