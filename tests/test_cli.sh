@@ -360,6 +360,7 @@ expect_same "-r: top" "$(bmp_pixels "$work/mirror/top.bmp")" "3x2 $C $B $A $F $E
 expect_same "-r: the tree mirrored" "$(bmp_pixels "$work/mirror/sub/deeper/low.BMP")" "3x2 $C $B $A $F $E $D"
 [ -e "$work/mirror/sub/notes.txt" ] && { echo "FAIL: -r took a text file"; failures=$((failures + 1)); }
 check "a folder without -r" 1 "$veerpix" flip-h --out-dir "$work/mirror" "$work/tree"
+check "-r with one output" 2 "$veerpix" flip-h -r "$work/tree" "$work/one-output.bmp"
 
 # -n says what would be written where and writes nothing.
 check "-n" 0 "$veerpix" flip-h -n -r --out-dir "$work/dry" "$work/tree"

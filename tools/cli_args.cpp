@@ -353,6 +353,7 @@ int parse_degrees(const char* word, Request* request) {
 int check_forms(const Request& request) {
     if (request.in_place && !request.out_dir.empty()) return usage_error("--in-place and --out-dir exclude each other");
     if (request.in_place && request.no_clobber) return usage_error("--in-place and --no-clobber exclude each other");
+    if (request.recursive && !request.batch()) return usage_error("-r needs --out-dir DIR or --in-place");
     bool to_stdout = !request.batch() && request.files.size() == 2 && request.files[1] == "-";
     if (!request.format.empty() && request.out_dir.empty() && !to_stdout) {
         return usage_error("--format needs --out-dir DIR, or '-' as OUTPUT");
