@@ -5,6 +5,7 @@
 #ifndef VEERPIX_CLI_H
 #define VEERPIX_CLI_H
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -89,13 +90,20 @@ bool spool_input(const std::string& input, const TemporaryFile& file, std::strin
 // Writes the file at `path` to standard output; false with `error` set.
 bool copy_to_stdout(const std::string& path, std::string* error);
 
-// The format's name (as in the format table) whose signature the file's
-// first bytes carry, or "" when none does.
-std::string sniff_format(const std::string& path);
-
-// The output extensions the library knows, in the order help shows them.
-extern const char* const kFormats[];
+// The formats by the output extensions the library knows, in the order
+// help shows them, with the first bytes that mark such a file.
+struct Format {
+    const char* name;
+    const char* signature;
+    size_t signature_size;
+};
+extern const Format kFormats[];
 extern const int kFormatCount;
+
+// The name of the first format whose signature the bytes start with, or "".
+std::string format_of_bytes(const unsigned char* bytes, size_t size);
+// The same for a file's first bytes.
+std::string sniff_format(const std::string& path);
 bool is_image_name(const std::string& path);
 
 }  // namespace cli

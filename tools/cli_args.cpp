@@ -28,12 +28,28 @@
 
 namespace cli {
 
-// The output extensions the library chooses its encoders by; --format and
-// the folder walk of -r read this list, nothing else names the formats.
-const char* const kFormats[] = {"jpg", "jpeg", "png", "bmp"};
+// The output extensions the library chooses its encoders by; --format, the
+// folder walk of -r, the format of a picture for standard output and the
+// road of -v read this list, nothing else names the formats.
+const Format kFormats[] = {
+    {"jpg", "\xFF\xD8\xFF", 3},
+    {"jpeg", "\xFF\xD8\xFF", 3},
+    {"png", "\x89PNG\r\n\x1a\n", 8},
+    {"bmp", "BM", 2},
+};
 const int kFormatCount = sizeof kFormats / sizeof kFormats[0];
 
 namespace {
+
+// "jpg, jpeg, png or bmp", from the table.
+std::string format_list() {
+    std::string list;
+    for (int i = 0; i < kFormatCount; ++i) {
+        if (i > 0) list += i + 1 == kFormatCount ? " or " : ", ";
+        list += kFormats[i].name;
+    }
+    return list;
+}
 
 int run_rotate(const Request& request, const char* input, const char* output) {
     return veerpix_fixed(input, output, request.degrees);
@@ -83,7 +99,7 @@ struct Option {
 const Option kOptions[] = {
     {"out-dir", 0, "DIR", nullptr, "write each result into DIR (made if missing), names kept", OptionId::out_dir},
     {"in-place", 0, nullptr, nullptr, "replace each file with its result", OptionId::in_place},
-    {"format", 0, "FMT", nullptr, "jpg, jpeg, png or bmp (any case): the results' extension and so their format",
+    {"format", 0, "FMT", nullptr, "FORMATS (any case): the results' extension and so their format",
      OptionId::format},
     {"recursive", 'r', nullptr, nullptr, "take the image files (by extension) inside folders; --out-dir mirrors the tree",
      OptionId::recursive},
@@ -108,7 +124,10 @@ void print_options(std::FILE* out, const Command* command) {
         std::string names = option.short_name ? std::string("-") + option.short_name + ", " : std::string("    ");
         names += std::string("--") + option.long_name;
         if (option.value_name) names += std::string(" ") + option.value_name;
-        std::fprintf(out, "  %-22s %s%s%s\n", names.c_str(), option.help, option.only_for && !command ? " (" : "",
+        std::string help = option.help;
+        size_t token = help.find("FORMATS");
+        if (token != std::string::npos) help.replace(token, 7, format_list());
+        std::fprintf(out, "  %-22s %s%s%s\n", names.c_str(), help.c_str(), option.only_for && !command ? " (" : "",
                      option.only_for && !command ? (std::string(option.only_for) + " only)").c_str() : "");
     }
 }
@@ -119,12 +138,13 @@ void print_help(std::FILE* out) {
     std::fprintf(out, "\nfiles, for every command:\n%s\noptions:\n", kFileForms);
     print_options(out, nullptr);
     std::fprintf(out,
-                 "\nThe output format follows the output's extension (jpg, jpeg, png, bmp).\n"
+                 "\nThe output format follows the output's extension (%s).\n"
                  "Quarter turns and mirrors of an EXIF-tagged JPEG into a JPEG are lossless.\n\n"
                  "veerpix COMMAND --help   help on one command\n"
                  "veerpix --version        the version\n"
                  "Exit status: 0 all done, 1 some file failed, 2 usage error,\n"
-                 "3 nothing failed but --no-clobber skipped some file.\n");
+                 "3 nothing failed but --no-clobber skipped some file.\n",
+                 format_list().c_str());
 }
 
 void print_command_help(std::FILE* out, const Command& command) {
@@ -249,12 +269,12 @@ int set_option(const Option& option, const std::string& value, Request* request)
     }
     case OptionId::format:
         for (int i = 0; i < kFormatCount; ++i) {
-            if (lower(value) == kFormats[i]) {
-                request->format = kFormats[i];
+            if (lower(value) == kFormats[i].name) {
+                request->format = kFormats[i].name;
                 return -1;
             }
         }
-        return usage_error("--format takes jpg, jpeg, png or bmp, not " + value + forgotten_value_hint(option, value));
+        return usage_error("--format takes " + format_list() + ", not " + value + forgotten_value_hint(option, value));
     case OptionId::background:
         if (!parse_background(value, request->background)) {
             return usage_error("--background takes R,G,B (each 0..255), not " + value +
@@ -378,9 +398,19 @@ bool is_image_name(const std::string& path) {
     if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return false;
     std::string extension = lower(path.substr(dot + 1));
     for (int i = 0; i < kFormatCount; ++i) {
-        if (extension == kFormats[i]) return true;
+        if (extension == kFormats[i].name) return true;
     }
     return false;
+}
+
+std::string format_of_bytes(const unsigned char* bytes, size_t size) {
+    for (int i = 0; i < kFormatCount; ++i) {
+        const Format& format = kFormats[i];
+        if (size >= format.signature_size && std::memcmp(bytes, format.signature, format.signature_size) == 0) {
+            return format.name;
+        }
+    }
+    return "";
 }
 
 int usage_error(const std::string& message) {

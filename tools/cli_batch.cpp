@@ -97,8 +97,7 @@ bool read_whole(const std::string& path, std::string* bytes) {
 Road infer_road(const std::string& before, const std::string& after) {
     if (before == after) return Road::copy;
     auto is_jpeg = [](const std::string& bytes) {
-        return bytes.size() > 3 && static_cast<unsigned char>(bytes[0]) == 0xFF &&
-               static_cast<unsigned char>(bytes[1]) == 0xD8;
+        return format_of_bytes(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size()) == "jpg";
     };
     const size_t slack = 12;
     size_t longer = std::max(before.size(), after.size());

@@ -177,10 +177,7 @@ std::string sniff_format(const std::string& path) {
     if (!file) return "";
     size_t got = std::fread(head, 1, sizeof head, file);
     std::fclose(file);
-    if (got >= 3 && head[0] == 0xFF && head[1] == 0xD8 && head[2] == 0xFF) return "jpg";
-    if (got >= 8 && std::memcmp(head, "\x89PNG\r\n\x1a\n", 8) == 0) return "png";
-    if (got >= 2 && head[0] == 'B' && head[1] == 'M') return "bmp";
-    return "";
+    return format_of_bytes(head, got);
 }
 
 }  // namespace cli
