@@ -254,8 +254,9 @@ check "--in-place with --no-clobber" 2 "$veerpix" flip-h --in-place --no-clobber
 check "--out-dir made with its parents" 0 "$veerpix" flip-v --out-dir "$work/made/deep/er" "$work/abc.bmp"
 expect_same "--out-dir made" "$(bmp_pixels "$work/made/deep/er/abc.bmp")" "3x2 $D $E $F $A $B $C"
 check "--out-dir under a file" 2 "$veerpix" flip-v --out-dir "$work/abc.bmp/sub" "$work/abc.bmp" "$work/upright.png"
-expect_same "--out-dir under a file: one line" "$(cat "$work/stderr")" \
-    "veerpix: cannot use output folder $work/abc.bmp/sub: Not a directory"
+expect_text "--out-dir under a file: the reason" "$work/stderr" "veerpix: cannot use output folder $work/abc.bmp/sub: "
+expect_same "--out-dir under a file: one line" "$(wc -l < "$work/stderr" | tr -d ' ')" "1"
+[ -n "${VEERPIX_TEST_EMULATOR:-}" ] || expect_text "--out-dir under a file: the system's words" "$work/stderr" "Not a directory"
 
 # After the library's message, what the command line sees for itself.
 mkdir -p "$work/a-folder"

@@ -211,7 +211,7 @@ std::vector<Job> list_inputs(const Request& request) {
         std::sort(found.begin(), found.end());
         for (const fs::path& path : found) {
             Job job;
-            job.input = path.string();
+            job.input = path.generic_string();  // one separator in messages, as the user typed it
             job.relative = path.lexically_relative(file).generic_string();
             jobs.push_back(job);
         }
