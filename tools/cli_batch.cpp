@@ -157,8 +157,9 @@ Outcome perform(const Request& request, const Job& job) {
         outcome.message = veerpix_last_error();
         return outcome;
     }
-    // Where metadata is carried from the input to a re-encoded output, it
-    // belongs here: after the call succeeded, before the road is told.
+    // Work on a finished output (such as carrying the input's metadata
+    // over) goes here: after the call succeeded, in the worker, and before
+    // the road is told from the bytes.
     outcome.result = Result::done;
     std::string after;
     if (request.verbose && read_whole(job.write_to, &after)) outcome.road = infer_road(before, after);
