@@ -40,9 +40,10 @@ expect_size() {  # expect_size LABEL FILE WIDTHxHEIGHT, for a PNG
         echo "FAIL: $1: $2 is not a $3 PNG (${size:-no size})"; failures=$((failures + 1)); fi
 }
 
-expect_same() {  # expect_same LABEL ACTUAL EXPECTED
-    if [ "$2" = "$3" ]; then passes=$((passes + 1)); else
-        echo "FAIL: $1: got '$2', expected '$3'"; failures=$((failures + 1)); fi
+expect_same() {  # expect_same LABEL ACTUAL EXPECTED; lines may end in CR LF (Windows)
+    actual=$(printf '%s' "$2" | tr -d '\r')
+    if [ "$actual" = "$3" ]; then passes=$((passes + 1)); else
+        echo "FAIL: $1: got '$actual', expected '$3'"; failures=$((failures + 1)); fi
 }
 
 expect_status() {  # expect_status LABEL STATUS EXPECTED, for a command run by hand
