@@ -36,6 +36,7 @@ seconds() {  # seconds COMMAND...: wall time of one run
 }
 median() { sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 
+load_at_start=$(cut -d' ' -f1-3 /proc/loadavg)
 : >"$work/j1" && : >"$work/j2"
 for _ in $(seq "$RUNS"); do
     for jobs in 1 2; do
@@ -45,6 +46,6 @@ for _ in $(seq "$RUNS"); do
 done
 one=$(median <"$work/j1")
 two=$(median <"$work/j2")
-echo "machine: $(nproc) CPUs, load average $(cut -d' ' -f1-3 /proc/loadavg)"
+echo "machine: $(nproc) CPUs; load average (1, 5, 15 min) at the start $load_at_start, at the end $(cut -d' ' -f1-3 /proc/loadavg)"
 printf 'rotate 90 of %s 2 MP %s files, median of %s runs\n' "$FILES" "$KIND" "$RUNS"
 printf '  -j 1: %.2f s\n  -j 2: %.2f s\n  speed-up: %.2fx\n' "$one" "$two" "$(awk -v a="$one" -v b="$two" 'BEGIN { print a / b }')"
