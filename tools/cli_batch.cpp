@@ -131,6 +131,7 @@ std::string failure_hint(const Job& job) {
         }
         if (fs::is_directory(input)) return "input is a folder; -r takes the image files inside it";
         if (access(job.source.c_str(), R_OK) != 0) return "input is not readable: " + system_reason(errno);
+        if (fs::is_regular_file(input) && fs::file_size(job.source, error) == 0 && !error) return "input is empty";
     }
     if (job.spooled_output) return "";
     if (fs::is_directory(job.output, error)) return "output is a folder";
