@@ -19,11 +19,24 @@ the file system encodes them (os.fsencode; on Windows the active code page,
 which the library's narrow paths use there).
 
 The library is found, in this order: the file named by the environment
-variable VEERPIX_LIBRARY (a full path), a copy next to this module, then the
+variable VEERPIX_LIBRARY (a full path), a copy next to this module, the
+library folder of the prefix the module is installed in (the module in
+PREFIX/lib/python3/dist-packages, the library in PREFIX/lib), then the
 system's loader by the library's name (libquorvane-veerpix.so.0 on Linux,
 quorvane-veerpix.dll on Windows), then ctypes.util.find_library.
+
+Many files at once, in worker processes or on a cluster, with batch()::
+
+    from concurrent.futures import ProcessPoolExecutor
+    with ProcessPoolExecutor(2) as pool:
+        results = veerpix.batch(veerpix.auto_orient, paths, out_dir="upright",
+                                executor=pool)
+    failed = [result for result in results if not result.ok]
+
+A dask.distributed Client serves as the executor as well.
 """
 
+import collections
 import ctypes
 import ctypes.util
 import math
@@ -33,7 +46,7 @@ import sys
 import threading
 
 __all__ = ["VeerpixError", "rotate", "flip_h", "flip_v", "angle",
-           "auto_orient", "load_library"]
+           "auto_orient", "load_library", "batch", "FileResult"]
 
 LIBRARY_ENVIRONMENT_VARIABLE = "VEERPIX_LIBRARY"
 
@@ -98,7 +111,9 @@ def load_library(environ=None):
                           f"cannot be loaded: {error}") from error
 
     here = os.path.dirname(os.path.abspath(__file__))
-    beside = [os.path.join(here, name) for name in _LIBRARY_NAMES]
+    folders = [here] + _prefix_library_folders(here)
+    beside = [os.path.join(folder, name)
+              for folder in folders for name in _LIBRARY_NAMES]
     candidates = [path for path in beside if os.path.exists(path)]
     candidates.extend(_LIBRARY_NAMES)  # the loader's own search path
     reasons = []
@@ -116,6 +131,20 @@ def load_library(environ=None):
     raise OSError("quorvane-veerpix library not found (set "
                   f"{LIBRARY_ENVIRONMENT_VARIABLE} to its full path); tried "
                   + "; ".join(reasons))
+
+
+def _prefix_library_folders(here):
+    """PREFIX/lib and PREFIX/lib/<multiarch> for a module installed in
+    PREFIX/lib/python3/dist-packages (or PREFIX/lib/python3.X/...)."""
+    parent, packages = os.path.split(here)
+    if packages not in ("dist-packages", "site-packages"):
+        return []
+    library_folder = os.path.dirname(parent)
+    folders = [library_folder]
+    multiarch = getattr(sys.implementation, "_multiarch", None)
+    if multiarch:
+        folders.append(os.path.join(library_folder, multiarch))
+    return folders
 
 
 _library = None
@@ -220,3 +249,75 @@ def _c_int(value, name):
 
 def _channel(value):
     return min(max(operator.index(value), 0), 255)
+
+
+FileResult = collections.namedtuple("FileResult",
+                                    "input output ok message")
+FileResult.__doc__ = """One file of a batch: ok is True after a success, else
+message holds the reason (the library's message, or the error raised)."""
+
+_OPERATIONS = {"rotate": rotate, "flip_h": flip_h, "flip_v": flip_v,
+               "angle": angle, "auto_orient": auto_orient}
+
+
+def _run_one(name, input, output, arguments, keywords):
+    """One file of a batch, in whichever process or machine runs it."""
+    try:
+        _OPERATIONS[name](input, output, *arguments, **keywords)
+    except (VeerpixError, OSError, ValueError, TypeError,
+            OverflowError) as error:
+        return FileResult(input, output, False, str(error))
+    return FileResult(input, output, True, "")
+
+
+def _pairs(files, out_dir):
+    for item in files:
+        if isinstance(item, tuple):
+            yield item
+        elif out_dir is None:
+            raise ValueError(f"{item!r} has no output: give (input, output) "
+                             "pairs or out_dir")
+        else:
+            yield item, os.path.join(out_dir, os.path.basename(item))
+
+
+def batch(operation, files, *arguments, out_dir=None, executor=None,
+          **keywords):
+    """Runs one operation over many files; returns a FileResult per file,
+    in the order of `files`, instead of raising on the first failure.
+
+    `operation` is one of this module's functions (or its name, "rotate");
+    `arguments` and `keywords` follow the files as in a single call
+    (batch(veerpix.rotate, paths, 90, out_dir="turned")). `files` holds
+    (input, output) pairs, or input paths written into `out_dir` under
+    their own names. Paths are handed on as given: on a cluster they must
+    name the same files on every worker.
+
+    `executor` is anything with submit(function, *args) returning futures
+    with result(): a concurrent.futures executor or a dask.distributed
+    Client (Client("tcp://scheduler:8786")). Without one, the files run
+    here, one after another. Each call needs the library where it runs; a
+    worker that dies or cannot import this module gives a failed result
+    with the reason, and the other files go on.
+    """
+    by_name = isinstance(operation, str)
+    name = operation if by_name else getattr(operation, "__name__", "")
+    if name not in _OPERATIONS or not (by_name
+                                       or _OPERATIONS[name] is operation):
+        raise ValueError(f"not an operation of this module: {operation!r}")
+    pairs = [(os.fspath(input), os.fspath(output))
+             for input, output in _pairs(files, out_dir)]
+    if executor is None:
+        return [_run_one(name, input, output, arguments, keywords)
+                for input, output in pairs]
+    futures = [executor.submit(_run_one, name, input, output, arguments,
+                               keywords)
+               for input, output in pairs]
+    results = []
+    for (input, output), future in zip(pairs, futures):
+        try:
+            results.append(future.result())
+        except Exception as error:  # the worker's failure, not the file's
+            results.append(FileResult(input, output, False,
+                                      f"{type(error).__name__}: {error}"))
+    return results

@@ -6,7 +6,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/ensure-packages.sh
-ensure_packages cmake make g++ binutils libstb-dev libgtest-dev libdeflate-dev zlib1g-dev pkg-config python3 dpkg-dev file
+ensure_packages cmake make g++ binutils libstb-dev libgtest-dev libdeflate-dev zlib1g-dev pkg-config python3 dpkg-dev file \
+    python3-dask python3-distributed
 
 jobs=$(nproc 2>/dev/null || echo 2)
 for preset in release asan; do

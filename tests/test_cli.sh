@@ -1,5 +1,6 @@
 #!/bin/sh
-# The command-line host end to end: exit codes, messages, batches.
+# The command-line host end to end: exit codes, messages, the pixels of
+# each command's result, pipes, batches in worker processes.
 # usage: test_cli.sh VEERPIX MAKE_SAMPLE WORKDIR
 set -u
 veerpix=$1
@@ -39,6 +40,57 @@ expect_size() {  # expect_size LABEL FILE WIDTHxHEIGHT, for a PNG
         echo "FAIL: $1: $2 is not a $3 PNG (${size:-no size})"; failures=$((failures + 1)); fi
 }
 
+expect_same() {  # expect_same LABEL ACTUAL EXPECTED; lines may end in CR LF (Windows)
+    actual=$(printf '%s' "$2" | tr -d '\r')
+    if [ "$actual" = "$3" ]; then passes=$((passes + 1)); else
+        echo "FAIL: $1: got '$actual', expected '$3'"; failures=$((failures + 1)); fi
+}
+
+expect_status() {  # expect_status LABEL STATUS EXPECTED, for a command run by hand
+    if [ "$2" -eq "$3" ]; then passes=$((passes + 1)); else
+        echo "FAIL: $1: exit $2, expected $3"; cat "$work/stderr"; failures=$((failures + 1)); fi
+}
+
+# write_bmp FILE: the 3x2 picture  A B C / D E F  as a 24-bit BMP, bottom
+# row first, pixels stored B G R, rows padded to 12 bytes. A is red, B
+# green, C blue, D (10,20,30), E (40,50,60), F (70,80,90).
+write_bmp() {
+    printf 'BM\106\000\000\000\000\000\000\000\066\000\000\000\050\000\000\000\003\000\000\000\002\000\000\000\001\000\030\000\000\000\000\000\020\000\000\000\023\013\000\000\023\013\000\000\000\000\000\000\000\000\000\000' > "$1"
+    printf '\036\024\012\074\062\050\132\120\106\000\000\000' >> "$1"
+    printf '\000\000\377\000\377\000\377\000\000\000\000\000' >> "$1"
+}
+A=ff0000 B=00ff00 C=0000ff D=0a141e E=28323c F=46505a
+
+# bmp_pixels FILE: "WxH" and each pixel as RRGGBB, rows top to bottom, of an
+# uncompressed 24- or 32-bit BMP of either row order.
+bmp_pixels() {
+    od -An -v -tu1 "$1" | awk '
+        { for (i = 1; i <= NF; i++) b[n++] = $i }
+        function u(at, count,   v, k) { v = 0; for (k = count - 1; k >= 0; k--) v = v * 256 + b[at + k]; return v }
+        END {
+            if (b[0] != 66 || b[1] != 77) { print "not-a-bmp"; exit }
+            offset = u(10, 4); width = u(18, 4); height = u(22, 4); step = u(28, 2) / 8
+            topdown = height >= 2147483648; if (topdown) height = 4294967296 - height
+            stride = int((width * step + 3) / 4) * 4
+            line = width "x" height
+            for (y = 0; y < height; y++) {
+                row = topdown ? y : height - 1 - y
+                for (x = 0; x < width; x++) {
+                    at = offset + row * stride + x * step
+                    line = line sprintf(" %02x%02x%02x", b[at + 2], b[at + 1], b[at])
+                }
+            }
+            print line
+        }'
+}
+
+# corners FILE: the top-left, top-right, bottom-left and bottom-right
+# pixels of a BMP.
+corners() {
+    bmp_pixels "$1" | awk '{ split($1, size, "x"); w = size[1]; h = size[2]
+        print $2, $(1 + w), $(2 + (h - 1) * w), $(1 + h * w) }'
+}
+
 "$make_sample" "$work/sideways.jpg" || exit 1
 "$make_sample" "$work/upright.png" || exit 1
 printf 'GIF89a\001\000\001\000' > "$work/not-an-image.png"
@@ -68,8 +120,11 @@ check "bad format" 2 "$veerpix" flip-h --out-dir "$work/out" --format gif "$work
 
 check "rotate png" 0 "$veerpix" rotate 90 "$work/upright.png" "$work/turned.png"
 expect_file "rotate png" "$work/turned.png"
-check "rotate refuses 45" 1 "$veerpix" rotate 45 "$work/upright.png" "$work/x.png"
-expect_text "rotate message names the input" "$work/stderr" "$work/upright.png: degrees must be 90, 180 or 270 (got 45)"
+# Degrees rotate cannot take are one usage error that points to angle.
+for degrees in 45 0 360 -45; do
+    check "rotate refuses $degrees" 2 "$veerpix" rotate "$degrees" "$work/upright.png" "$work/x.png"
+    expect_text "rotate $degrees points to angle" "$work/stderr" "veerpix angle $degrees"
+done
 check "refuses gif" 1 "$veerpix" rotate 90 "$work/not-an-image.png" "$work/x.png"
 expect_text "gif message" "$work/stderr" "unsupported input format: $work/not-an-image.png"
 check "flip-h" 0 "$veerpix" flip-h "$work/upright.png" "$work/mirrored.bmp"
@@ -83,9 +138,9 @@ check "batch with a bad file" 1 "$veerpix" flip-h --out-dir "$work/out" --format
     "$work/upright.png" "$work/not-an-image.png" "$work/sideways.jpg"
 expect_file "batch png" "$work/out/upright.png"
 expect_file "batch jpg as png" "$work/out/sideways.png"
-lines=$(wc -l < "$work/stderr")
-if [ "$lines" -eq 1 ]; then passes=$((passes + 1)); else echo "FAIL: batch stderr has $lines lines"; cat "$work/stderr"; failures=$((failures + 1)); fi
-expect_text "batch names the bad file" "$work/stderr" "$work/not-an-image.png: unsupported input format"
+expect_same "batch: one line for the bad file, then the summary" "$(cat "$work/stderr")" \
+    "$work/not-an-image.png: unsupported input format: $work/not-an-image.png
+veerpix: 3 files: 2 done, 1 failed, 0 skipped"
 
 cp "$work/upright.png" "$work/inplace.png"
 check "in place" 0 "$veerpix" rotate 180 --in-place "$work/inplace.png"
@@ -127,8 +182,7 @@ expect_size "turned once only" "$work/twice.png" "320x240"
 # The progress line: on a terminal for a batch of more than one file, never
 # when stderr is a file or a pipe.
 check "batch off a terminal" 0 "$veerpix" flip-h --out-dir "$work/out" "$work/upright.png" "$work/sideways.jpg"
-if [ -s "$work/stderr" ]; then echo "FAIL: progress written off a terminal:"; cat "$work/stderr"; failures=$((failures + 1)); else
-    passes=$((passes + 1)); fi
+expect_same "off a terminal: the summary alone" "$(cat "$work/stderr")" "veerpix: 2 files: 2 done, 0 failed, 0 skipped"
 if [ -n "${VEERPIX_TEST_EMULATOR:-}" ]; then
     # Wine's console redraws a pseudo-terminal's output character by
     # character, so the line cannot be read back from it.
@@ -148,6 +202,197 @@ elif command -v script >/dev/null 2>&1; then
 else
     echo "skipped: the progress line on a terminal (no 'script' command)"
 fi
+
+# Each command moves the pixels as its name says, checked on a 3x2 picture
+# whose bytes this script writes itself.
+write_bmp "$work/abc.bmp"
+expect_same "the picture as written" "$(bmp_pixels "$work/abc.bmp")" "3x2 $A $B $C $D $E $F"
+while read -r label width_height p1 p2 p3 p4 p5 p6 command; do
+    # shellcheck disable=SC2086  # the command's words
+    check "$label" 0 "$veerpix" $command "$work/abc.bmp" "$work/pixels.bmp"
+    expect_same "$label: pixels" "$(bmp_pixels "$work/pixels.bmp")" "$width_height $p1 $p2 $p3 $p4 $p5 $p6"
+done <<CASES
+rotate-90 2x3 $C $F $B $E $A $D rotate 90
+rotate-450 2x3 $C $F $B $E $A $D rotate 450
+rotate-minus-90 2x3 $D $A $E $B $F $C rotate -90
+rotate-270 2x3 $D $A $E $B $F $C rotate 270
+rotate-180 3x2 $F $E $D $C $B $A rotate 180
+flip-h 3x2 $C $B $A $F $E $D flip-h
+flip-v 3x2 $D $E $F $A $B $C flip-v
+angle-0 3x2 $A $B $C $D $E $F angle 0
+auto-orient-copies 3x2 $A $B $C $D $E $F auto-orient
+CASES
+# A free quarter turn is interpolated onto a grown canvas, but its corners
+# are the picture's corners where a counter-clockwise turn puts them.
+check "angle 90" 0 "$veerpix" angle 90 "$work/abc.bmp" "$work/angle90.bmp"
+expect_same "angle 90 turns counter-clockwise" "$(corners "$work/angle90.bmp")" "$C $F $A $D"
+check "angle -90" 0 "$veerpix" angle -90 "$work/abc.bmp" "$work/angle-90.bmp"
+expect_same "angle -90 turns clockwise" "$(corners "$work/angle-90.bmp")" "$D $A $F $C"
+check "angle with --background=" 0 "$veerpix" angle 45 --background=1,2,3 "$work/abc.bmp" "$work/angle45.bmp"
+expect_same "the background fills the corners" "$(corners "$work/angle45.bmp" | cut -d' ' -f1)" "010203"
+
+# Words a user types: --opt=value, any case of a format, suggestions for
+# slips, and a file where an option's value belongs.
+check "--format=PNG" 0 "$veerpix" flip-h --out-dir="$work/eq" --format=PNG "$work/abc.bmp"
+expect_size "--format=PNG writes a PNG" "$work/eq/abc.png" "3x2"
+check "--format Bmp" 0 "$veerpix" flip-h --out-dir "$work/eq" --format Bmp "$work/upright.png"
+expect_same "--format Bmp writes a BMP" "$(head -c 2 "$work/eq/upright.bmp")" "BM"
+check "command slip" 2 "$veerpix" rotat 90 "$work/abc.bmp" "$work/x.bmp"
+expect_text "suggests the command" "$work/stderr" "did you mean rotate?"
+check "option slip" 2 "$veerpix" flip-h --out-dri "$work/out" "$work/abc.bmp"
+expect_text "suggests the option" "$work/stderr" "did you mean --out-dir?"
+check "--out-dir given a photo" 2 "$veerpix" flip-h --out-dir "$work/abc.bmp" "$work/upright.png"
+expect_text "--out-dir given a photo: says so" "$work/stderr" "--out-dir takes a folder, not the image file $work/abc.bmp"
+check "--format given a file" 2 "$veerpix" flip-h --out-dir "$work/out" --format "$work/abc.bmp" "$work/upright.png"
+expect_text "--format given a file: says so" "$work/stderr" "looks like a file"
+check "-j given a file" 2 "$veerpix" flip-h -j "$work/abc.bmp" --out-dir "$work/out" "$work/upright.png"
+expect_text "-j given a file: says so" "$work/stderr" "looks like a file"
+check "--background on flip" 2 "$veerpix" flip-h --background=1,2,3 "$work/abc.bmp" "$work/x.bmp"
+check "--in-place with --no-clobber" 2 "$veerpix" flip-h --in-place --no-clobber "$work/abc.bmp"
+
+# --out-dir is made before any file is read, parents too, or refused once
+# with the system's reason.
+check "--out-dir made with its parents" 0 "$veerpix" flip-v --out-dir "$work/made/deep/er" "$work/abc.bmp"
+expect_same "--out-dir made" "$(bmp_pixels "$work/made/deep/er/abc.bmp")" "3x2 $D $E $F $A $B $C"
+check "--out-dir under a file" 2 "$veerpix" flip-v --out-dir "$work/abc.bmp/sub" "$work/abc.bmp" "$work/upright.png"
+expect_text "--out-dir under a file: the reason" "$work/stderr" "veerpix: cannot use output folder $work/abc.bmp/sub: "
+expect_same "--out-dir under a file: one line" "$(wc -l < "$work/stderr" | tr -d ' ')" "1"
+[ -n "${VEERPIX_TEST_EMULATOR:-}" ] || expect_text "--out-dir under a file: the system's words" "$work/stderr" "Not a directory"
+
+# After the library's message, what the command line sees for itself.
+mkdir -p "$work/a-folder"
+check "hint: input is a folder" 1 "$veerpix" flip-h "$work/a-folder" "$work/x.bmp"
+expect_text "hint: input is a folder" "$work/stderr" "(input is a folder; -r takes the image files inside it)"
+check "hint: no such input" 1 "$veerpix" flip-h "$work/missing.bmp" "$work/x.bmp"
+expect_text "hint: no such input" "$work/stderr" "cannot read input file: $work/missing.bmp (input does not exist)"
+: > "$work/empty.bmp"
+check "hint: empty input" 1 "$veerpix" flip-h "$work/empty.bmp" "$work/x.bmp"
+expect_text "hint: empty input" "$work/stderr" "cannot read input file: $work/empty.bmp (input is empty)"
+check "hint: output is a folder" 1 "$veerpix" flip-h "$work/abc.bmp" "$work/a-folder"
+expect_text "hint: output is a folder" "$work/stderr" "failed to write output: $work/a-folder (output is a folder)"
+check "hint: no output folder" 1 "$veerpix" flip-h "$work/abc.bmp" "$work/nowhere/x.bmp"
+expect_text "hint: no output folder" "$work/stderr" "(output folder $work/nowhere does not exist)"
+
+# Permissions, seen as an ordinary user (root may write anywhere).
+as_user=""
+if [ "$(id -u)" -ne 0 ]; then
+    as_user=" "
+elif command -v setpriv >/dev/null 2>&1 && setpriv --reuid=65534 --regid=65534 --clear-groups true 2>/dev/null; then
+    as_user="setpriv --reuid=65534 --regid=65534 --clear-groups"
+fi
+if [ -n "${VEERPIX_TEST_EMULATOR:-}" ] || [ -z "$as_user" ]; then
+    echo "skipped: read-only folder and unreadable input hints (need an ordinary user: not root, or setpriv)"
+else
+    mkdir -p "$work/read-only"
+    chmod 555 "$work/read-only"
+    cp "$work/abc.bmp" "$work/unreadable.bmp"
+    chmod 000 "$work/unreadable.bmp"
+    # shellcheck disable=SC2086  # the words of the user switch
+    check "hint: read-only output folder" 1 $as_user "$veerpix" flip-h "$work/abc.bmp" "$work/read-only/x.bmp"
+    expect_text "hint: read-only output folder" "$work/stderr" "(output folder $work/read-only is not writable: Permission denied)"
+    # shellcheck disable=SC2086
+    check "hint: unreadable input" 1 $as_user "$veerpix" flip-h "$work/unreadable.bmp" "$work/x.bmp"
+    expect_text "hint: unreadable input" "$work/stderr" "(input is not readable: Permission denied)"
+fi
+
+# Pipes: '-' reads standard input and writes standard output, the format
+# then from --format or else the input's; a pipe named by path is read as
+# well. The spooled copies are private and gone afterwards.
+if [ -n "${VEERPIX_TEST_EMULATOR:-}" ]; then
+    echo "skipped: pipes and temporary files (run under $VEERPIX_TEST_EMULATOR)"
+else
+    spool=$work/spool
+    mkdir -p "$spool"
+    export TMPDIR="$spool"
+    "$veerpix" flip-h - - < "$work/abc.bmp" > "$work/piped.bmp" 2>"$work/stderr"
+    expect_status "stdin to stdout" $? 0
+    expect_same "stdin to stdout keeps BMP" "$(bmp_pixels "$work/piped.bmp")" "3x2 $C $B $A $F $E $D"
+    cat "$work/abc.bmp" | "$veerpix" rotate 90 - - --format png > "$work/piped.png" 2>"$work/stderr"
+    expect_status "pipe to stdout as PNG" $? 0
+    expect_size "--format png on stdout" "$work/piped.png" "2x3"
+    cat "$work/abc.bmp" | "$veerpix" flip-v /dev/stdin "$work/devstdin.bmp" 2>"$work/stderr"
+    expect_status "/dev/stdin by path" $? 0
+    expect_same "/dev/stdin by path" "$(bmp_pixels "$work/devstdin.bmp")" "3x2 $D $E $F $A $B $C"
+    "$veerpix" flip-v - "$work/x.bmp" < "$work/not-an-image.png" 2>"$work/stderr"
+    expect_status "a bad picture on stdin" $? 1
+    expect_text "a bad picture on stdin is named -" "$work/stderr" "-: unsupported input format"
+    expect_same "no spooled file left" "$(ls -A "$spool")" ""
+    # Stopped while it reads the pipe: the copy is private, and removed.
+    rm -f "$work/fifo" && mkfifo "$work/fifo"
+    "$veerpix" flip-h - "$work/x.bmp" < "$work/fifo" 2>/dev/null &
+    reader=$!
+    exec 3>"$work/fifo"
+    printf 'BM' >&3
+    for _ in 1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16 17 18 19 20; do
+        [ -n "$(ls -A "$spool")" ] && break
+        sleep 0.1
+    done
+    expect_same "the spooled copy is the user's alone" "$(stat -c %a "$spool"/* 2>/dev/null)" "600"
+    kill -TERM "$reader"
+    wait "$reader" 2>/dev/null
+    exec 3>&-
+    expect_same "a stopped run leaves no spooled file" "$(ls -A "$spool")" ""
+    unset TMPDIR
+fi
+
+# Batches: -j runs worker processes, with the messages in input order and
+# the results as one process gives them.
+mkdir -p "$work/many"
+for name in b1 b2 b4 b5; do write_bmp "$work/many/$name.bmp"; done
+cp "$work/not-an-image.png" "$work/many/b3.bmp"
+check "-j 2 with bad files" 1 "$veerpix" rotate 90 -j 2 --out-dir "$work/j2" "$work/many/b1.bmp" "$work/many/b2.bmp" \
+    "$work/many/b3.bmp" "$work/many/missing.bmp" "$work/many/b4.bmp" "$work/many/b5.bmp"
+expect_same "-j 2: messages in input order" "$(cat "$work/stderr")" \
+    "$work/many/b3.bmp: unsupported input format: $work/many/b3.bmp
+$work/many/missing.bmp: cannot read input file: $work/many/missing.bmp (input does not exist)
+veerpix: 6 files: 4 done, 2 failed, 0 skipped"
+for name in b1 b2 b4 b5; do
+    expect_same "-j 2: $name turned" "$(bmp_pixels "$work/j2/$name.bmp")" "2x3 $C $F $B $E $A $D"
+done
+check "-j0: one per CPU" 0 "$veerpix" flip-h -j0 -q --out-dir "$work/j0" "$work/many/b1.bmp" "$work/many/b2.bmp"
+expect_same "-j0: done" "$(bmp_pixels "$work/j0/b2.bmp")" "3x2 $C $B $A $F $E $D"
+cp "$work/upright.png" "$work/twice-j.png"
+check "-j 2: one file named twice in place" 1 "$veerpix" rotate 90 --jobs=2 --in-place "$work/twice-j.png" "$work/./twice-j.png"
+expect_size "-j 2: turned once only" "$work/twice-j.png" "320x240"
+
+# -r takes the image files inside folders; --out-dir mirrors the tree.
+mkdir -p "$work/tree/sub/deeper"
+write_bmp "$work/tree/top.bmp"
+write_bmp "$work/tree/sub/deeper/low.BMP"
+echo notes > "$work/tree/sub/notes.txt"
+check "-r --out-dir" 0 "$veerpix" flip-h -r --out-dir "$work/mirror" "$work/tree"
+expect_same "-r: top" "$(bmp_pixels "$work/mirror/top.bmp")" "3x2 $C $B $A $F $E $D"
+expect_same "-r: the tree mirrored" "$(bmp_pixels "$work/mirror/sub/deeper/low.BMP")" "3x2 $C $B $A $F $E $D"
+[ -e "$work/mirror/sub/notes.txt" ] && { echo "FAIL: -r took a text file"; failures=$((failures + 1)); }
+check "a folder without -r" 1 "$veerpix" flip-h --out-dir "$work/mirror" "$work/tree"
+check "-r with one output" 2 "$veerpix" flip-h -r "$work/tree" "$work/one-output.bmp"
+
+# -n says what would be written where and writes nothing.
+check "-n" 0 "$veerpix" flip-h -n -r --out-dir "$work/dry" "$work/tree"
+expect_same "-n lists" "$(cat "$work/stdout")" "$work/tree/sub/deeper/low.BMP -> $work/dry/sub/deeper/low.BMP
+$work/tree/top.bmp -> $work/dry/top.bmp"
+[ -e "$work/dry" ] && { echo "FAIL: -n made the output folder"; failures=$((failures + 1)); }
+
+# -q prints errors only; -v tells the road each file took.
+check "-q" 1 "$veerpix" flip-h -q --out-dir "$work/quiet" "$work/abc.bmp" "$work/not-an-image.png"
+expect_same "-q: the error only" "$(cat "$work/stderr")" "$work/not-an-image.png: unsupported input format: $work/not-an-image.png"
+check "-v" 0 "$veerpix" rotate 90 -v --out-dir "$work/roads" "$work/sideways.jpg" "$work/abc.bmp"
+expect_same "-v: roads" "$(cat "$work/stdout")" "$work/sideways.jpg -> $work/roads/sideways.jpg: lossless retag
+$work/abc.bmp -> $work/roads/abc.bmp: re-encode"
+check "-v copy" 0 "$veerpix" auto-orient -v "$work/upright.png" "$work/copied.png"
+expect_same "-v: copy" "$(cat "$work/stdout")" "$work/upright.png -> $work/copied.png: copy"
+cp "$work/sideways.jpg" "$work/inplace-v.jpg"
+check "-v in place" 0 "$veerpix" flip-v -v --in-place "$work/inplace-v.jpg"
+expect_same "-v in place: lossless retag" "$(cat "$work/stdout")" "$work/inplace-v.jpg -> $work/inplace-v.jpg: lossless retag"
+
+# --no-clobber leaves existing outputs alone and says so in the status.
+mkdir -p "$work/keep"
+printf 'old' > "$work/keep/abc.bmp"
+check "--no-clobber" 3 "$veerpix" flip-h --no-clobber --out-dir "$work/keep" "$work/abc.bmp" "$work/upright.png"
+expect_same "--no-clobber: kept" "$(cat "$work/keep/abc.bmp")" "old"
+expect_size "--no-clobber: the other written" "$work/keep/upright.png" "240x320"
+expect_same "--no-clobber: said and counted" "$(cat "$work/stderr")" "$work/abc.bmp: skipped, $work/keep/abc.bmp exists
+veerpix: 2 files: 1 done, 0 failed, 1 skipped"
 
 echo "$passes passed, $failures failed"
 [ "$failures" -eq 0 ]

@@ -34,8 +34,32 @@ soname=$(readelf -d "$prefix/$libdir/libquorvane-veerpix.so.$version" | sed -n '
 leaked=$(find "$prefix" \( -name '*veerpix_core*' -o -name '*make_sample*' -o -name '*gtest*' \) -print)
 [ -z "$leaked" ] || fail "installed test-only files: $leaked"
 
+# The program finds the library of its own prefix, with no help from the
+# environment, wherever the prefix lies.
+runpath=$(readelf -d "$prefix/bin/veerpix" | sed -n 's/.*(RUNPATH).*\[\(.*\)\].*/\1/p')
+[ "$runpath" = "\$ORIGIN/../$libdir" ] || fail "the installed veerpix has RUNPATH '$runpath'"
+mv "$prefix" "$work/moved" && mv "$work/moved" "$prefix"
+env -u LD_LIBRARY_PATH "$prefix/bin/veerpix" --version | grep -qx "veerpix $version" ||
+    fail "the installed veerpix does not start from its prefix"
+
+# The Python module lies where the system's python3 looks under the prefix
+# and finds the prefix's library without VEERPIX_LIBRARY. Not in a
+# sanitizer build: a plain interpreter cannot load the sanitized library.
+if [ -x /usr/bin/python3 ] && [ -z "$cflags" ]; then
+    [ -f "$prefix/lib/python3/dist-packages/veerpix.py" ] || fail "the Python module is not installed"
+    env -u VEERPIX_LIBRARY -u PYTHONPATH /usr/bin/python3 - "$prefix" <<'EOF' || fail "import veerpix from the installed tree"
+import os, site, sys
+prefix = sys.argv[1]
+sys.path[:0] = site.getsitepackages([prefix])
+import veerpix
+assert veerpix.__file__.startswith(prefix), veerpix.__file__
+library = veerpix.load_library()._name
+assert os.path.realpath(library).startswith(os.path.realpath(prefix)), library
+print("python: veerpix from", veerpix.__file__, "with", library)
+EOF
+fi
+
 export LD_LIBRARY_PATH="$prefix/$libdir"
-"$prefix/bin/veerpix" --version | grep -qx "veerpix $version" || fail "the installed veerpix does not say version $version"
 
 echo "--- through CMake: find_package(quorvane-veerpix CONFIG)"
 "$cmake" -S "$here" -B "$work/cmake-build" -DCMAKE_BUILD_TYPE=Release -DCMAKE_C_COMPILER="$cc" \
