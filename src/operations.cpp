@@ -270,21 +270,16 @@ VEERPIX_API int veerpix_auto_orient(const char* input, const char* output) {
 // Metadata of one file copied into another that is already written.
 namespace {
 
-struct LoadedFile {
-    malloc_ptr<uint8_t> bytes;
-    uint64_t length = 0;
-    img_format format = IMG_FMT_UNKNOWN;
-};
-
-LoadedFile read_whole(const char* path) {
-    LoadedFile file;
+// Both files are read whole; neither is refused for its format here.
+InputFile read_whole(const char* path) {
+    InputFile file;
     file.bytes = read_file(path, &file.length);
     if (file.bytes) file.format = detect_format(file.bytes.get(), file.length);
     return file;
 }
 
 int copy_metadata_file(const char* source_path, const char* output_path) {
-    const LoadedFile source = read_whole(source_path);
+    const InputFile source = read_whole(source_path);
     if (!source.bytes) {
         set_err("cannot read input file: %s", source_path);
         return 0;
@@ -297,7 +292,7 @@ int copy_metadata_file(const char* source_path, const char* output_path) {
         set_err("cannot copy metadata from BMP: %s", source_path);
         return 0;
     }
-    const LoadedFile output = read_whole(output_path);
+    const InputFile output = read_whole(output_path);
     if (!output.bytes) {
         set_err("cannot read output file: %s", output_path);
         return 0;
