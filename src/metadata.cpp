@@ -733,23 +733,35 @@ bool open_ifd0(const ByteReader& tiff, TiffIfd0* ifd0) {
     return true;
 }
 
-// IFD0's first Orientation entry: its type, or 0 when there is none.
-uint16_t orientation_type(const ByteReader& tiff, const TiffIfd0& ifd0) {
+struct OrientationEntry {
+    uint64_t position = 0;  // 0: none
+    uint16_t type = 0;
+};
+
+// IFD0's first Orientation entry, whatever its type.
+OrientationEntry find_orientation(const ByteReader& tiff, const TiffIfd0& ifd0) {
     for (uint64_t i = 0; i < ifd0.entry_count; ++i) {
         const uint64_t entry = ifd0.position + 2 + 12 * i;
         uint16_t tag = 0, type = 0;
         tiff.u16(ifd0.order, entry, &tag);
         tiff.u16(ifd0.order, entry + 2, &type);
-        if (tag == kTagOrientation) return type ? type : 0xFFFF;
+        if (tag == kTagOrientation) return {entry, type};
     }
-    return 0;
+    return {};
 }
 
 // The EXIF module works on JPEG files: the TIFF data is wrapped in the
 // smallest one around an Exif segment. Orientation SHORT is set to 1, an
 // Orientation of any other type (which readers may still honour) removed.
-bool set_orientation_upright(byte_block* exif, uint16_t type) {
-    if (exif->length + 2 + sizeof kExifSignature > 65535) return false;
+// TIFF data too long for a JPEG segment (PNG's eXIf has no such limit) can
+// have a SHORT value set in place only.
+bool set_orientation_upright(byte_block* exif, const TiffIfd0& ifd0, const OrientationEntry& entry) {
+    const uint16_t type = entry.type;
+    if (exif->length + 2 + sizeof kExifSignature > 65535) {
+        if (type != kTypeShort) return false;
+        put16(exif->bytes.get() + entry.position + 8, ifd0.order, 1);
+        return true;
+    }
     ByteBuilder jpeg;
     jpeg.reserve(exif->length + 32);
     jpeg.byte(0xFF);
@@ -832,8 +844,8 @@ void make_exif_upright(byte_block* exif) {
         *exif = byte_block{};  // not TIFF data that any reader would take
         return;
     }
-    const uint16_t type = orientation_type(tiff, ifd0);
-    if (type != 0 && !set_orientation_upright(exif, type)) {
+    const OrientationEntry orientation = find_orientation(tiff, ifd0);
+    if (orientation.position != 0 && !set_orientation_upright(exif, ifd0, orientation)) {
         *exif = byte_block{};  // better no EXIF than one that turns the picture
         return;
     }

@@ -722,6 +722,23 @@ TEST_F(CopyMetadata, RefusalsNameTheCauseAndLeaveTheOutputUntouched) {
     EXPECT_EQ(listing().size(), 5u) << "no temporary file left";
 }
 
+TEST_F(CopyMetadata, ExifTooLargeForAJpegSegmentGoesIntoPngsOnly) {
+    fixture::Block block = camera_block(false);
+    block.exif.push_back(fixture::undefined(0x927C, std::string(70000, 'm')));  // a long MakerNote
+    const Bytes tiff = fixture::tiff(block);
+    const std::string in = put("in.png", after_ihdr(support::encode_png(support::numbered_image(3, 3)),
+                                                    png_chunk("eXIf", tiff)));
+    const Bytes jpeg_before = support::encode_jpeg(support::numbered_image(3, 3));
+    const std::string jpeg_out = put("out.jpg", jpeg_before);
+    const std::string png_out = put("out.png", support::encode_png(support::numbered_image(2, 2)));
+    ASSERT_EQ(veerpix_copy_metadata(in.c_str(), jpeg_out.c_str()), 1) << veerpix_last_error();
+    ASSERT_EQ(veerpix_copy_metadata(in.c_str(), png_out.c_str()), 1) << veerpix_last_error();
+    EXPECT_EQ(support::read_bytes(jpeg_out), jpeg_before) << "no segment can hold it";
+    const std::optional<Piece> exif = find_piece(png_chunks(support::read_bytes(png_out)), "eXIf");
+    ASSERT_TRUE(exif);
+    EXPECT_EQ(exif->data, expected_upright(tiff));
+}
+
 TEST_F(CopyMetadata, AProfileOfAnotherColourSpaceThanTheOutputsIsLeftOut) {
     const std::string in = put("in.jpg", after_app0(support::encode_jpeg(support::block_image(2, 2, 8)),
                                                     icc_segment(1, 1, icc_profile(300, "GRAY"))));
