@@ -38,6 +38,18 @@ const support::Image& picture() {
 Bytes plain_jpeg() { return support::encode_jpeg(picture()); }
 Bytes tagged_jpeg(uint16_t orientation) { return with_orientation(plain_jpeg(), orientation); }
 
+// A plain JPEG with an RGB colour profile of 300 bytes in one APP2 segment,
+// which the decode road carries into its output.
+Bytes jpeg_with_profile() {
+    Bytes segment = {0xFF, 0xE2, 0x01, 0x3C, 'I', 'C', 'C', '_', 'P', 'R', 'O', 'F', 'I', 'L', 'E', 0, 1, 1};
+    Bytes profile(300, 0x5A);
+    profile[0] = 0, profile[1] = 0, profile[2] = 0x01, profile[3] = 0x2C;  // its size
+    std::memcpy(&profile[16], "RGB ", 4);
+    std::memcpy(&profile[36], "acsp", 4);
+    segment.insert(segment.end(), profile.begin(), profile.end());
+    return fixture::insert_after_soi(plain_jpeg(), segment);
+}
+
 using Operation = std::function<int(const char* input, const char* output)>;
 
 struct Scenario {
@@ -55,6 +67,8 @@ const Scenario kScenarios[] = {
     {"FlipVLosslessTag", "in.jpg", [] { return tagged_jpeg(8); }, "out.jpg", veerpix_flip_v},
     {"FixedDecodeJpegToPng", "in.jpg", plain_jpeg, "out.png",
      [](const char* in, const char* out) { return veerpix_fixed(in, out, 270); }},
+    {"FlipHDecodeJpegWithProfileToPng", "in.jpg", jpeg_with_profile, "out.png", veerpix_flip_h},
+    {"FlipVDecodeJpegWithProfileToJpeg", "in.jpg", jpeg_with_profile, "out.jpg", veerpix_flip_v},
     {"FlipHDecodePngToBmp", "in.png", [] { return support::encode_png(picture()); }, "out.bmp",
      veerpix_flip_h},
     {"FlipVDecodeBmpToJpeg", "in.bmp", [] { return support::encode_bmp(picture()); }, "out.jpg",
