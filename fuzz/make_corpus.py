@@ -7,6 +7,8 @@ usage: make_corpus.py OUTDIR
   OUTDIR/exif        JPEGs and Exif skeletons (reader, rewriter)
   OUTDIR/operations  image files behind the six-byte header that
                      fuzz_operations reads (operation, output, parameters)
+  OUTDIR/metadata    JPEGs and PNGs with colour profiles, resolution, EXIF
+                     and XMP (metadata reader and writers)
 """
 import io
 import os
@@ -262,6 +264,51 @@ def operation_seeds(images):
     return seeds
 
 
+def small_profile(colour_space=b"RGB "):
+    """A minimal ICC profile: a sound header and an empty tag table."""
+    header = struct.pack(">I", 132) + b"\0" * 12 + colour_space + b"XYZ " + b"\0" * 12 + b"acsp"
+    return header.ljust(128, b"\0") + struct.pack(">I", 0)
+
+
+def icc_segments(profile, part_size):
+    parts = [profile[i:i + part_size] for i in range(0, len(profile), part_size)]
+    return b"".join(b"\xff\xe2" + struct.pack(">H", 2 + 14 + len(part)) + b"ICC_PROFILE\0" +
+                    bytes([number, len(parts)]) + part for number, part in enumerate(parts, 1))
+
+
+def png_chunk(kind, data):
+    import zlib
+    return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
+
+
+def metadata_seeds(images):
+    from PIL import PngImagePlugin
+    rgb = picture(13, 9)
+    profile = small_profile() + bytes(range(256)) * 3
+    profile = struct.pack(">I", len(profile)) + profile[4:]
+    tiff = tiff_block(False, 6, thumbnail=saved(picture(8, 8), format="JPEG", quality=50))
+    xmp = (b"<x:xmpmeta xmlns:x='adobe:ns:meta/'><rdf:RDF><rdf:Description tiff:Orientation=\"6\"/>"
+           b"<tiff:Orientation>8</tiff:Orientation></rdf:RDF></x:xmpmeta>")
+    xmp_app1 = b"\xff\xe1" + struct.pack(">H", 2 + 29 + len(xmp)) + b"http://ns.adobe.com/xap/1.0/\0" + xmp
+    jpeg = saved(rgb, format="JPEG", quality=80, dpi=(300, 300))
+    app0_end = 4 + struct.unpack(">H", jpeg[4:6])[0]
+    seeds = {
+        "icc-one.jpg": saved(rgb, format="JPEG", quality=80, icc_profile=profile),
+        "icc-three.jpg": jpeg[:app0_end] + icc_segments(profile, 300) + jpeg[app0_end:],
+        "icc-grey.jpg": saved(picture(8, 8, "L"), format="JPEG", icc_profile=small_profile(b"GRAY")),
+        "all.jpg": jpeg[:app0_end] + app1(tiff) + xmp_app1 + icc_segments(profile, 65519) + jpeg[app0_end:],
+        "icc.png": saved(rgb, format="PNG", icc_profile=profile, dpi=(300, 300)),
+        "dpi.bmp": saved(rgb, format="BMP", dpi=(300, 300)),
+    }
+    png = saved(rgb, format="PNG")
+    info = PngImagePlugin.PngInfo()
+    info.add_itxt("XML:com.adobe.xmp", xmp.decode(), zip=True)
+    seeds["xmp-compressed.png"] = saved(rgb, format="PNG", pnginfo=info)
+    seeds["all.png"] = (png[:33] + png_chunk(b"eXIf", tiff) +
+                        png_chunk(b"iTXt", b"XML:com.adobe.xmp\0\0\0\0\0" + xmp) + png[33:])
+    return seeds
+
+
 def write_set(folder, seeds):
     os.makedirs(folder, exist_ok=True)
     for name, data in seeds.items():
@@ -277,6 +324,7 @@ def main():
     write_set(os.path.join(out, "images"), images)
     write_set(os.path.join(out, "exif"), exif_seeds(images))
     write_set(os.path.join(out, "operations"), operation_seeds(images))
+    write_set(os.path.join(out, "metadata"), metadata_seeds(images))
 
 
 if __name__ == "__main__":

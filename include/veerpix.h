@@ -11,8 +11,12 @@
  * their names. The output format follows the output path's extension
  * ("jpg", "jpeg", "png", "bmp", any letter case); any other extension keeps
  * the input's format (veerpix_auto_orient falls back to JPEG). Re-encoded
- * files are 8-bit RGBA: JPEG at quality 92, PNG with alpha, 32-bit BMP, and
- * carry no metadata (no EXIF, no colour profile).
+ * files are 8-bit RGBA: JPEG at quality 92, PNG with alpha, 32-bit BMP.
+ * They keep the input's RGB colour profile (JPEG and PNG outputs; a BMP
+ * output carries none) and its resolution where the output format has a
+ * field for it (JFIF density, pHYs, BMP pixels per metre); grey and CMYK
+ * profiles are dropped, as the output is RGB, and so is a damaged profile.
+ * EXIF and XMP are not carried: veerpix_copy_metadata adds them.
  *
  * Quarter turns and mirrors of a JPEG into a JPEG whose EXIF Orientation is
  * 1..8 are lossless: only the two bytes of that value change.
@@ -100,6 +104,28 @@ VEERPIX_API int veerpix_angle(const char *input, const char *output, float degre
 /* Brings a JPEG upright by its EXIF Orientation (2..8) in its pixels and
  * writes it without EXIF; every other file is copied byte for byte. */
 VEERPIX_API int veerpix_auto_orient(const char *input, const char *output);
+
+/* Copies the metadata of `source` (JPEG or PNG) into `output`, an already
+ * written JPEG or PNG whose pixels are upright (a result of the operations
+ * above), replacing the output's own: EXIF with its Orientation set to 1
+ * (an EXIF without Orientation stays without) and its thumbnail unlinked,
+ * XMP with every tiff:Orientation set to 1, the ICC profile (where its
+ * colour space is the output's) and the resolution. JPEG holds them as
+ * APP1 Exif, APP1 XMP and APP2 ICC segments, PNG as eXIf, iTXt
+ * "XML:com.adobe.xmp", iCCP and pHYs chunks. The output's compressed image
+ * data is kept byte for byte, and the output is replaced atomically. EXIF
+ * or XMP too large for one JPEG segment and JPEG's extended XMP are left
+ * out. When the output holds the source's own compressed picture (a byte
+ * copy or a lossless retag, whose Orientation is already right) it is left
+ * unchanged and the result is 1, so a host may call this after every
+ * operation.
+ * Messages: "input/output must not be NULL", "cannot read input file: %s",
+ * "unsupported input format: %s", "cannot copy metadata from BMP: %s",
+ * "cannot read output file: %s", "unsupported output format: %s",
+ * "cannot copy metadata into BMP: %s", "cannot parse output file: %s" (its
+ * segments or chunks cannot be walked), "out of memory",
+ * "failed to write output: %s". */
+VEERPIX_API int veerpix_copy_metadata(const char *source, const char *output);
 
 #ifdef __cplusplus
 }

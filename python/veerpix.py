@@ -14,6 +14,11 @@ A thin ctypes binding of the library's C interface, standard library only::
 Every function reads the image at `input`, writes the result to `output`
 (the format follows the output's extension: jpg, jpeg, png or bmp) and
 returns None; a failure raises VeerpixError with the library's message.
+The operations keep the input's metadata (EXIF, XMP, colour profile,
+resolution; the Orientation set to 1 where the pixels were turned) through
+copy_metadata; strip=True keeps only what the library itself carries on
+re-encoding, the colour profile and the resolution. BMP files hold no such
+metadata and are left as the operation wrote them.
 Paths are str, bytes or os.PathLike; str paths are handed to the library as
 the file system encodes them (os.fsencode; on Windows the active code page,
 which the library's narrow paths use there).
@@ -42,11 +47,13 @@ import ctypes.util
 import math
 import operator
 import os
+import shutil
 import sys
+import tempfile
 import threading
 
 __all__ = ["VeerpixError", "rotate", "flip_h", "flip_v", "angle",
-           "auto_orient", "load_library", "batch", "FileResult"]
+           "auto_orient", "copy_metadata", "load_library", "batch", "FileResult"]
 
 LIBRARY_ENVIRONMENT_VARIABLE = "VEERPIX_LIBRARY"
 
@@ -85,6 +92,7 @@ def _declare(library):
                            ctypes.c_int, ctypes.c_int, ctypes.c_int],
                           ctypes.c_int),
         "veerpix_auto_orient": ([path, path], ctypes.c_int),
+        "veerpix_copy_metadata": ([path, path], ctypes.c_int),
     }
     for name, (argtypes, restype) in signatures.items():
         function = getattr(library, name)
@@ -189,7 +197,7 @@ def _text(message):
     return os.fsdecode(message)
 
 
-def rotate(input, output, degrees):
+def rotate(input, output, degrees, strip=False):
     """Turns the image counter-clockwise by a quarter turn or a half turn.
 
     `degrees` is an int equal to 90, 180 or 270 modulo 360 (-90 turns
@@ -198,21 +206,20 @@ def rotate(input, output, degrees):
     This is the library's veerpix_fixed.
     """
     degrees = _c_int(degrees, "degrees")
-    _call("veerpix_fixed", _path(input, "input"), _path(output, "output"),
-          degrees)
+    _operate("veerpix_fixed", input, output, (degrees,), strip)
 
 
-def flip_h(input, output):
+def flip_h(input, output, strip=False):
     """Mirrors the image left to right."""
-    _call("veerpix_flip_h", _path(input, "input"), _path(output, "output"))
+    _operate("veerpix_flip_h", input, output, (), strip)
 
 
-def flip_v(input, output):
+def flip_v(input, output, strip=False):
     """Mirrors the image top to bottom."""
-    _call("veerpix_flip_v", _path(input, "input"), _path(output, "output"))
+    _operate("veerpix_flip_v", input, output, (), strip)
 
 
-def angle(input, output, degrees, background=(255, 255, 255)):
+def angle(input, output, degrees, background=(255, 255, 255), strip=False):
     """Turns the image counter-clockwise by any finite angle.
 
     Bilinear sampling onto a canvas just large enough for the whole turned
@@ -225,18 +232,82 @@ def angle(input, output, degrees, background=(255, 255, 255)):
         # Past float's range it would arrive as infinity.
         raise OverflowError(f"angle {degrees} does not fit a C float")
     red, green, blue = (_channel(value) for value in background)
-    _call("veerpix_angle", _path(input, "input"), _path(output, "output"),
-          degrees, red, green, blue)
+    _operate("veerpix_angle", input, output, (degrees, red, green, blue),
+             strip)
 
 
-def auto_orient(input, output):
-    """Brings a JPEG upright by its EXIF Orientation, written without EXIF.
+def auto_orient(input, output, strip=False):
+    """Brings a JPEG upright by its EXIF Orientation in its pixels.
 
     Files that need no change (no Orientation, Orientation 1, or not a
-    JPEG) are copied byte for byte.
+    JPEG) are copied byte for byte. A turned result keeps the metadata
+    with its Orientation set to 1, or, with strip=True, carries no EXIF.
     """
-    _call("veerpix_auto_orient", _path(input, "input"),
+    _operate("veerpix_auto_orient", input, output, (), strip)
+
+
+def copy_metadata(source, output):
+    """Copies the EXIF, XMP, colour profile and resolution of `source`
+    (JPEG or PNG) into `output`, an already written JPEG or PNG, replacing
+    the output's own; Orientation values are set to 1. An output holding
+    the source's own compressed picture (a copy, a lossless turn) is left
+    as it is. This is the library's veerpix_copy_metadata.
+    """
+    _call("veerpix_copy_metadata", _path(source, "source"),
           _path(output, "output"))
+
+
+def _is_bmp(path):
+    try:
+        with open(path, "rb") as file:
+            return file.read(2) == b"BM"
+    except OSError:
+        return False
+
+
+def _keep_metadata(source, output):
+    # BMP holds none of it; the library refuses either side being one.
+    if _is_bmp(source) or _is_bmp(output):
+        return
+    _call("veerpix_copy_metadata", source, output)
+
+
+def _same_file(first, second):
+    try:
+        return os.path.samefile(first, second)
+    except OSError:
+        return False
+
+
+def _operate(function_name, input, output, arguments, strip):
+    source = _path(input, "input")
+    target = _path(output, "output")
+    if strip:
+        _call(function_name, source, target, *arguments)
+        return
+    if not _same_file(source, target):
+        _call(function_name, source, target, *arguments)
+        _keep_metadata(source, target)
+        return
+    # In place: the input's metadata is read after the result is written,
+    # so the result goes to a file beside it first (same extension, which
+    # chooses the format) and replaces the input once complete.
+    folder, name = os.path.split(target)
+    stem, extension = os.path.splitext(name)
+    descriptor, temporary = tempfile.mkstemp(
+        prefix=b"." + stem + b".", suffix=extension, dir=folder or b".")
+    os.close(descriptor)
+    try:
+        _call(function_name, source, temporary, *arguments)
+        _keep_metadata(source, temporary)
+        shutil.copymode(target, temporary)
+        os.replace(temporary, target)
+    except BaseException:
+        try:
+            os.remove(temporary)
+        except OSError:
+            pass
+        raise
 
 
 def _c_int(value, name):

@@ -9,6 +9,7 @@
 #include "decode_guard.h"
 #include "error.h"
 #include "large_block.h"
+#include "metadata.h"
 #include "output.h"
 #include "stb_image.h"
 #include "stb_image_write.h"
@@ -221,7 +222,8 @@ bool encoder_accepts(int64_t width, int64_t height, img_format format) {
     }
 }
 
-int encode_image(const char* path, const pix_image* raster, img_format format) {
+int encode_image(const char* path, const pix_image* raster, img_format format,
+                 const carried_metadata* carried) {
     if (!encoder_accepts(raster->width, raster->height, format)) {
         set_err("failed to write output: %s", path);
         return 0;
@@ -231,5 +233,7 @@ int encode_image(const char* path, const pix_image* raster, img_format format) {
         set_err("failed to write output: %s", path);
         return 0;
     }
+    // Added to the finished file, whichever encoder wrote it.
+    if (carried) attach_carried_metadata(&encoded.bytes, &encoded.length, format, *carried);
     return write_file(path, std::move(encoded.bytes), encoded.length);
 }

@@ -33,7 +33,12 @@ int decode_image(const char* path, pix_image* raster);
 // height up to 1431655757.
 bool encoder_accepts(int64_t width, int64_t height, img_format format);
 
+struct carried_metadata;
+
 // Encodes the raster in `format` and writes it through write_file; sets
 // "failed to write output" and returns 0 on failure, also for a raster
-// that encoder_accepts refuses.
-int encode_image(const char* path, const pix_image* raster, img_format format);
+// that encoder_accepts refuses. `carried` (may be null) adds the input's
+// colour profile and resolution to the encoded file (BMP: the resolution
+// alone).
+int encode_image(const char* path, const pix_image* raster, img_format format,
+                 const carried_metadata* carried = nullptr);

@@ -10,6 +10,7 @@
 #include "error.h"
 #include "exif.h"
 #include "image_io.h"
+#include "metadata.h"
 #include "output.h"
 #include "raster.h"
 #include "veerpix.h"
@@ -93,7 +94,7 @@ auto moved_pixels_size(bool exchanges_sides) {
 // result raster or sets its message.
 template <typename ResultSize, typename Transform>
 int transform_pixels(const char* input, const char* output, img_format output_format,
-                     ResultSize result_size, Transform transform) {
+                     const carried_metadata& carried, ResultSize result_size, Transform transform) {
     pix_image source{};
     if (!decode_image(input, &source)) return 0;
     pixel_owner source_pixels(source.pixels);
@@ -113,7 +114,7 @@ int transform_pixels(const char* input, const char* output, img_format output_fo
     // raster first): the source is not needed past this point.
     source_pixels.reset();
 
-    return encode_image(output, &result, output_format);
+    return encode_image(output, &result, output_format, &carried);
 }
 
 // Quarter turns and mirrors: the lossless step where it applies, else the
@@ -129,8 +130,10 @@ int reorient_file(const char* input, const char* output, int op, bool exchanges_
             return *retagged;
         }
     }
+    // The colour profile and resolution go on with the pixels.
+    const carried_metadata carried = read_carried_metadata(file.bytes.get(), file.length, file.format);
     file.bytes.reset();  // the decoder reads the file again by its path
-    return transform_pixels(input, output, output_format, moved_pixels_size(exchanges_sides),
+    return transform_pixels(input, output, output_format, carried, moved_pixels_size(exchanges_sides),
                             transform);
 }
 
@@ -225,13 +228,14 @@ VEERPIX_API int veerpix_angle(const char* input, const char* output, float degre
         }
         InputFile file;
         if (!load_input(input, &file)) return 0;
+        const carried_metadata carried = read_carried_metadata(file.bytes.get(), file.length, file.format);
         file.bytes.reset();
         auto canvas_size = [degrees](const pix_image& source) -> std::optional<RasterSize> {
             int32_t width = 0, height = 0;
             if (!pix_angle_size(&source, degrees, &width, &height)) return std::nullopt;
             return RasterSize{width, height};
         };
-        return transform_pixels(input, output, format_from_path(output, file.format), canvas_size,
+        return transform_pixels(input, output, format_from_path(output, file.format), carried, canvas_size,
                                 [&](const pix_image* source, pix_image* result) {
                                     return pix_angle(source, degrees, red, green, blue, result);
                                 });
@@ -251,8 +255,9 @@ VEERPIX_API int veerpix_auto_orient(const char* input, const char* output) {
         if (orientation < 2 || orientation > 8) {
             return write_file(output, std::move(file.bytes), file.length);
         }
+        const carried_metadata carried = read_carried_metadata(file.bytes.get(), file.length, file.format);
         file.bytes.reset();
-        return transform_pixels(input, output, format_from_path(output, IMG_FMT_JPEG),
+        return transform_pixels(input, output, format_from_path(output, IMG_FMT_JPEG), carried,
                                 moved_pixels_size(upright_exchanges_sides(orientation)),
                                 [orientation](const pix_image* source, pix_image* result) {
                                     return make_upright(source, orientation, result);
@@ -261,3 +266,68 @@ VEERPIX_API int veerpix_auto_orient(const char* input, const char* output) {
 }
 
 }  // extern "C"
+
+// Metadata of one file copied into another that is already written.
+namespace {
+
+// Both files are read whole; neither is refused for its format here.
+InputFile read_whole(const char* path) {
+    InputFile file;
+    file.bytes = read_file(path, &file.length);
+    if (file.bytes) file.format = detect_format(file.bytes.get(), file.length);
+    return file;
+}
+
+int copy_metadata_file(const char* source_path, const char* output_path) {
+    const InputFile source = read_whole(source_path);
+    if (!source.bytes) {
+        set_err("cannot read input file: %s", source_path);
+        return 0;
+    }
+    if (source.format == IMG_FMT_UNKNOWN) {
+        set_err("unsupported input format: %s", source_path);
+        return 0;
+    }
+    if (source.format == IMG_FMT_BMP) {
+        set_err("cannot copy metadata from BMP: %s", source_path);
+        return 0;
+    }
+    const InputFile output = read_whole(output_path);
+    if (!output.bytes) {
+        set_err("cannot read output file: %s", output_path);
+        return 0;
+    }
+    if (output.format == IMG_FMT_UNKNOWN) {
+        set_err("unsupported output format: %s", output_path);
+        return 0;
+    }
+    if (output.format == IMG_FMT_BMP) {
+        set_err("cannot copy metadata into BMP: %s", output_path);
+        return 0;
+    }
+    // A byte copy or a lossless retag of the source already shows the
+    // right picture with the source's own Orientation: setting it to 1
+    // would turn it.
+    if (same_image_data(source.bytes.get(), source.length, source.format, output.bytes.get(),
+                        output.length, output.format)) {
+        return 1;
+    }
+    photo_metadata metadata = read_photo_metadata(source.bytes.get(), source.length, source.format);
+    make_exif_upright(&metadata.exif);
+    make_xmp_upright(&metadata.xmp);
+    byte_block result;
+    if (!replace_photo_metadata(output.bytes.get(), output.length, output.format, metadata, &result)) {
+        set_err("cannot parse output file: %s", output_path);
+        return 0;
+    }
+    return write_file(output_path, std::move(result.bytes), result.length);
+}
+
+}  // namespace
+
+extern "C" VEERPIX_API int veerpix_copy_metadata(const char* source, const char* output) {
+    return guarded([&] {
+        if (!start_operation(source, output)) return 0;
+        return copy_metadata_file(source, output);
+    });
+}

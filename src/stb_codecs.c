@@ -210,3 +210,18 @@ unsigned char *write_png_to_memory(const unsigned char *pixels, int width, int h
     png_writer.capacity = 0;
     return png;
 }
+
+/* zlib streams for the metadata module, from the codecs already here. */
+#include "codecs.h"
+
+unsigned char *veerpix_zlib_compress(const unsigned char *data, int length, int *out_length)
+{
+    /* The writer's default level, as its PNGs get. */
+    return stbi_zlib_compress((unsigned char *)data, length, out_length, 8);
+}
+
+int veerpix_zlib_inflate(const unsigned char *stream, int length, unsigned char *out, int capacity)
+{
+    /* A fixed buffer: the decoder's growing variant has no upper bound. */
+    return stbi_zlib_decode_buffer((char *)out, capacity, (const char *)stream, length);
+}

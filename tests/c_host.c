@@ -34,6 +34,7 @@ int main(int argc, char **argv) {
     expect(veerpix_flip_v(input, output) == 1, "flip_v");
     expect(veerpix_angle(input, output, 12.5f, 1, 2, 3) == 1, "angle");
     expect(veerpix_auto_orient(input, output) == 1, "auto_orient");
+    expect(veerpix_copy_metadata(input, output) == 0, "copy_metadata refuses a BMP source");
     expect(veerpix_fixed(NULL, output, 90) == 0, "NULL refused");
     expect(strcmp(veerpix_last_error(), "input/output must not be NULL") == 0, "NULL message");
     veerpix_cleanup();

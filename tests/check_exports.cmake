@@ -1,4 +1,4 @@
-# Fails unless the library's dynamic symbol table defines exactly the eight
+# Fails unless the library's dynamic symbol table defines exactly the nine
 # exported functions: no codec, no internal, no C++ runtime symbol leaks.
 find_program(NM nm REQUIRED)
 execute_process(COMMAND ${NM} -D --defined-only ${LIBRARY}
@@ -16,9 +16,9 @@ foreach(line IN LISTS lines)
   endif()
 endforeach()
 list(SORT found)
-set(expected veerpix_angle veerpix_auto_orient veerpix_cleanup veerpix_fixed
+set(expected veerpix_angle veerpix_auto_orient veerpix_cleanup veerpix_copy_metadata veerpix_fixed
              veerpix_flip_h veerpix_flip_v veerpix_init veerpix_last_error)
 if(NOT found STREQUAL expected)
   message(FATAL_ERROR "exported symbols differ:\n  found:    ${found}\n  expected: ${expected}")
 endif()
-message(STATUS "exactly the eight functions are exported")
+message(STATUS "exactly the nine functions are exported")

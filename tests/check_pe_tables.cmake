@@ -1,4 +1,4 @@
-# Fails unless the Windows DLL is x86-64, exports exactly the eight functions
+# Fails unless the Windows DLL is x86-64, exports exactly the nine functions
 # by their plain names, and imports nothing but KERNEL32 and the C runtime:
 # no libstdc++, libgcc or libwinpthread DLL may be needed beside it.
 # usage: cmake -DOBJDUMP=... -DLIBRARY=... -P check_pe_tables.cmake
@@ -35,7 +35,7 @@ if(names_at GREATER_EQUAL 0)
 endif()
 
 list(SORT exports)
-set(expected veerpix_angle veerpix_auto_orient veerpix_cleanup veerpix_fixed
+set(expected veerpix_angle veerpix_auto_orient veerpix_cleanup veerpix_copy_metadata veerpix_fixed
              veerpix_flip_h veerpix_flip_v veerpix_init veerpix_last_error)
 if(NOT exports STREQUAL expected)
   message(FATAL_ERROR "exported names differ:\n  found:    ${exports}\n  expected: ${expected}")

@@ -72,7 +72,9 @@ TEST(Abi, EveryExportIsFoundByItsPlainNameAndBehaves) {
     auto flip_v = library.find<PathsFn>("veerpix_flip_v");
     auto angle = library.find<AngleFn>("veerpix_angle");
     auto auto_orient = library.find<PathsFn>("veerpix_auto_orient");
-    ASSERT_TRUE(init && cleanup && last_error && fixed && flip_h && flip_v && angle && auto_orient);
+    auto copy_metadata = library.find<PathsFn>("veerpix_copy_metadata");
+    ASSERT_TRUE(init && cleanup && last_error && fixed && flip_h && flip_v && angle && auto_orient &&
+                copy_metadata);
 
     EXPECT_STREQ(last_error(), "") << "empty at load";
     EXPECT_EQ(fixed(nullptr, "x", 90), 0);
@@ -83,7 +85,7 @@ TEST(Abi, EveryExportIsFoundByItsPlainNameAndBehaves) {
     EXPECT_STREQ(last_error(), "degrees must be 90, 180 or 270 (got 45)");
     cleanup();
     EXPECT_STREQ(last_error(), "");
-    for (PathsFn operation : {flip_h, flip_v, auto_orient}) {
+    for (PathsFn operation : {flip_h, flip_v, auto_orient, copy_metadata}) {
         EXPECT_EQ(operation("", nullptr), 0);
         EXPECT_STREQ(last_error(), "input/output must not be NULL");
     }
@@ -92,13 +94,16 @@ TEST(Abi, EveryExportIsFoundByItsPlainNameAndBehaves) {
     std::string long_path(600, 'q');
     EXPECT_EQ(auto_orient(long_path.c_str(), "out.png"), 0);
     EXPECT_EQ(std::strlen(last_error()), 511u);
+    EXPECT_EQ(copy_metadata(long_path.c_str(), "out.png"), 0);
+    EXPECT_EQ(std::strlen(last_error()), 511u);
 }
 
 TEST(Abi, InternalNamesAreNotExported) {
     LoadedLibrary library(VEERPIX_LIBRARY_PATH);
     ASSERT_TRUE(library.loaded());
     for (const char* name : {"set_err", "s_err", "read_file", "pix_fixed", "stbi_load_from_file",
-                             "stbi_write_png", "qv_exif_parse_orientation", "retag_jpeg"}) {
+                             "stbi_write_png", "qv_exif_parse_orientation", "retag_jpeg",
+                             "read_carried_metadata", "veerpix_zlib_compress", "veerpix_zlib_inflate"}) {
         EXPECT_EQ(library.find<InitFn>(name), nullptr) << name;
     }
 }

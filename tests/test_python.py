@@ -39,6 +39,22 @@ def write_bmp(path, rows):
         file.write(header + info + data)
 
 
+def exif_orientation(jpeg):
+    """IFD0's Orientation of the first Exif segment, or None."""
+    at = jpeg.find(b"Exif\0\0")
+    if at < 0:
+        return None
+    tiff = jpeg[at + 6:]
+    order = "<" if tiff[:2] == b"II" else ">"
+    ifd0, = struct.unpack_from(order + "I", tiff, 4)
+    count, = struct.unpack_from(order + "H", tiff, ifd0)
+    for index in range(count):
+        tag, kind, _, value = struct.unpack_from(order + "HHIH", tiff, ifd0 + 2 + 12 * index)
+        if tag == 0x0112:
+            return value
+    return None
+
+
 def read_bmp(path):
     """The (r, g, b) rows, top first, of an uncompressed 24/32-bit BMP."""
     with open(path, "rb") as file:
@@ -169,12 +185,27 @@ class SidewaysJpegTest(FolderTestCase):
         subprocess.run([os.environ["VEERPIX_MAKE_SAMPLE"], str(self.sideways)],
                        check=True)
 
-    def test_auto_orient_turns_the_pixels_upright_and_drops_the_tag(self):
+    def test_auto_orient_turns_the_pixels_upright_and_keeps_the_exif_upright(self):
         upright = self.folder / "upright.jpg"
         veerpix.auto_orient(self.sideways, upright)
         self.assertEqual(jpeg_size(self.sideways), (320, 240))
         self.assertEqual(jpeg_size(upright), (240, 320))
-        self.assertNotIn(b"Exif\0\0", upright.read_bytes())
+        self.assertEqual(exif_orientation(upright.read_bytes()), 1)
+
+        stripped = self.folder / "stripped.jpg"
+        veerpix.auto_orient(self.sideways, stripped, strip=True)
+        self.assertEqual(jpeg_size(stripped), (240, 320))
+        self.assertNotIn(b"Exif\0\0", stripped.read_bytes())
+
+    def test_an_operation_in_place_keeps_the_metadata(self):
+        # The decode road (a PNG output) reads the EXIF before replacing it.
+        in_place = self.folder / "in-place.jpg"
+        veerpix.auto_orient(self.sideways, in_place)
+        veerpix.angle(in_place, in_place, 0.0)
+        self.assertEqual(jpeg_size(in_place), (240, 320))
+        self.assertEqual(exif_orientation(in_place.read_bytes()), 1)
+        self.assertIn(b"Exif\0\0", in_place.read_bytes())
+        self.assertEqual([p.name for p in self.folder.iterdir() if p.name.startswith(".")], [])
 
     def test_quarter_turn_of_a_tagged_jpeg_is_lossless(self):
         turned = self.folder / "turned.jpg"

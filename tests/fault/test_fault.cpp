@@ -38,6 +38,18 @@ const support::Image& picture() {
 Bytes plain_jpeg() { return support::encode_jpeg(picture()); }
 Bytes tagged_jpeg(uint16_t orientation) { return with_orientation(plain_jpeg(), orientation); }
 
+// A plain JPEG with an RGB colour profile of 300 bytes in one APP2 segment,
+// which the decode road carries into its output.
+Bytes jpeg_with_profile() {
+    Bytes segment = {0xFF, 0xE2, 0x01, 0x3C, 'I', 'C', 'C', '_', 'P', 'R', 'O', 'F', 'I', 'L', 'E', 0, 1, 1};
+    Bytes profile(300, 0x5A);
+    profile[0] = 0, profile[1] = 0, profile[2] = 0x01, profile[3] = 0x2C;  // its size
+    std::memcpy(&profile[16], "RGB ", 4);
+    std::memcpy(&profile[36], "acsp", 4);
+    segment.insert(segment.end(), profile.begin(), profile.end());
+    return fixture::insert_after_soi(plain_jpeg(), segment);
+}
+
 using Operation = std::function<int(const char* input, const char* output)>;
 
 struct Scenario {
@@ -55,6 +67,8 @@ const Scenario kScenarios[] = {
     {"FlipVLosslessTag", "in.jpg", [] { return tagged_jpeg(8); }, "out.jpg", veerpix_flip_v},
     {"FixedDecodeJpegToPng", "in.jpg", plain_jpeg, "out.png",
      [](const char* in, const char* out) { return veerpix_fixed(in, out, 270); }},
+    {"FlipHDecodeJpegWithProfileToPng", "in.jpg", jpeg_with_profile, "out.png", veerpix_flip_h},
+    {"FlipVDecodeJpegWithProfileToJpeg", "in.jpg", jpeg_with_profile, "out.jpg", veerpix_flip_v},
     {"FlipHDecodePngToBmp", "in.png", [] { return support::encode_png(picture()); }, "out.bmp",
      veerpix_flip_h},
     {"FlipVDecodeBmpToJpeg", "in.bmp", [] { return support::encode_bmp(picture()); }, "out.jpg",
@@ -233,5 +247,52 @@ INSTANTIATE_TEST_SUITE_P(EveryRoad, FaultInjection, ::testing::ValuesIn(kScenari
                          [](const ::testing::TestParamInfo<Scenario>& info) {
                              return std::string(info.param.label);
                          });
+
+// Copying metadata into an output that exists: every failed call leaves
+// that output as it was.
+class CopyMetadataFaults : public support::ScratchTest {};
+
+TEST_F(CopyMetadataFaults, EachCallFailsInTurnAndTheOutputStaysAsItWas) {
+    const std::string source = put("in.jpg", tagged_jpeg(6));
+    const Bytes output_before = support::encode_png(picture());
+    const std::string output = put("out.png", output_before);
+    fault::arm(0, 0);
+    ASSERT_EQ(veerpix_copy_metadata(source.c_str(), output.c_str()), 1) << veerpix_last_error();
+    const fault::Tally clean = fault::disarm();
+    const Bytes clean_output = support::read_bytes(output);
+    ASSERT_NE(clean_output, output_before) << "the EXIF was added";
+    const std::vector<std::string> names = listing();
+    std::vector<fault::Call> calls;
+    for (uint64_t index = 1; index <= clean.total; ++index) calls.push_back(fault::logged_call(index));
+
+    const std::string explained[] = {"out of memory", "cannot read input file: " + source,
+                                     "cannot read output file: " + output,
+                                     "failed to write output: " + output};
+    for (uint64_t index = 1; index <= calls.size(); ++index) {
+        for (int error : failures_of(calls[index - 1])) {
+            SCOPED_TRACE(std::to_string(index) + " " + fault::call_name(calls[index - 1]) + ", " +
+                         std::strerror(error));
+            support::write_bytes(output, output_before);
+            const int descriptors = open_descriptors();
+            fault::arm(index, error);
+            const int result = veerpix_copy_metadata(source.c_str(), output.c_str());
+            const fault::Tally tally = fault::disarm();
+            const std::string message = veerpix_last_error();
+            EXPECT_TRUE(tally.injected);
+            EXPECT_EQ(tally.live_blocks, 0u);
+            EXPECT_EQ(open_descriptors(), descriptors);
+            EXPECT_EQ(listing(), names) << "nothing left beside the output";
+            if (result == 1) {
+                EXPECT_EQ(message, "");
+                EXPECT_EQ(support::read_bytes(output), clean_output);
+                continue;
+            }
+            EXPECT_NE(std::find(std::begin(explained), std::end(explained), message), std::end(explained))
+                << message;
+            EXPECT_EQ(support::read_bytes(output), output_before);
+        }
+    }
+    std::printf("[ fault    ] copy_metadata: %zu calls (%s)\n", calls.size(), fault::describe(clean).c_str());
+}
 
 }  // namespace

@@ -1,0 +1,92 @@
+// Photo metadata in JPEG, PNG and BMP files held whole in memory: the
+// colour profile, the resolution, EXIF and XMP, read and written.
+//
+// Every read is bounded by the buffer's end; JPEG segments and PNG chunks
+// are walked by their length fields. A damaged or inconsistent piece (an
+// ICC profile with a missing part, a chunk whose CRC is wrong, a zlib
+// stream that does not inflate) is left out, never a failure. The writers
+// change only metadata segments and chunks: the compressed image data is
+// kept byte for byte. An allocation failure throws std::bad_alloc, which
+// the exports turn into "out of memory".
+#pragma once
+
+#include <cstdint>
+
+#include "image_io.h"
+#include "raster.h"
+
+// An owned run of bytes; empty when length is 0.
+struct byte_block {
+    malloc_ptr<uint8_t> bytes;
+    uint64_t length = 0;
+
+    bool empty() const { return length == 0; }
+    const uint8_t* data() const { return bytes.get(); }
+};
+
+enum class resolution_unit : uint8_t { none, per_inch, per_centimetre, per_metre };
+
+// Physical pixel density; unit none means the file states no resolution
+// (an aspect ratio alone, as JFIF's default 1:1, is not kept).
+struct image_resolution {
+    resolution_unit unit = resolution_unit::none;
+    uint32_t x = 0;
+    uint32_t y = 0;
+};
+
+// What the decode road takes from the input to the re-encoded output.
+// JPEG and PNG outputs get both; a BMP output gets the resolution alone
+// (its header has a field for it, and the writer's has no room for a
+// profile).
+struct carried_metadata {
+    byte_block icc_profile;  // an RGB profile only: every output is RGB
+    image_resolution resolution;
+};
+
+// Everything veerpix_copy_metadata moves from one file to another.
+struct photo_metadata {
+    byte_block exif;         // TIFF data, without JPEG's "Exif\0\0" prefix
+    byte_block xmp;          // the XMP packet's text
+    byte_block icc_profile;  // any colour space; checked against the output
+    image_resolution resolution;
+};
+
+// Profiles larger than this are dropped: JPEG's 255 APP2 segments hold
+// about 16 MB, and no real profile comes near.
+constexpr uint64_t kMaxIccProfileBytes = 16u << 20;
+
+// Called while the input bytes are alive; an unknown format carries nothing.
+carried_metadata read_carried_metadata(const uint8_t* bytes, uint64_t length, img_format format);
+
+photo_metadata read_photo_metadata(const uint8_t* bytes, uint64_t length, img_format format);
+
+// Adds the carried profile and resolution to a file that the encoder has
+// just written into `bytes` (JPEG: APP2 segments after the JFIF header and
+// its density; PNG: iCCP and pHYs after IHDR; BMP: the pixels per metre).
+// Grows the buffer in place; a file whose structure it cannot walk is left
+// as it is.
+void attach_carried_metadata(malloc_ptr<uint8_t>* bytes, uint64_t* length, img_format format,
+                             const carried_metadata& carried);
+
+// EXIF as for an upright picture: an Orientation entry reads 1 (none is
+// added where there was none), and IFD1 with its thumbnail is unlinked.
+// An EXIF that cannot be made so is emptied.
+void make_exif_upright(byte_block* exif);
+
+// Every tiff:Orientation value of the packet, attribute or element, reads 1.
+void make_xmp_upright(byte_block* xmp);
+
+// Whether `output` holds the same compressed picture as `source`: for JPEG
+// the same frame header and the same bytes from the first SOS marker to
+// the end, for PNG the same IHDR and IDAT data. A byte copy or a lossless
+// retag of the source then needs no metadata copied into it.
+bool same_image_data(const uint8_t* source, uint64_t source_length, img_format source_format,
+                     const uint8_t* output, uint64_t output_length, img_format output_format);
+
+// The file `output` (JPEG or PNG) with its EXIF, XMP, ICC profile and
+// resolution replaced by `metadata`; a kind that `metadata` lacks is
+// removed from it. A piece the format cannot hold (EXIF or XMP past one
+// JPEG segment, a profile of another colour space than the picture's) is
+// left out. False when the output's structure cannot be walked.
+bool replace_photo_metadata(const uint8_t* output, uint64_t length, img_format format,
+                            const photo_metadata& metadata, byte_block* result);
