@@ -27,8 +27,16 @@ enum class Call : uint8_t {
     Fwrite,
     Fclose,
     Rename,
+    Fstat,
+    Fcntl,
+    Write,
+    Close,
+    Fsync,
+    Fallocate,
+    Ftruncate,
+    Linkat,
 };
-constexpr int kCallKinds = 11;
+constexpr int kCallKinds = 19;
 
 const char* call_name(Call call);
 

@@ -1,5 +1,5 @@
-// Every allocation, open, read, write, close and rename of an operation
-// fails in turn, one per run, on each road through the library. A run
+// Every allocation, open, stat, read, write, flush, close, link and rename
+// of an operation fails in turn, one per run, on each road through the library. A run
 // must end in a failure with a message of the catalogue that leaves the
 // output path as it was, or, where the failed call was not needed, in a
 // success with the right output; never in a crash, a leaked block or
@@ -83,11 +83,22 @@ const char* before_name(Before before) {
 std::vector<int> failures_of(fault::Call call) {
     switch (call) {
         case fault::Call::Fopen: return {EACCES};
-        case fault::Call::Open: return {EEXIST, EACCES, ENOSPC};
+        // EOPNOTSUPP: a file system without unnamed files.
+        case fault::Call::Open: return {EEXIST, EACCES, ENOSPC, EOPNOTSUPP};
         case fault::Call::Fread: return {EIO};
         case fault::Call::Fwrite: return {ENOSPC};
-        case fault::Call::Fclose: return {EIO};
-        case fault::Call::Rename: return {EIO};
+        case fault::Call::Write: return {ENOSPC, EIO};
+        case fault::Call::Fallocate: return {ENOSPC};
+        // ENOENT: no /proc; EPERM: linking refused.
+        case fault::Call::Linkat: return {ENOENT, EPERM};
+        // EBUSY: the output is a mount point of its own.
+        case fault::Call::Rename: return {EIO, EBUSY};
+        case fault::Call::Fclose:
+        case fault::Call::Fstat:
+        case fault::Call::Fcntl:
+        case fault::Call::Close:
+        case fault::Call::Fsync:
+        case fault::Call::Ftruncate: return {EIO};
         default: return {ENOMEM};
     }
 }
@@ -148,7 +159,7 @@ protected:
     }
 
     // What is wrong with one run that failed call `index`, or "".
-    std::string judge(const Setup& setup, int result, const fault::Tally& tally,
+    std::string judge(const Setup& setup, int result, int error, const fault::Tally& tally,
                       const Bytes& clean_output, int descriptors_before) {
         const std::string message = veerpix_last_error();
         if (!tally.injected) return "the failing call was never reached";
@@ -162,6 +173,10 @@ protected:
             return "the input changed";
         }
         if (result == 1) {
+            // A full disk is never taken for a folder that refuses new
+            // files: the in-place write that follows would destroy the old
+            // file where the disk is really full.
+            if (error == ENOSPC) return "success although the disk was full";
             if (!message.empty()) return "success with message \"" + message + "\"";
             if (support::read_bytes(setup.output) != clean_output) {
                 return "success with an output unlike the clean run's";
@@ -213,7 +228,8 @@ TEST_P(FaultInjection, EachCallFailsInTurn) {
                 fault::arm(index, error);
                 const int result = scenario.run(setup.input.c_str(), setup.output.c_str());
                 const fault::Tally tally = fault::disarm();
-                const std::string problem = judge(setup, result, tally, clean_output, descriptors);
+                const std::string problem =
+                    judge(setup, result, error, tally, clean_output, descriptors);
                 (result == 1 ? successes : failures) += 1;
                 if (problem.empty()) continue;
                 ADD_FAILURE() << "call " << index << " of " << calls.size() << " ("
