@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -44,6 +45,7 @@ struct State {
     uint64_t fail_at = 0;
     int error = 0;
     Tally tally;
+    bool kill_at_write = false;
 };
 State g_state;
 
@@ -122,6 +124,10 @@ void arm(uint64_t fail_at, int error) {
     std::memset(g_slots, 0, sizeof g_slots);
     g_state = State{true, fail_at, error, Tally{}};
 }
+
+void kill_at_first_write() { g_state.kill_at_write = true; }
+
+bool kills_at_write() { return g_state.armed && g_state.kill_at_write; }
 
 Tally disarm() {
     g_state.armed = false;
@@ -247,6 +253,10 @@ int __wrap_fcntl(int descriptor, int command, ...) {
 
 ssize_t __wrap_write(int descriptor, const void* buffer, size_t count) {
     if (should_fail(Call::Write)) return -1;
+    if (fault::kills_at_write()) {
+        (void)__real_write(descriptor, buffer, count / 2);
+        raise(SIGKILL);
+    }
     return __real_write(descriptor, buffer, count);
 }
 

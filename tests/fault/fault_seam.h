@@ -54,6 +54,10 @@ struct Tally {
 
 Tally disarm();
 
+// While armed, the first write() writes half its bytes and then kills the
+// process (SIGKILL): a crash in the middle of writing a result.
+void kill_at_first_write();
+
 // The kind of call number `index` (1-based) of the last armed run.
 Call logged_call(uint64_t index);
 

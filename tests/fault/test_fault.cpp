@@ -5,11 +5,14 @@
 // success with the right output; never in a crash, a leaked block or
 // descriptor, or a temporary file left behind.
 #include <dirent.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <filesystem>
 #include <functional>
@@ -214,6 +217,8 @@ TEST_P(FaultInjection, EachCallFailsInTurn) {
         const fault::Tally clean = fault::disarm();
         ASSERT_EQ(clean_result, 1) << veerpix_last_error();
         ASSERT_EQ(clean.live_blocks, 0u);
+        // Flushing costs time: only an output that replaces its input pays.
+        EXPECT_EQ(clean.by_kind[static_cast<int>(fault::Call::Fsync)] != 0, before == Before::NamesInput);
         const Bytes clean_output = support::read_bytes(setup.output);
         std::vector<fault::Call> calls;
         for (uint64_t index = 1; index <= clean.total; ++index) {
@@ -242,6 +247,32 @@ TEST_P(FaultInjection, EachCallFailsInTurn) {
         std::printf("[ fault    ] %s, %s: %zu calls (%s); %d runs failed cleanly, %d succeeded\n",
                     scenario.label, before_name(before), calls.size(),
                     fault::describe(clean).c_str(), failures, successes);
+    }
+}
+
+// A crash of the host while the result is written: the folder must look as
+// it did before, with no temporary file in it.
+TEST_P(FaultInjection, AProcessKilledWhileWritingLeavesTheFolderAsItWas) {
+    const Scenario& scenario = GetParam();
+    for (Before before : {Before::Absent, Before::OldFile, Before::NamesInput}) {
+        SCOPED_TRACE(before_name(before));
+        const Setup setup = prepare(before);
+        const pid_t child = fork();
+        if (child == 0) {
+            fault::arm(0, 0);
+            fault::kill_at_first_write();
+            scenario.run(setup.input.c_str(), setup.output.c_str());
+            _exit(0);
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << "the write was never reached";
+        EXPECT_EQ(listing(), setup.names_before);
+        if (setup.output_before.empty()) {
+            EXPECT_FALSE(std::filesystem::exists(setup.output));
+        } else {
+            EXPECT_EQ(support::read_bytes(setup.output), setup.output_before);
+        }
     }
 }
 
