@@ -265,6 +265,24 @@ TEST_F(ProtectedFiles, AFileTheCallerMayNotWriteIsRefusedAndKept) {
     }));
 }
 
+// A folder that takes no new files, with a file the caller may write: the
+// file is written in place, the only way left.
+TEST_F(ProtectedFiles, AWritableFileInAReadOnlyFolderIsWrittenInPlace) {
+    const std::string folder = user_folder();
+    expect_report(as_ordinary_user([&]() -> std::string {
+        const std::string file = folder + "/photo.bin";
+        support::write_bytes(file, Bytes(100, 0x44));
+        const ino_t inode = inode_of(file);
+        if (chmod(folder.c_str(), 0555) != 0) return "chmod failed";
+        const int result = write(file, {4, 5});
+        chmod(folder.c_str(), 0755);
+        if (result != 1) return std::string("refused: ") + veerpix_last_error();
+        if (support::read_bytes(file) != Bytes{4, 5}) return "not written, or not cut to size";
+        if (inode_of(file) != inode) return "replaced, not written in place";
+        return "";
+    }));
+}
+
 TEST_F(ProtectedFiles, RootWritesAReadOnlyFileAsRootCan) {
     if (geteuid() != 0) GTEST_SKIP() << "runs as root only (now uid " << geteuid() << ")";
     const std::string out = put("out.bin", {1});
