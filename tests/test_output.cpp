@@ -207,11 +207,13 @@ std::string in_child(const std::function<std::string()>& body, unsigned alarm_se
     return report;
 }
 
-// Applies a child's report to the test.
-void expect_report(const std::string& report) {
-    if (report.compare(0, 6, "skip: ") == 0) GTEST_SKIP() << report.substr(6);
-    EXPECT_EQ(report, "");
-}
+// Applies a child's report to the test: a skip ends the test there.
+#define EXPECT_CHILD_REPORT(child_report)                                        \
+    do {                                                                         \
+        const std::string report = (child_report);                               \
+        if (report.compare(0, 6, "skip: ") == 0) GTEST_SKIP() << report.substr(6); \
+        EXPECT_EQ(report, "");                                                   \
+    } while (0)
 
 constexpr uid_t kUser = 65534;  // nobody
 constexpr gid_t kGroup = 65534;
@@ -246,7 +248,7 @@ protected:
 TEST_F(ProtectedFiles, AFileTheCallerMayNotWriteIsRefusedAndKept) {
     const std::string folder = user_folder();
     const Bytes png = support::encode_png(support::numbered_image(3, 2));
-    expect_report(as_ordinary_user([&]() -> std::string {
+    EXPECT_CHILD_REPORT(as_ordinary_user([&]() -> std::string {
         const std::string out = folder + "/out.png", in = folder + "/in.png";
         support::write_bytes(out, {'o', 'l', 'd'});
         support::write_bytes(in, png);
@@ -269,7 +271,7 @@ TEST_F(ProtectedFiles, AFileTheCallerMayNotWriteIsRefusedAndKept) {
 // file is written in place, the only way left.
 TEST_F(ProtectedFiles, AWritableFileInAReadOnlyFolderIsWrittenInPlace) {
     const std::string folder = user_folder();
-    expect_report(as_ordinary_user([&]() -> std::string {
+    EXPECT_CHILD_REPORT(as_ordinary_user([&]() -> std::string {
         const std::string file = folder + "/photo.bin";
         support::write_bytes(file, Bytes(100, 0x44));
         const ino_t inode = inode_of(file);
@@ -303,7 +305,7 @@ TEST_F(ProtectedFiles, AWritableFileInAStickyFolderIsWrittenInPlace) {
     support::write_bytes(file, support::encode_png(support::numbered_image(4, 3)));
     ASSERT_EQ(chmod(file.c_str(), 0666), 0);
     const ino_t inode = inode_of(file);
-    expect_report(as_ordinary_user([&]() -> std::string {
+    EXPECT_CHILD_REPORT(as_ordinary_user([&]() -> std::string {
         if (veerpix_flip_v(file.c_str(), file.c_str()) != 1) {
             return std::string("refused: ") + veerpix_last_error();
         }
@@ -329,7 +331,7 @@ TEST_F(Output, AFileMountedOnItsOwnIsWrittenInPlace) {
     const std::string source = put("source.bin", Bytes(5000, 0x11));
     const std::string target = put("target.bin", {9});
     const Bytes result(3000, 0x22);
-    expect_report(in_child([&]() -> std::string {
+    EXPECT_CHILD_REPORT(in_child([&]() -> std::string {
         if (unshare(CLONE_NEWNS) != 0) return std::string("skip: no private mount namespace: ") + strerror(errno);
         if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
             return std::string("skip: cannot make mounts private: ") + strerror(errno);
@@ -459,7 +461,7 @@ TEST_F(Output, AWriterKilledMidwayLeavesTheFolderAsItWas) {
 TEST_F(Output, NoRoomForTheTemporaryKeepsTheOldFile) {
     const std::string small = path("small");
     std::filesystem::create_directory(small);
-    expect_report(in_child([&]() -> std::string {
+    EXPECT_CHILD_REPORT(in_child([&]() -> std::string {
         if (unshare(CLONE_NEWNS) != 0) return std::string("skip: no private mount namespace: ") + strerror(errno);
         if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
             return std::string("skip: cannot make mounts private: ") + strerror(errno);
