@@ -126,7 +126,8 @@ int reorient_file(const char* input, const char* output, int op, bool exchanges_
     if (!load_input(input, &file)) return 0;
     img_format output_format = format_from_path(output, file.format);
     if (file.format == IMG_FMT_JPEG && output_format == IMG_FMT_JPEG) {
-        if (std::optional<int> retagged = retag_jpeg(file.bytes, file.length, op, output, file.identity)) {
+        if (std::optional<int> retagged =
+                retag_jpeg(file.bytes, file.length, op, output, file.identity)) {
             return *retagged;
         }
     }
@@ -232,7 +233,8 @@ VEERPIX_API int veerpix_angle(const char* input, const char* output, float degre
             if (!pix_angle_size(&source, degrees, &width, &height)) return std::nullopt;
             return RasterSize{width, height};
         };
-        return transform_pixels(input, file.identity, output, format_from_path(output, file.format), canvas_size,
+        return transform_pixels(input, file.identity, output, format_from_path(output, file.format),
+                                canvas_size,
                                 [&](const pix_image* source, pix_image* result) {
                                     return pix_angle(source, degrees, red, green, blue, result);
                                 });
@@ -253,7 +255,8 @@ VEERPIX_API int veerpix_auto_orient(const char* input, const char* output) {
             return write_file(output, std::move(file.bytes), file.length, &file.identity);
         }
         file.bytes.reset();
-        return transform_pixels(input, file.identity, output, format_from_path(output, IMG_FMT_JPEG),
+        return transform_pixels(input, file.identity, output,
+                                format_from_path(output, IMG_FMT_JPEG),
                                 moved_pixels_size(upright_exchanges_sides(orientation)),
                                 [orientation](const pix_image* source, pix_image* result) {
                                     return make_upright(source, orientation, result);
