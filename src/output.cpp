@@ -403,10 +403,9 @@ bool write_bytes(const char* path, const uint8_t* bytes, uint64_t length,
     if (!S_ISREG(replaced.status.st_mode)) return write_to_stream(existing, bytes, length);
 
     // Write through a link to its target, as opening it would.
-    char* resolved = realpath(path, nullptr);
+    const malloc_ptr<char> resolved(realpath(path, nullptr));
     if (!resolved) return false;
-    const std::string target = resolved;
-    std::free(resolved);
+    const std::string target = resolved.get();
 
     const bool flush = same_file(input, identity_of(replaced.status));
     switch (write_through_temporary(target, replaced, bytes, length, flush)) {
