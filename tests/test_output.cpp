@@ -351,6 +351,33 @@ TEST_F(Output, AFileMountedOnItsOwnIsWrittenInPlace) {
     EXPECT_EQ(listing(), (std::vector<std::string>{"source.bin", "target.bin"}));
 }
 
+// The same, where the result does not fit the mounted file's disk: the
+// space is reserved before a byte changes, so the old bytes stay whole.
+TEST_F(Output, AMountedFileOnAFullDiskKeepsItsOldBytes) {
+    const std::string small = path("small");
+    std::filesystem::create_directory(small);
+    const std::string target = put("target.bin", {9});
+    const Bytes old_bytes(20000, 0x11);
+    EXPECT_CHILD_REPORT(in_child([&]() -> std::string {
+        if (unshare(CLONE_NEWNS) != 0) return std::string("skip: no private mount namespace: ") + strerror(errno);
+        if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+            return std::string("skip: cannot make mounts private: ") + strerror(errno);
+        }
+        if (mount("tmpfs", small.c_str(), "tmpfs", 0, "size=64k") != 0) {
+            return std::string("skip: cannot mount a tmpfs: ") + strerror(errno);
+        }
+        const std::string source = small + "/photo.bin";
+        support::write_bytes(source, old_bytes);
+        if (mount(source.c_str(), target.c_str(), nullptr, MS_BIND, nullptr) != 0) {
+            return std::string("skip: cannot bind-mount a file: ") + strerror(errno);
+        }
+        if (write(target, Bytes(200000, 0x22)) != 0) return "written although it does not fit";
+        if (veerpix_last_error() != "failed to write output: " + target) return veerpix_last_error();
+        if (support::read_bytes(target) != old_bytes) return "the old bytes were not kept whole";
+        return "";
+    }));
+}
+
 // ---- pipes and devices --------------------------------------------------------
 
 TEST_F(Output, AFifoIsWrittenWithoutBeingReplaced) {
