@@ -46,6 +46,8 @@ struct State {
     int error = 0;
     Tally tally;
     bool kill_at_write = false;
+    int refused_kind = -1;
+    int refused_error = 0;
 };
 State g_state;
 
@@ -100,9 +102,13 @@ bool should_fail(Call call) {
     if (tally.total < kLogSize) g_log[tally.total] = call;
     ++tally.total;
     ++tally.by_kind[static_cast<int>(call)];
-    if (tally.total != g_state.fail_at) return false;
-    tally.injected = true;
-    errno = g_state.error;
+    if (tally.total == g_state.fail_at) {
+        tally.injected = true;
+        errno = g_state.error;
+        return true;
+    }
+    if (static_cast<int>(call) != g_state.refused_kind) return false;
+    errno = g_state.refused_error;
     return true;
 }
 
@@ -126,6 +132,11 @@ void arm(uint64_t fail_at, int error) {
 }
 
 void kill_at_first_write() { g_state.kill_at_write = true; }
+
+void refuse_every(Call call, int error) {
+    g_state.refused_kind = static_cast<int>(call);
+    g_state.refused_error = error;
+}
 
 bool kills_at_write() { return g_state.armed && g_state.kill_at_write; }
 

@@ -54,6 +54,11 @@ struct Tally {
 
 Tally disarm();
 
+// While armed, every call of the kind fails with `error` as well, beside
+// the one numbered fail_at: a condition of the system rather than a fault
+// (a rename that the file system refuses). arm() clears it.
+void refuse_every(Call call, int error);
+
 // While armed, the first write() writes half its bytes and then kills the
 // process (SIGKILL): a crash in the middle of writing a result.
 void kill_at_first_write();

@@ -162,8 +162,10 @@ protected:
     }
 
     // What is wrong with one run that failed call `index`, or "".
-    std::string judge(const Setup& setup, int result, int error, const fault::Tally& tally,
-                      const Bytes& clean_output, int descriptors_before) {
+    // `may_be_mixed`: the call failed while the output was being written in
+    // place, which cannot keep the old bytes.
+    std::string judge(const Setup& setup, int result, int error, bool may_be_mixed,
+                      const fault::Tally& tally, const Bytes& clean_output, int descriptors_before) {
         const std::string message = veerpix_last_error();
         if (!tally.injected) return "the failing call was never reached";
         if (tally.record_overflow) return "too many live blocks to follow";
@@ -198,21 +200,21 @@ protected:
         }
         const bool exists = std::filesystem::exists(setup.output);
         if (setup.output_before.empty() && exists) return "an output was created";
-        if (!setup.output_before.empty() &&
+        if (!setup.output_before.empty() && !may_be_mixed &&
             (!exists || support::read_bytes(setup.output) != setup.output_before)) {
             return "the old output was lost";
         }
         if (listing() != setup.names_before) return "a temporary file was left behind";
         return "";
     }
-};
 
-TEST_P(FaultInjection, EachCallFailsInTurn) {
-    const Scenario& scenario = GetParam();
-    for (Before before : {Before::Absent, Before::OldFile, Before::NamesInput}) {
-        SCOPED_TRACE(before_name(before));
+    // Every call of the operation fails in turn, one per run; where renames
+    // are refused (a file mounted on its own), the output is written in place.
+    void fail_each_call(Before before, bool renames_refused) {
+        const Scenario& scenario = GetParam();
+        SCOPED_TRACE(std::string(before_name(before)) + (renames_refused ? ", renames refused" : ""));
         Setup setup = prepare(before);
-        fault::arm(0, 0);
+        arm(0, 0, renames_refused);
         const int clean_result = scenario.run(setup.input.c_str(), setup.output.c_str());
         const fault::Tally clean = fault::disarm();
         ASSERT_EQ(clean_result, 1) << veerpix_last_error();
@@ -221,20 +223,24 @@ TEST_P(FaultInjection, EachCallFailsInTurn) {
         EXPECT_EQ(clean.by_kind[static_cast<int>(fault::Call::Fsync)] != 0, before == Before::NamesInput);
         const Bytes clean_output = support::read_bytes(setup.output);
         std::vector<fault::Call> calls;
+        uint64_t last_write = 0;  // where renames are refused: the write in place
         for (uint64_t index = 1; index <= clean.total; ++index) {
             calls.push_back(fault::logged_call(index));
+            if (calls.back() == fault::Call::Write) last_write = index;
         }
 
         int failures = 0, successes = 0, problems = 0;
         for (uint64_t index = 1; index <= calls.size(); ++index) {
+            if (renames_refused && calls[index - 1] == fault::Call::Rename) continue;
             for (int error : failures_of(calls[index - 1])) {
                 setup = prepare(before);
                 const int descriptors = open_descriptors();
-                fault::arm(index, error);
+                arm(index, error, renames_refused);
                 const int result = scenario.run(setup.input.c_str(), setup.output.c_str());
                 const fault::Tally tally = fault::disarm();
+                const bool may_be_mixed = renames_refused && index >= last_write;
                 const std::string problem =
-                    judge(setup, result, error, tally, clean_output, descriptors);
+                    judge(setup, result, error, may_be_mixed, tally, clean_output, descriptors);
                 (result == 1 ? successes : failures) += 1;
                 if (problem.empty()) continue;
                 ADD_FAILURE() << "call " << index << " of " << calls.size() << " ("
@@ -244,10 +250,27 @@ TEST_P(FaultInjection, EachCallFailsInTurn) {
                 if (++problems == 10) return;
             }
         }
-        std::printf("[ fault    ] %s, %s: %zu calls (%s); %d runs failed cleanly, %d succeeded\n",
-                    scenario.label, before_name(before), calls.size(),
-                    fault::describe(clean).c_str(), failures, successes);
+        std::printf("[ fault    ] %s, %s%s: %zu calls (%s); %d runs failed cleanly, %d succeeded\n",
+                    scenario.label, before_name(before), renames_refused ? ", renames refused" : "",
+                    calls.size(), fault::describe(clean).c_str(), failures, successes);
     }
+
+    static void arm(uint64_t fail_at, int error, bool renames_refused) {
+        fault::arm(fail_at, error);
+        if (renames_refused) fault::refuse_every(fault::Call::Rename, EBUSY);
+    }
+};
+
+TEST_P(FaultInjection, EachCallFailsInTurn) {
+    for (Before before : {Before::Absent, Before::OldFile, Before::NamesInput}) {
+        fail_each_call(before, false);
+    }
+}
+
+// The in-place write's own steps (reserving, writing, cutting to length,
+// flushing) fail in turn too.
+TEST_P(FaultInjection, EachCallFailsInTurnWhereRenamesAreRefused) {
+    for (Before before : {Before::OldFile, Before::NamesInput}) fail_each_call(before, true);
 }
 
 // A crash of the host while the result is written: the folder must look as
