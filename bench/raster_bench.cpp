@@ -6,7 +6,8 @@
 // times over the median of the copy's. The codec benchmarks likewise
 // alternate the library's whole call with stb's decode plus encode of the
 // same file (x_codecs), and the lossless retag with a plain file copy
-// (x_copy).
+// (x_copy) and, in place of its input, with the same retag into another
+// file (x_elsewhere: the cost of flushing to the disk).
 //
 // Fresh memory costs a page fault per 4 KiB page on first touch, and on
 // some machines (virtual ones above all) those faults take far longer than
@@ -279,6 +280,37 @@ void lossless_beside_copy(benchmark::State& state) {
     state.counters["x_copy"] = copy > 0 ? call / copy : 0;
 }
 
+double wall_seconds() {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+// The lossless turn with the output naming the input, which flushes the
+// file and its folder to the disk, beside the same turn into another file,
+// which does not: wall time, since the flush is spent waiting on the disk.
+void lossless_in_place_beside_elsewhere(benchmark::State& state) {
+    const std::string work = output_path("in-place.jpg"), elsewhere = output_path("elsewhere.jpg");
+    std::filesystem::copy_file(files().tagged_jpeg, work, std::filesystem::copy_options::overwrite_existing);
+    std::vector<double> in_place_times, elsewhere_times;
+    for (auto _ : state) {
+        const double start = wall_seconds();
+        const int ok = veerpix_fixed(work.c_str(), work.c_str(), 90);
+        const double elapsed = wall_seconds() - start;
+        const double other_start = wall_seconds();
+        const int other_ok = veerpix_fixed(work.c_str(), elsewhere.c_str(), 90);
+        elsewhere_times.push_back(wall_seconds() - other_start);
+        if (!ok || !other_ok) {
+            state.SkipWithError(veerpix_last_error());
+            break;
+        }
+        state.SetIterationTime(elapsed);
+        in_place_times.push_back(elapsed);
+    }
+    const double in_place = median(in_place_times), other = median(elsewhere_times);
+    state.counters["ms"] = in_place * 1e3;
+    state.counters["elsewhere_ms"] = other * 1e3;
+    state.counters["x_elsewhere"] = other > 0 ? in_place / other : 0;
+}
+
 // The PNG writer at each compression level on the 24 MP photo: what the
 // choice of the level its default 8 stands for rests on.
 void png_encode_at_level(benchmark::State& state) {
@@ -327,6 +359,10 @@ void register_all() {
         ->UseManualTime()
         ->Unit(benchmark::kMillisecond)
         ->MinTime(1.0);
+    benchmark::RegisterBenchmark("codecs/lossless_retag_in_place/24MP", lossless_in_place_beside_elsewhere)
+        ->UseManualTime()
+        ->Unit(benchmark::kMillisecond)
+        ->Iterations(21);
     benchmark::RegisterBenchmark("codecs/png_encode_level/24MP", png_encode_at_level)
         ->DenseRange(1, 12)
         ->Unit(benchmark::kMillisecond)

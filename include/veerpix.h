@@ -21,14 +21,51 @@
  * Quarter turns and mirrors of a JPEG into a JPEG whose EXIF Orientation is
  * 1..8 are lossless: only the two bytes of that value change.
  *
- * The output is replaced atomically: a failed call leaves whatever stood at
- * the output path before (the output path may name the input file).
+ * Inputs are read only if they are regular files: a FIFO, a device or a
+ * folder is refused at once with "cannot read input file: %s" (the open
+ * does not wait for a writer).
+ *
+ * Writing the output ("failed to write output: %s" for every failure):
+ *   - A regular file, or a name that does not exist yet, is replaced
+ *     atomically where its folder allows: the result goes to a temporary
+ *     file in the same folder, renamed over the output once complete. A
+ *     failed call leaves the output path as it was; the output path may
+ *     name the input file.
+ *   - The temporary: on Linux it has no name while it is written
+ *     (O_TMPFILE), so a process killed meanwhile leaves nothing; it gets
+ *     the name ".veerpix-<hex>.tmp" only for the instant before the rename.
+ *     On Windows, and on Linux file systems without unnamed files, it is
+ *     that named file; on Windows it is marked for deletion until it is
+ *     complete, so only a kill in the instant between completion and the
+ *     rename leaves it behind. On those Linux file systems a killed process
+ *     leaves it.
+ *   - A file the caller may not open for writing (read-only, or refused by
+ *     its owner's bits) is refused, as opening it would be; root writes as
+ *     root can.
+ *   - In place, not atomic: where the folder takes no new files (a
+ *     read-only folder) or refuses the rename (a file mounted on its own, a
+ *     file of another owner in a sticky folder such as /tmp, another file
+ *     system mounted under the name), a file the caller may write is written
+ *     in place: its new length is reserved first, so a full disk fails
+ *     before a byte changes; then it is written and cut to length. A crash
+ *     or a failing device midway leaves a mixture of old and new bytes.
+ *   - Flushing: where the output is the input itself (the same file, also
+ *     by another name), the result is flushed to the disk before it
+ *     replaces the input, and the folder after, so that a power loss leaves
+ *     the old file or the new one. Other outputs are not flushed.
+ *   - A replaced file is a new file: other hard links to it keep the old
+ *     bytes, extended attributes and ACLs are not carried over; it keeps
+ *     its permission bits, and its owner and group only where the caller
+ *     may give files away (root). A file written in place keeps all of
+ *     these. A symbolic link is written through to its target.
+ *   - FIFOs and devices are written directly; a FIFO without a reader is
+ *     refused at once rather than waited for.
  *
  * Paths are narrow NUL-terminated strings passed to the C runtime's fopen:
  * UTF-8 on Linux, the active code page on Windows.
  *
  * Limits, each checked before the large buffers exist:
- *   input file       under 2 GiB
+ *   input file       a regular file under 2 GiB
  *   decoded image    width * height * 4 <= 2^31 - 1, each side <= 2^24;
  *                    PNG: width * height * the file's channels <= 2^30
  *                    ("cannot decode image: %s (too large)")

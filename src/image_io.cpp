@@ -14,6 +14,17 @@
 #include "stb_image.h"
 #include "stb_image_write.h"
 
+#if defined(_WIN32)
+#include <fcntl.h>
+#include <io.h>
+#include <sys/stat.h>
+#include <windows.h>
+#else
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
 // In the codec unit: the writer's PNG in one malloc'd block (saving a
 // copy), with every block freed when an allocation inside it fails.
 extern "C" unsigned char* write_png_to_memory(const unsigned char* pixels, int width, int height,
@@ -129,20 +140,76 @@ const char* raster_size_check(std::FILE* file) {
 
 }  // namespace
 
-malloc_ptr<uint8_t> read_file(const char* path, uint64_t* length) {
-    std::FILE* file = std::fopen(path, "rb");
-    if (!file) return nullptr;
+namespace {
+
+// Opens a regular file for reading and gives its size, or -1. The open
+// does not wait: a FIFO without a writer would block it forever.
+#if defined(_WIN32)
+int open_regular_file(const char* path, int64_t* size, FileIdentity* identity) {
+    const int descriptor = _open(path, _O_RDONLY | _O_BINARY);
+    if (descriptor < 0) return -1;
+    struct _stat64 status {};
+    if (_fstat64(descriptor, &status) != 0 || (status.st_mode & _S_IFMT) != _S_IFREG) {
+        _close(descriptor);
+        return -1;
+    }
+    BY_HANDLE_FILE_INFORMATION info;
+    HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(descriptor));
+    if (identity && GetFileInformationByHandle(handle, &info)) {
+        identity->device = info.dwVolumeSerialNumber;
+        identity->inode = (uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow;
+        identity->known = true;
+    }
+    *size = status.st_size;
+    return descriptor;
+}
+void close_descriptor(int descriptor) { _close(descriptor); }
+std::FILE* stream_of(int descriptor) { return _fdopen(descriptor, "rb"); }
+#else
+int open_regular_file(const char* path, int64_t* size, FileIdentity* identity) {
+    const int descriptor = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (descriptor < 0) return -1;
+    struct stat status {};
+    const bool regular = fstat(descriptor, &status) == 0 && S_ISREG(status.st_mode);
+    // Reads block again, as on any regular file (some file systems honour
+    // the flag on files too).
+    const int flags = regular ? fcntl(descriptor, F_GETFL) : -1;
+    if (flags < 0 || fcntl(descriptor, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+        close(descriptor);
+        return -1;
+    }
+    if (identity) {
+        *identity = {static_cast<uint64_t>(status.st_dev), static_cast<uint64_t>(status.st_ino), true};
+    }
+    *size = static_cast<int64_t>(status.st_size);
+    return descriptor;
+}
+void close_descriptor(int descriptor) { close(descriptor); }
+std::FILE* stream_of(int descriptor) { return fdopen(descriptor, "rb"); }
+#endif
+
+}  // namespace
+
+malloc_ptr<uint8_t> read_file(const char* path, uint64_t* length, FileIdentity* identity) {
+    int64_t size = 0;
+    FileIdentity opened;
+    const int descriptor = open_regular_file(path, &size, &opened);
+    if (descriptor < 0) return nullptr;
+    // Empty files and files of 2 GiB or more are refused: the decoder and
+    // the EXIF reader count in 32 bits.
+    if (size <= 0 || size > INT32_MAX) {
+        close_descriptor(descriptor);
+        return nullptr;
+    }
+    std::FILE* file = stream_of(descriptor);
+    if (!file) {
+        close_descriptor(descriptor);
+        return nullptr;
+    }
     struct Closer {
         std::FILE* file;
         ~Closer() { std::fclose(file); }
     } closer{file};
-
-    if (std::fseek(file, 0, SEEK_END) != 0) return nullptr;
-    long size = std::ftell(file);
-    // Held as a signed 32-bit count: empty files and files of 2 GiB or
-    // more are refused.
-    if (size <= 0 || size > INT32_MAX) return nullptr;
-    std::rewind(file);
 
     malloc_ptr<uint8_t> buffer(static_cast<uint8_t*>(veerpix_malloc_large(static_cast<size_t>(size))));
     if (!buffer) return nullptr;
@@ -150,6 +217,7 @@ malloc_ptr<uint8_t> read_file(const char* path, uint64_t* length) {
         return nullptr;
     }
     *length = static_cast<uint64_t>(size);
+    if (identity) *identity = opened;
     return buffer;
 }
 
@@ -223,7 +291,7 @@ bool encoder_accepts(int64_t width, int64_t height, img_format format) {
 }
 
 int encode_image(const char* path, const pix_image* raster, img_format format,
-                 const carried_metadata* carried) {
+                 const carried_metadata* carried, const FileIdentity* input) {
     if (!encoder_accepts(raster->width, raster->height, format)) {
         set_err("failed to write output: %s", path);
         return 0;
@@ -235,5 +303,5 @@ int encode_image(const char* path, const pix_image* raster, img_format format,
     }
     // Added to the finished file, whichever encoder wrote it.
     if (carried) attach_carried_metadata(&encoded.bytes, &encoded.length, format, *carried);
-    return write_file(path, std::move(encoded.bytes), encoded.length);
+    return write_file(path, std::move(encoded.bytes), encoded.length, input);
 }

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "output.h"
 #include "raster.h"
 
 // Plain int codes like the library's other results; 0 is "not recognised".
@@ -14,8 +15,11 @@ constexpr img_format IMG_FMT_PNG = 2;
 constexpr img_format IMG_FMT_BMP = 3;
 
 // The whole file in one malloc'd buffer, or null (no message: callers say
-// "cannot read input file"). Empty files and files of 2 GiB or more fail.
-malloc_ptr<uint8_t> read_file(const char* path, uint64_t* length);
+// "cannot read input file"). Only regular files are read: FIFOs, devices
+// and folders fail before any read, without waiting on the open. Empty
+// files and files of 2 GiB or more fail. `identity`, where given, is
+// filled on success.
+malloc_ptr<uint8_t> read_file(const char* path, uint64_t* length, FileIdentity* identity = nullptr);
 
 // Recognises JPEG, PNG and BMP by their first bytes.
 img_format detect_format(const uint8_t* bytes, uint64_t length);
@@ -35,10 +39,10 @@ bool encoder_accepts(int64_t width, int64_t height, img_format format);
 
 struct carried_metadata;
 
-// Encodes the raster in `format` and writes it through write_file; sets
-// "failed to write output" and returns 0 on failure, also for a raster
-// that encoder_accepts refuses. `carried` (may be null) adds the input's
-// colour profile and resolution to the encoded file (BMP: the resolution
-// alone).
+// Encodes the raster in `format` and writes it through write_file (with
+// the input's identity, where the caller read one); sets "failed to write
+// output" and returns 0 on failure, also for a raster that encoder_accepts
+// refuses. `carried` (may be null) adds the input's colour profile and
+// resolution to the encoded file (BMP: the resolution alone).
 int encode_image(const char* path, const pix_image* raster, img_format format,
-                 const carried_metadata* carried = nullptr);
+                 const carried_metadata* carried = nullptr, const FileIdentity* input = nullptr);

@@ -21,6 +21,7 @@ struct InputFile {
     malloc_ptr<uint8_t> bytes;
     uint64_t length = 0;
     img_format format = IMG_FMT_UNKNOWN;
+    FileIdentity identity;  // an output that is this file gets flushed before it replaces it
 };
 
 // Every export clears the text first, so a success always leaves it empty.
@@ -34,7 +35,7 @@ bool start_operation(const char* input, const char* output) {
 }
 
 bool load_input(const char* path, InputFile* file) {
-    file->bytes = read_file(path, &file->length);
+    file->bytes = read_file(path, &file->length, &file->identity);
     if (!file->bytes) {
         set_err("cannot read input file: %s", path);
         return false;
@@ -53,7 +54,7 @@ bool load_input(const char* path, InputFile* file) {
 // left with the caller) when the file has no Orientation value 1..8;
 // otherwise takes the bytes and gives the operation's result.
 std::optional<int> retag_jpeg(malloc_ptr<uint8_t>& bytes, uint64_t length, int op,
-                              const char* output) {
+                              const char* output, const FileIdentity& input) {
     char msg[256] = {};
     int orientation = qv_exif_parse_orientation(bytes.get(), length, msg, sizeof msg);
     if (orientation < 1 || orientation > 8) return std::nullopt;
@@ -70,7 +71,7 @@ std::optional<int> retag_jpeg(malloc_ptr<uint8_t>& bytes, uint64_t length, int o
         set_err("exif rewrite: %s", msg);
         return 0;
     }
-    return write_file(output, std::move(bytes), new_length);
+    return write_file(output, std::move(bytes), new_length, &input);
 }
 
 struct RasterSize {
@@ -93,8 +94,9 @@ auto moved_pixels_size(bool exchanges_sides) {
 // can (nullopt leaves the refusal to the transform); `transform` fills its
 // result raster or sets its message.
 template <typename ResultSize, typename Transform>
-int transform_pixels(const char* input, const char* output, img_format output_format,
-                     const carried_metadata& carried, ResultSize result_size, Transform transform) {
+int transform_pixels(const char* input, const FileIdentity& input_identity, const char* output,
+                     img_format output_format, const carried_metadata& carried,
+                     ResultSize result_size, Transform transform) {
     pix_image source{};
     if (!decode_image(input, &source)) return 0;
     pixel_owner source_pixels(source.pixels);
@@ -114,7 +116,7 @@ int transform_pixels(const char* input, const char* output, img_format output_fo
     // raster first): the source is not needed past this point.
     source_pixels.reset();
 
-    return encode_image(output, &result, output_format, &carried);
+    return encode_image(output, &result, output_format, &carried, &input_identity);
 }
 
 // Quarter turns and mirrors: the lossless step where it applies, else the
@@ -126,15 +128,16 @@ int reorient_file(const char* input, const char* output, int op, bool exchanges_
     if (!load_input(input, &file)) return 0;
     img_format output_format = format_from_path(output, file.format);
     if (file.format == IMG_FMT_JPEG && output_format == IMG_FMT_JPEG) {
-        if (std::optional<int> retagged = retag_jpeg(file.bytes, file.length, op, output)) {
+        if (std::optional<int> retagged =
+                retag_jpeg(file.bytes, file.length, op, output, file.identity)) {
             return *retagged;
         }
     }
     // The colour profile and resolution go on with the pixels.
     const carried_metadata carried = read_carried_metadata(file.bytes.get(), file.length, file.format);
     file.bytes.reset();  // the decoder reads the file again by its path
-    return transform_pixels(input, output, output_format, carried, moved_pixels_size(exchanges_sides),
-                            transform);
+    return transform_pixels(input, file.identity, output, output_format, carried,
+                            moved_pixels_size(exchanges_sides), transform);
 }
 
 int flip_common(const char* input, const char* output, int mode) {
@@ -235,7 +238,8 @@ VEERPIX_API int veerpix_angle(const char* input, const char* output, float degre
             if (!pix_angle_size(&source, degrees, &width, &height)) return std::nullopt;
             return RasterSize{width, height};
         };
-        return transform_pixels(input, output, format_from_path(output, file.format), carried, canvas_size,
+        return transform_pixels(input, file.identity, output, format_from_path(output, file.format),
+                                carried, canvas_size,
                                 [&](const pix_image* source, pix_image* result) {
                                     return pix_angle(source, degrees, red, green, blue, result);
                                 });
@@ -253,11 +257,12 @@ VEERPIX_API int veerpix_auto_orient(const char* input, const char* output) {
             orientation = qv_exif_parse_orientation(file.bytes.get(), file.length, msg, sizeof msg);
         }
         if (orientation < 2 || orientation > 8) {
-            return write_file(output, std::move(file.bytes), file.length);
+            return write_file(output, std::move(file.bytes), file.length, &file.identity);
         }
         const carried_metadata carried = read_carried_metadata(file.bytes.get(), file.length, file.format);
         file.bytes.reset();
-        return transform_pixels(input, output, format_from_path(output, IMG_FMT_JPEG), carried,
+        return transform_pixels(input, file.identity, output,
+                                format_from_path(output, IMG_FMT_JPEG), carried,
                                 moved_pixels_size(upright_exchanges_sides(orientation)),
                                 [orientation](const pix_image* source, pix_image* result) {
                                     return make_upright(source, orientation, result);

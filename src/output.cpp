@@ -1,22 +1,28 @@
-// Writing output files. A regular file is never overwritten in place: the
-// bytes go to a fresh temporary file beside it, which replaces the output
-// only once every byte is written and the file is closed. A failed write
-// (full disk, failing device) therefore leaves the old file, which may be
-// the input itself, intact.
+// Writing output files. A regular file is not overwritten in place where
+// its folder allows otherwise: the bytes go to a fresh temporary file beside
+// it, which replaces the output only once every byte is written and the
+// file is closed. A failed write (full disk, failing device) therefore
+// leaves the old file, which may be the input itself, intact. On Linux the
+// temporary has no name while it is written, so a process killed meanwhile
+// leaves nothing behind.
+//
+// Where the folder takes no new files, or the file cannot be renamed over
+// (a file mounted on its own, a sticky folder, another file system under
+// the name), a file that the caller may write is written in place: the
+// space is reserved first, so that a full disk fails before the first
+// byte changes.
 #include "output.h"
 
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <random>
 #include <string>
 
 #include "error.h"
 
 #if defined(_WIN32)
-#include <fcntl.h>
-#include <io.h>
-#include <sys/stat.h>
 #include <windows.h>
 #else
 #include <fcntl.h>
@@ -25,29 +31,6 @@
 #endif
 
 namespace {
-
-// What stands at the output path before the write.
-struct OutputTarget {
-    std::string path;        // where the bytes must end up (links resolved)
-    bool replace = false;    // a regular file, or nothing yet: use a temporary
-    bool exists = false;
-#if !defined(_WIN32)
-    struct stat status {};
-#endif
-};
-
-bool write_and_close(std::FILE* file, const uint8_t* bytes, uint64_t length) {
-    size_t written = std::fwrite(bytes, 1, static_cast<size_t>(length), file);
-    int closed = std::fclose(file);
-    return written == length && closed == 0;
-}
-
-// Devices, pipes and the fallback case are written through fopen directly.
-bool write_direct(const char* path, const uint8_t* bytes, uint64_t length) {
-    std::FILE* file = std::fopen(path, "wb");
-    if (!file) return false;
-    return write_and_close(file, bytes, length);
-}
 
 std::string folder_of(const std::string& path) {
 #if defined(_WIN32)
@@ -75,146 +58,370 @@ std::string random_suffix() {
     return text;
 }
 
+std::string temporary_stem(const std::string& target) { return folder_of(target) + ".veerpix-"; }
+
+bool same_file(const FileIdentity* input, const FileIdentity& output) {
+    return input && input->known && output.known && input->device == output.device &&
+           input->inode == output.inode;
+}
+
+enum class TempResult { Written, Failed, CannotCreate, RenameRefused };
+
 #if defined(_WIN32)
 
-OutputTarget inspect_target(const char* path) {
-    OutputTarget target;
-    target.path = path;
+// Writes through the C runtime, for devices and the in-place case.
+bool write_direct(const char* path, const uint8_t* bytes, uint64_t length) {
+    std::FILE* file = std::fopen(path, "wb");
+    if (!file) return false;
+    size_t written = std::fwrite(bytes, 1, static_cast<size_t>(length), file);
+    int closed = std::fclose(file);
+    return written == length && closed == 0;
+}
+
+std::string full_path(const char* path) {
     // The absolute form keeps the temporary file beside the output for a
     // drive-relative name (D:out.png) too, and shows devices: NUL, COM1
     // (and on older Windows nul.png, sub\con) become \\.\NAME.
     DWORD size = GetFullPathNameA(path, 0, nullptr, nullptr);
-    if (size > 0) {
-        std::string full(size, '\0');
-        DWORD length = GetFullPathNameA(path, size, &full[0], nullptr);
-        if (length > 0 && length < size) {
-            full.resize(length);
-            target.path = full;
-        }
+    if (size == 0) return path;
+    std::string full(size, '\0');
+    DWORD length = GetFullPathNameA(path, size, &full[0], nullptr);
+    if (length == 0 || length >= size) return path;
+    full.resize(length);
+    return full;
+}
+
+bool set_delete_on_close(HANDLE file, bool remove) {
+    FILE_DISPOSITION_INFO disposition{};
+    disposition.DeleteFile = remove ? TRUE : FALSE;
+    return SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof disposition) != 0;
+}
+
+bool write_handle(HANDLE file, const uint8_t* bytes, uint64_t length) {
+    while (length > 0) {
+        DWORD chunk = length > (DWORD{1} << 30) ? (DWORD{1} << 30) : static_cast<DWORD>(length);
+        DWORD written = 0;
+        if (!WriteFile(file, bytes, chunk, &written, nullptr) || written == 0) return false;
+        bytes += written;
+        length -= written;
     }
-    // The device namespace (devices, pipes) is written directly, and not
-    // opened to look: opening a pipe would take one of its connections.
-    if (target.path.compare(0, 4, "\\\\.\\") == 0) return target;
-    DWORD attributes = GetFileAttributesA(target.path.c_str());
-    target.exists = attributes != INVALID_FILE_ATTRIBUTES;
-    target.replace = !target.exists || !(attributes & FILE_ATTRIBUTE_DIRECTORY);
-    // Anything else that is not a file on a disk is written directly too.
-    if (target.exists) {
-        HANDLE handle = CreateFileA(target.path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-        if (handle != INVALID_HANDLE_VALUE) {
-            if (GetFileType(handle) != FILE_TYPE_DISK) target.replace = false;
-            CloseHandle(handle);
-        }
-    }
-    return target;
+    return true;
 }
 
-int open_exclusive(const std::string& path, const OutputTarget&) {
-    return _open(path.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
-}
-
-std::FILE* file_from_descriptor(int descriptor) { return _fdopen(descriptor, "wb"); }
-void close_descriptor(int descriptor) { _close(descriptor); }
-
-bool move_over(const std::string& from, const std::string& to) {
-    return MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
-}
-
-bool creation_refused(int error) { return error == EACCES || error == EPERM; }
-
-#else
-
-OutputTarget inspect_target(const char* path) {
-    OutputTarget target;
-    target.path = path;
-    if (stat(path, &target.status) == 0) {
-        target.exists = true;
-        target.replace = S_ISREG(target.status.st_mode);
-        // Write through a link to its target, as opening it would.
-        if (target.replace) {
-            if (char* resolved = realpath(path, nullptr)) {
-                target.path = resolved;
-                std::free(resolved);
-            }
-        }
-        return target;
-    }
-    struct stat link_status {};
-    // A dangling link: let fopen create its target.
-    target.replace = errno == ENOENT && lstat(path, &link_status) != 0;
-    return target;
-}
-
-int open_exclusive(const std::string& path, const OutputTarget& target) {
-    mode_t mode = target.exists ? (target.status.st_mode & 07777) : 0666;
-    int descriptor = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
-    if (descriptor >= 0 && target.exists) {
-        // A replaced file keeps its permission bits (and, where allowed, its owner).
-        (void)fchmod(descriptor, target.status.st_mode & 07777);
-        if (fchown(descriptor, target.status.st_uid, target.status.st_gid) != 0) {
-            // Only a privileged process may give files away; the bits still hold.
-        }
-    }
-    return descriptor;
-}
-
-std::FILE* file_from_descriptor(int descriptor) { return fdopen(descriptor, "wb"); }
-void close_descriptor(int descriptor) { close(descriptor); }
-
-bool move_over(const std::string& from, const std::string& to) {
-    return std::rename(from.c_str(), to.c_str()) == 0;
-}
-
-bool creation_refused(int error) { return error == EACCES || error == EPERM || error == EROFS; }
-
-#endif
-
-enum class TempResult { Written, Failed, CannotCreate };
-
-TempResult write_through_temporary(const OutputTarget& target, const uint8_t* bytes,
-                                   uint64_t length) {
-    std::string stem = folder_of(target.path) + ".veerpix-";
+// The temporary is marked for deletion while it is written, so that a
+// process killed meanwhile leaves nothing; the mark is lifted only when it
+// is complete, just before it is closed and moved over the output.
+TempResult write_through_temporary(const std::string& target, const uint8_t* bytes,
+                                   uint64_t length, bool flush) {
+    const std::string stem = temporary_stem(target);
     std::string temporary;
-    int descriptor = -1;
-    for (int attempt = 0; attempt < 16 && descriptor < 0; ++attempt) {
+    HANDLE file = INVALID_HANDLE_VALUE;
+    for (int attempt = 0; attempt < 16 && file == INVALID_HANDLE_VALUE; ++attempt) {
         temporary = stem + random_suffix() + ".tmp";
-        descriptor = open_exclusive(temporary, target);
-        if (descriptor < 0 && errno != EEXIST) break;
+        file = CreateFileA(temporary.c_str(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (file == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS) break;
     }
-    if (descriptor < 0) {
-        return creation_refused(errno) ? TempResult::CannotCreate : TempResult::Failed;
+    if (file == INVALID_HANDLE_VALUE) {
+        return GetLastError() == ERROR_ACCESS_DENIED ? TempResult::CannotCreate : TempResult::Failed;
     }
-    std::FILE* file = file_from_descriptor(descriptor);
-    if (!file) {
-        close_descriptor(descriptor);
-        std::remove(temporary.c_str());
+    const bool marked = set_delete_on_close(file, true);
+    bool complete = write_handle(file, bytes, length) && (!flush || FlushFileBuffers(file));
+    if (complete && marked) complete = set_delete_on_close(file, false);
+    if (!CloseHandle(file)) complete = false;
+    if (!complete) {
+        if (!marked) DeleteFileA(temporary.c_str());
         return TempResult::Failed;
     }
-    if (!write_and_close(file, bytes, length) || !move_over(temporary, target.path)) {
-        std::remove(temporary.c_str());
+    const DWORD move_flags = MOVEFILE_REPLACE_EXISTING | (flush ? MOVEFILE_WRITE_THROUGH : 0);
+    if (!MoveFileExA(temporary.c_str(), target.c_str(), move_flags)) {
+        DeleteFileA(temporary.c_str());
         return TempResult::Failed;
     }
     return TempResult::Written;
 }
 
-bool write_bytes(const char* path, const uint8_t* bytes, uint64_t length) {
-    OutputTarget target = inspect_target(path);
-    if (!target.replace) return write_direct(path, bytes, length);
-    switch (write_through_temporary(target, bytes, length)) {
+bool write_bytes(const char* path, const uint8_t* bytes, uint64_t length,
+                 const FileIdentity* input) {
+    const std::string target = full_path(path);
+    // The device namespace (devices, pipes) is written directly, and not
+    // opened to look: opening a pipe would take one of its connections.
+    if (target.compare(0, 4, "\\\\.\\") == 0) return write_direct(path, bytes, length);
+    const DWORD attributes = GetFileAttributesA(target.c_str());
+    const bool exists = attributes != INVALID_FILE_ATTRIBUTES;
+    if (exists && (attributes & FILE_ATTRIBUTE_DIRECTORY)) return false;
+    FileIdentity output;
+    if (exists) {
+        // Opening it for writing is the test of whether the caller may
+        // replace it (read-only files, files held without sharing).
+        HANDLE file = CreateFileA(target.c_str(), GENERIC_WRITE,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (file == INVALID_HANDLE_VALUE) return false;
+        const bool on_disk = GetFileType(file) == FILE_TYPE_DISK;
+        BY_HANDLE_FILE_INFORMATION info;
+        if (on_disk && GetFileInformationByHandle(file, &info)) {
+            output.device = info.dwVolumeSerialNumber;
+            output.inode = (uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow;
+            output.known = true;
+        }
+        CloseHandle(file);
+        // Anything else that is not a file on a disk is written directly.
+        if (!on_disk) return write_direct(path, bytes, length);
+    }
+    switch (write_through_temporary(target, bytes, length, same_file(input, output))) {
         case TempResult::Written: return true;
-        case TempResult::Failed: return false;
         case TempResult::CannotCreate: break;
+        default: return false;
     }
     // The folder takes no new files (read-only folder, writable file):
-    // the old in-place write is all that is left.
-    return target.exists && write_direct(path, bytes, length);
+    // writing in place is all that is left.
+    return exists && write_direct(path, bytes, length);
 }
+
+#else
+
+// Closes on every path; close() itself is checked where its result matters
+// (network file systems report failed writes there).
+struct Descriptor {
+    int number = -1;
+    Descriptor() = default;
+    explicit Descriptor(int descriptor) : number(descriptor) {}
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    ~Descriptor() {
+        if (number >= 0) close(number);
+    }
+    bool close_checked() {
+        const int descriptor = number;
+        number = -1;
+        return close(descriptor) == 0;
+    }
+};
+
+bool write_all(int descriptor, const uint8_t* bytes, uint64_t length) {
+    while (length > 0) {
+        const size_t chunk = length > (uint64_t{1} << 30) ? size_t{1} << 30 : static_cast<size_t>(length);
+        const ssize_t written = write(descriptor, bytes, chunk);
+        if (written < 0 && errno == EINTR) continue;
+        if (written <= 0) return false;
+        bytes += written;
+        length -= static_cast<uint64_t>(written);
+    }
+    return true;
+}
+
+// Pipes and devices: blocking writes from here on (the open did not wait).
+bool write_to_stream(Descriptor& stream, const uint8_t* bytes, uint64_t length) {
+    const int flags = fcntl(stream.number, F_GETFL);
+    if (flags < 0 || fcntl(stream.number, F_SETFL, flags & ~O_NONBLOCK) != 0) return false;
+    return write_all(stream.number, bytes, length) && stream.close_checked();
+}
+
+FileIdentity identity_of(const struct stat& status) {
+    return {static_cast<uint64_t>(status.st_dev), static_cast<uint64_t>(status.st_ino), true};
+}
+
+// The file being written, named only once it is complete; removed on
+// every path that does not end in its rename.
+struct Temporary {
+    Descriptor file;
+    std::string name;  // empty while the file has none
+    bool unnamed = false;
+    ~Temporary() {
+        if (!name.empty()) unlink(name.c_str());
+    }
+};
+
+bool creation_refused(int error) { return error == EACCES || error == EPERM || error == EROFS; }
+
+// Renames that fail for a file the caller may still write: the output is
+// a mount point of its own (EBUSY), sits in a sticky folder under another
+// owner (EPERM), or lies on another file system than its folder (EXDEV).
+bool rename_refused(int error) { return error == EBUSY || error == EPERM || error == EXDEV; }
+
+// The folder refuses unnamed files only where the file system or the
+// kernel cannot make them; the named temporary is the fallback then.
+bool unnamed_unsupported(int error) { return error == EOPNOTSUPP || error == EISDIR; }
+
+// What the new file must carry of the file it replaces.
+struct Replaced {
+    bool exists = false;
+    struct stat status {};
+};
+
+void take_over_owner_and_mode(int descriptor, const Replaced& replaced) {
+    if (!replaced.exists) return;
+    // The creation mode went through the umask; the replaced file's bits
+    // are kept whole.
+    (void)fchmod(descriptor, replaced.status.st_mode & 07777);
+    if (fchown(descriptor, replaced.status.st_uid, replaced.status.st_gid) != 0) {
+        // Only a privileged process may give files away; the bits still hold.
+    }
+}
+
+mode_t creation_mode(const Replaced& replaced) {
+    return replaced.exists ? (replaced.status.st_mode & 07777) : 0666;
+}
+
+std::string folder_or_current(const std::string& target) {
+    std::string folder = folder_of(target);
+    return folder.empty() ? std::string(".") : folder;
+}
+
+// 0 or the errno of the failed creation.
+int create_temporary(const std::string& target, const Replaced& replaced, bool allow_unnamed,
+                     Temporary* temporary) {
+#if defined(O_TMPFILE)
+    if (allow_unnamed) {
+        const int descriptor = open(folder_or_current(target).c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC,
+                                    creation_mode(replaced));
+        if (descriptor >= 0) {
+            temporary->file.number = descriptor;
+            temporary->unnamed = true;
+            take_over_owner_and_mode(descriptor, replaced);
+            return 0;
+        }
+        if (!unnamed_unsupported(errno)) return errno;
+    }
+#else
+    (void)allow_unnamed;
+#endif
+    const std::string stem = temporary_stem(target);
+    for (int attempt = 0; attempt < 16; ++attempt) {
+        std::string name = stem + random_suffix() + ".tmp";
+        const int descriptor =
+            open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, creation_mode(replaced));
+        if (descriptor >= 0) {
+            temporary->file.number = descriptor;
+            temporary->name = std::move(name);
+            take_over_owner_and_mode(descriptor, replaced);
+            return 0;
+        }
+        if (errno != EEXIST) return errno;
+    }
+    return EEXIST;
+}
+
+// Gives the complete unnamed file a name beside the target, through /proc
+// (any user) or AT_EMPTY_PATH (where /proc is missing and it is allowed).
+bool name_temporary(Temporary* temporary, const std::string& target) {
+    char by_number[64];
+    std::snprintf(by_number, sizeof by_number, "/proc/self/fd/%d", temporary->file.number);
+    const std::string stem = temporary_stem(target);
+    for (int attempt = 0; attempt < 16; ++attempt) {
+        std::string name = stem + random_suffix() + ".tmp";
+        int linked = linkat(AT_FDCWD, by_number, AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW);
+        if (linked != 0 && errno == ENOENT) {
+            linked = linkat(temporary->file.number, "", AT_FDCWD, name.c_str(), AT_EMPTY_PATH);
+        }
+        if (linked == 0) {
+            temporary->name = std::move(name);
+            return true;
+        }
+        if (errno != EEXIST) return false;
+    }
+    return false;
+}
+
+TempResult write_through_temporary(const std::string& target, const Replaced& replaced,
+                                   const uint8_t* bytes, uint64_t length, bool flush,
+                                   bool allow_unnamed = true) {
+    // The folder is flushed after the rename, so that the new name is on
+    // the disk too. It is opened first: nothing may fail once the file is
+    // replaced. A failure of that flush is not reported: the data is on the
+    // disk by then, so a crash leaves either the old or the new file.
+    Descriptor folder;
+    if (flush) {
+        folder.number = open(folder_or_current(target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (folder.number < 0) return TempResult::Failed;
+    }
+    Temporary temporary;
+    const int refused = create_temporary(target, replaced, allow_unnamed, &temporary);
+    if (refused != 0) return creation_refused(refused) ? TempResult::CannotCreate : TempResult::Failed;
+    if (!write_all(temporary.file.number, bytes, length)) return TempResult::Failed;
+    if (flush && fsync(temporary.file.number) != 0) return TempResult::Failed;
+    if (temporary.unnamed && !name_temporary(&temporary, target)) {
+        // Neither way of naming it works here: start again with a named file.
+        return write_through_temporary(target, replaced, bytes, length, flush, false);
+    }
+    if (!temporary.file.close_checked()) return TempResult::Failed;
+    if (std::rename(temporary.name.c_str(), target.c_str()) != 0) {
+        return replaced.exists && rename_refused(errno) ? TempResult::RenameRefused : TempResult::Failed;
+    }
+    temporary.name.clear();
+    if (flush) (void)fsync(folder.number);
+    return TempResult::Written;
+}
+
+// Not atomic: a crash or a failing device midway leaves a mixture. The
+// space is reserved before the first byte changes, so that a full disk is
+// found out while the old bytes are still whole.
+bool write_in_place(Descriptor& file, const struct stat& status, const uint8_t* bytes,
+                    uint64_t length, bool flush) {
+    if (length > static_cast<uint64_t>(INT64_MAX)) return false;
+    const off_t new_size = static_cast<off_t>(length);
+    if (new_size > 0) {
+        const int reserved = posix_fallocate(file.number, 0, new_size);
+        // EOPNOTSUPP, EINVAL: the file system cannot reserve; the writes
+        // below are checked all the same.
+        if (reserved != 0 && reserved != EOPNOTSUPP && reserved != EINVAL) {
+            if (new_size > status.st_size) (void)ftruncate(file.number, status.st_size);
+            return false;
+        }
+    }
+    if (!write_all(file.number, bytes, length)) return false;
+    if (ftruncate(file.number, new_size) != 0) return false;
+    if (flush && fsync(file.number) != 0) return false;
+    return file.close_checked();
+}
+
+// A name that leads nowhere (a dangling link): the file is created where
+// the link points, as opening the name would.
+bool write_through_dangling_link(const char* path, const uint8_t* bytes, uint64_t length) {
+    Descriptor file(open(path, O_WRONLY | O_CREAT | O_TRUNC | O_NOCTTY | O_CLOEXEC, 0666));
+    if (file.number < 0) return false;
+    return write_all(file.number, bytes, length) && file.close_checked();
+}
+
+bool write_new_file(const char* path, const uint8_t* bytes, uint64_t length) {
+    struct stat link_status {};
+    if (lstat(path, &link_status) == 0) return write_through_dangling_link(path, bytes, length);
+    return write_through_temporary(path, Replaced{}, bytes, length, false) == TempResult::Written;
+}
+
+bool write_bytes(const char* path, const uint8_t* bytes, uint64_t length,
+                 const FileIdentity* input) {
+    // Opening the output for writing is the test of whether the caller may
+    // replace it: its own protection holds, not only its folder's. Without
+    // O_NONBLOCK a FIFO without a reader would wait for one forever.
+    Descriptor existing(open(path, O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    if (existing.number < 0) return errno == ENOENT && write_new_file(path, bytes, length);
+    Replaced replaced;
+    replaced.exists = true;
+    if (fstat(existing.number, &replaced.status) != 0) return false;
+    if (!S_ISREG(replaced.status.st_mode)) return write_to_stream(existing, bytes, length);
+
+    // Write through a link to its target, as opening it would.
+    const malloc_ptr<char> resolved(realpath(path, nullptr));
+    if (!resolved) return false;
+    const std::string target = resolved.get();
+
+    const bool flush = same_file(input, identity_of(replaced.status));
+    switch (write_through_temporary(target, replaced, bytes, length, flush)) {
+        case TempResult::Written: return true;
+        case TempResult::Failed: return false;
+        default: return write_in_place(existing, replaced.status, bytes, length, flush);
+    }
+}
+
+#endif
 
 }  // namespace
 
-int write_file(const char* path, malloc_ptr<uint8_t> buffer, uint64_t length) {
-    if (!write_bytes(path, buffer.get(), length)) {
+int write_file(const char* path, malloc_ptr<uint8_t> buffer, uint64_t length,
+               const FileIdentity* input) {
+    if (!write_bytes(path, buffer.get(), length, input)) {
         set_err("failed to write output: %s", path);
         return 0;
     }

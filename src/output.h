@@ -5,8 +5,21 @@
 
 #include "raster.h"
 
+// Which file was read: the output that is the same file gets flushed to
+// the disk before it replaces it.
+struct FileIdentity {
+    uint64_t device = 0;
+    uint64_t inode = 0;
+    bool known = false;
+};
+
 // Writes `length` bytes of `buffer` to `path` and releases the buffer on
-// every outcome. A regular file is replaced atomically: on failure the path
-// keeps what it held before. Sets "failed to write output" and returns 0 on
+// every outcome. A regular file is replaced atomically where its folder
+// allows: on failure the path keeps what it held before. Where the folder
+// takes no new files or the file cannot be renamed over (a mount point, a
+// sticky folder), a writable file is written in place instead. A file the
+// caller may not open for writing is refused. `input` names the file the
+// operation read, if any. Sets "failed to write output" and returns 0 on
 // failure, returns 1 on success.
-int write_file(const char* path, malloc_ptr<uint8_t> buffer, uint64_t length);
+int write_file(const char* path, malloc_ptr<uint8_t> buffer, uint64_t length,
+               const FileIdentity* input = nullptr);

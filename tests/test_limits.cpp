@@ -233,6 +233,21 @@ TEST_F(Limits, TinyFilesClaimingHugeImagesAreRefusedBeforeAnythingLargeIsAllocat
     }
 }
 
+#if !defined(_WIN32)
+// A file of 2 GiB is refused from its size, before a byte is read or a
+// buffer made for it. Sparse: it costs no disk.
+TEST_F(Limits, InputFilesOf2GiBAreRefusedBeforeTheyAreRead) {
+    const std::string in = put("huge.png", png_claiming(1, 1, 6));
+    ASSERT_EQ(truncate(in.c_str(), int64_t{1} << 31), 0);
+    const std::string out = path("out.png");
+    const ChildRun run = run_in_child([&] { return veerpix_fixed(in.c_str(), out.c_str(), 90); });
+    EXPECT_EQ(run.result, 0);
+    EXPECT_EQ(run.message, "cannot read input file: " + in);
+    EXPECT_LT(run.peak_bytes, kPeakLimit) << in_mib(run.peak_bytes);
+    EXPECT_FALSE(std::filesystem::exists(out));
+}
+#endif
+
 TEST_F(Limits, ResultsThatNoEncoderCanTakeAreRefusedBeforeTheyAreMade) {
     const std::string tall = put("tall.png", support::encode_png(support::numbered_image(1, 100000)));
     const std::string wide = put("wide.png", support::encode_png(support::numbered_image(70000, 1)));

@@ -4,8 +4,11 @@
 #include "fault_seam.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -24,6 +27,14 @@ size_t __real_fread(void* buffer, size_t size, size_t count, FILE* stream);
 size_t __real_fwrite(const void* buffer, size_t size, size_t count, FILE* stream);
 int __real_fclose(FILE* stream);
 int __real_rename(const char* from, const char* to);
+int __real_fstat(int descriptor, struct stat* status);
+int __real_fcntl(int descriptor, int command, ...);
+ssize_t __real_write(int descriptor, const void* buffer, size_t count);
+int __real_close(int descriptor);
+int __real_fsync(int descriptor);
+int __real_posix_fallocate(int descriptor, off_t offset, off_t length);
+int __real_ftruncate(int descriptor, off_t length);
+int __real_linkat(int from_folder, const char* from, int to_folder, const char* to, int flags);
 }
 
 namespace fault {
@@ -34,6 +45,9 @@ struct State {
     uint64_t fail_at = 0;
     int error = 0;
     Tally tally;
+    bool kill_at_write = false;
+    int refused_kind = -1;
+    int refused_error = 0;
 };
 State g_state;
 
@@ -88,9 +102,13 @@ bool should_fail(Call call) {
     if (tally.total < kLogSize) g_log[tally.total] = call;
     ++tally.total;
     ++tally.by_kind[static_cast<int>(call)];
-    if (tally.total != g_state.fail_at) return false;
-    tally.injected = true;
-    errno = g_state.error;
+    if (tally.total == g_state.fail_at) {
+        tally.injected = true;
+        errno = g_state.error;
+        return true;
+    }
+    if (static_cast<int>(call) != g_state.refused_kind) return false;
+    errno = g_state.refused_error;
     return true;
 }
 
@@ -101,9 +119,10 @@ void mark_stream_failed(FILE* stream) { stream->_flags |= _IO_ERR_SEEN; }
 }  // namespace
 
 const char* call_name(Call call) {
-    static const char* const names[kCallKinds] = {"malloc", "calloc", "realloc", "new",
-                                                  "fopen",  "fdopen", "open",    "fread",
-                                                  "fwrite", "fclose", "rename"};
+    static const char* const names[kCallKinds] = {
+        "malloc", "calloc", "realloc", "new",   "fopen", "fdopen",          "open",
+        "fread",  "fwrite", "fclose",  "rename", "fstat", "fcntl",          "write",
+        "close",  "fsync",  "posix_fallocate", "ftruncate", "linkat"};
     return names[static_cast<int>(call)];
 }
 
@@ -111,6 +130,15 @@ void arm(uint64_t fail_at, int error) {
     std::memset(g_slots, 0, sizeof g_slots);
     g_state = State{true, fail_at, error, Tally{}};
 }
+
+void kill_at_first_write() { g_state.kill_at_write = true; }
+
+void refuse_every(Call call, int error) {
+    g_state.refused_kind = static_cast<int>(call);
+    g_state.refused_error = error;
+}
+
+bool kills_at_write() { return g_state.armed && g_state.kill_at_write; }
 
 Tally disarm() {
     g_state.armed = false;
@@ -177,7 +205,7 @@ FILE* __wrap_fdopen(int descriptor, const char* mode) {
 
 int __wrap_open(const char* path, int flags, ...) {
     mode_t mode = 0;
-    if (flags & (O_CREAT | O_TMPFILE)) {
+    if ((flags & O_CREAT) || (flags & O_TMPFILE) == O_TMPFILE) {
         va_list args;
         va_start(args, flags);
         mode = static_cast<mode_t>(va_arg(args, int));
@@ -216,6 +244,62 @@ int __wrap_fclose(FILE* stream) {
 int __wrap_rename(const char* from, const char* to) {
     if (should_fail(Call::Rename)) return -1;
     return __real_rename(from, to);
+}
+
+int __wrap_fstat(int descriptor, struct stat* status) {
+    if (should_fail(Call::Fstat)) return -1;
+    return __real_fstat(descriptor, status);
+}
+
+// The argument is passed on as the C library itself reads it: as a pointer
+// whether or not the command takes one.
+int __wrap_fcntl(int descriptor, int command, ...) {
+    va_list args;
+    va_start(args, command);
+    void* argument = va_arg(args, void*);
+    va_end(args);
+    if (should_fail(Call::Fcntl)) return -1;
+    return __real_fcntl(descriptor, command, argument);
+}
+
+ssize_t __wrap_write(int descriptor, const void* buffer, size_t count) {
+    if (should_fail(Call::Write)) return -1;
+    if (fault::kills_at_write()) {
+        (void)__real_write(descriptor, buffer, count / 2);
+        raise(SIGKILL);
+    }
+    return __real_write(descriptor, buffer, count);
+}
+
+// A failing close (a network file system's late write error) still closes.
+int __wrap_close(int descriptor) {
+    const bool fail = should_fail(Call::Close);
+    const int error = errno;
+    const int closed = __real_close(descriptor);
+    if (!fail) return closed;
+    errno = error;
+    return -1;
+}
+
+int __wrap_fsync(int descriptor) {
+    if (should_fail(Call::Fsync)) return -1;
+    return __real_fsync(descriptor);
+}
+
+// Reports its failure as its result, not in errno.
+int __wrap_posix_fallocate(int descriptor, off_t offset, off_t length) {
+    if (should_fail(Call::Fallocate)) return errno;
+    return __real_posix_fallocate(descriptor, offset, length);
+}
+
+int __wrap_ftruncate(int descriptor, off_t length) {
+    if (should_fail(Call::Ftruncate)) return -1;
+    return __real_ftruncate(descriptor, length);
+}
+
+int __wrap_linkat(int from_folder, const char* from, int to_folder, const char* to, int flags) {
+    if (should_fail(Call::Linkat)) return -1;
+    return __real_linkat(from_folder, from, to_folder, to, flags);
 }
 
 }  // extern "C"

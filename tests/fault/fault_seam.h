@@ -27,8 +27,16 @@ enum class Call : uint8_t {
     Fwrite,
     Fclose,
     Rename,
+    Fstat,
+    Fcntl,
+    Write,
+    Close,
+    Fsync,
+    Fallocate,
+    Ftruncate,
+    Linkat,
 };
-constexpr int kCallKinds = 11;
+constexpr int kCallKinds = 19;
 
 const char* call_name(Call call);
 
@@ -45,6 +53,15 @@ struct Tally {
 };
 
 Tally disarm();
+
+// While armed, every call of the kind fails with `error` as well, beside
+// the one numbered fail_at: a condition of the system rather than a fault
+// (a rename that the file system refuses). arm() clears it.
+void refuse_every(Call call, int error);
+
+// While armed, the first write() writes half its bytes and then kills the
+// process (SIGKILL): a crash in the middle of writing a result.
+void kill_at_first_write();
 
 // The kind of call number `index` (1-based) of the last armed run.
 Call logged_call(uint64_t index);

@@ -1,15 +1,18 @@
-// Every allocation, open, read, write, close and rename of an operation
-// fails in turn, one per run, on each road through the library. A run
+// Every allocation, open, stat, read, write, flush, close, link and rename
+// of an operation fails in turn, one per run, on each road through the library. A run
 // must end in a failure with a message of the catalogue that leaves the
 // output path as it was, or, where the failed call was not needed, in a
 // success with the right output; never in a crash, a leaked block or
 // descriptor, or a temporary file left behind.
 #include <dirent.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <filesystem>
 #include <functional>
@@ -97,11 +100,22 @@ const char* before_name(Before before) {
 std::vector<int> failures_of(fault::Call call) {
     switch (call) {
         case fault::Call::Fopen: return {EACCES};
-        case fault::Call::Open: return {EEXIST, EACCES, ENOSPC};
+        // EOPNOTSUPP: a file system without unnamed files.
+        case fault::Call::Open: return {EEXIST, EACCES, ENOSPC, EOPNOTSUPP};
         case fault::Call::Fread: return {EIO};
         case fault::Call::Fwrite: return {ENOSPC};
-        case fault::Call::Fclose: return {EIO};
-        case fault::Call::Rename: return {EIO};
+        case fault::Call::Write: return {ENOSPC, EIO};
+        case fault::Call::Fallocate: return {ENOSPC};
+        // ENOENT: no /proc; EPERM: linking refused.
+        case fault::Call::Linkat: return {ENOENT, EPERM};
+        // EBUSY: the output is a mount point of its own.
+        case fault::Call::Rename: return {EIO, EBUSY};
+        case fault::Call::Fclose:
+        case fault::Call::Fstat:
+        case fault::Call::Fcntl:
+        case fault::Call::Close:
+        case fault::Call::Fsync:
+        case fault::Call::Ftruncate: return {EIO};
         default: return {ENOMEM};
     }
 }
@@ -162,8 +176,10 @@ protected:
     }
 
     // What is wrong with one run that failed call `index`, or "".
-    std::string judge(const Setup& setup, int result, const fault::Tally& tally,
-                      const Bytes& clean_output, int descriptors_before) {
+    // `may_be_mixed`: the call failed while the output was being written in
+    // place, which cannot keep the old bytes.
+    std::string judge(const Setup& setup, int result, int error, bool may_be_mixed,
+                      const fault::Tally& tally, const Bytes& clean_output, int descriptors_before) {
         const std::string message = veerpix_last_error();
         if (!tally.injected) return "the failing call was never reached";
         if (tally.record_overflow) return "too many live blocks to follow";
@@ -176,6 +192,10 @@ protected:
             return "the input changed";
         }
         if (result == 1) {
+            // A full disk is never taken for a folder that refuses new
+            // files: the in-place write that follows would destroy the old
+            // file where the disk is really full.
+            if (error == ENOSPC) return "success although the disk was full";
             if (!message.empty()) return "success with message \"" + message + "\"";
             if (support::read_bytes(setup.output) != clean_output) {
                 return "success with an output unlike the clean run's";
@@ -194,40 +214,47 @@ protected:
         }
         const bool exists = std::filesystem::exists(setup.output);
         if (setup.output_before.empty() && exists) return "an output was created";
-        if (!setup.output_before.empty() &&
+        if (!setup.output_before.empty() && !may_be_mixed &&
             (!exists || support::read_bytes(setup.output) != setup.output_before)) {
             return "the old output was lost";
         }
         if (listing() != setup.names_before) return "a temporary file was left behind";
         return "";
     }
-};
 
-TEST_P(FaultInjection, EachCallFailsInTurn) {
-    const Scenario& scenario = GetParam();
-    for (Before before : {Before::Absent, Before::OldFile, Before::NamesInput}) {
-        SCOPED_TRACE(before_name(before));
+    // Every call of the operation fails in turn, one per run; where renames
+    // are refused (a file mounted on its own), the output is written in place.
+    void fail_each_call(Before before, bool renames_refused) {
+        const Scenario& scenario = GetParam();
+        SCOPED_TRACE(std::string(before_name(before)) + (renames_refused ? ", renames refused" : ""));
         Setup setup = prepare(before);
-        fault::arm(0, 0);
+        arm(0, 0, renames_refused);
         const int clean_result = scenario.run(setup.input.c_str(), setup.output.c_str());
         const fault::Tally clean = fault::disarm();
         ASSERT_EQ(clean_result, 1) << veerpix_last_error();
         ASSERT_EQ(clean.live_blocks, 0u);
+        // Flushing costs time: only an output that replaces its input pays.
+        EXPECT_EQ(clean.by_kind[static_cast<int>(fault::Call::Fsync)] != 0, before == Before::NamesInput);
         const Bytes clean_output = support::read_bytes(setup.output);
         std::vector<fault::Call> calls;
+        uint64_t last_write = 0;  // where renames are refused: the write in place
         for (uint64_t index = 1; index <= clean.total; ++index) {
             calls.push_back(fault::logged_call(index));
+            if (calls.back() == fault::Call::Write) last_write = index;
         }
 
         int failures = 0, successes = 0, problems = 0;
         for (uint64_t index = 1; index <= calls.size(); ++index) {
+            if (renames_refused && calls[index - 1] == fault::Call::Rename) continue;
             for (int error : failures_of(calls[index - 1])) {
                 setup = prepare(before);
                 const int descriptors = open_descriptors();
-                fault::arm(index, error);
+                arm(index, error, renames_refused);
                 const int result = scenario.run(setup.input.c_str(), setup.output.c_str());
                 const fault::Tally tally = fault::disarm();
-                const std::string problem = judge(setup, result, tally, clean_output, descriptors);
+                const bool may_be_mixed = renames_refused && index >= last_write;
+                const std::string problem =
+                    judge(setup, result, error, may_be_mixed, tally, clean_output, descriptors);
                 (result == 1 ? successes : failures) += 1;
                 if (problem.empty()) continue;
                 ADD_FAILURE() << "call " << index << " of " << calls.size() << " ("
@@ -237,9 +264,52 @@ TEST_P(FaultInjection, EachCallFailsInTurn) {
                 if (++problems == 10) return;
             }
         }
-        std::printf("[ fault    ] %s, %s: %zu calls (%s); %d runs failed cleanly, %d succeeded\n",
-                    scenario.label, before_name(before), calls.size(),
-                    fault::describe(clean).c_str(), failures, successes);
+        std::printf("[ fault    ] %s, %s%s: %zu calls (%s); %d runs failed cleanly, %d succeeded\n",
+                    scenario.label, before_name(before), renames_refused ? ", renames refused" : "",
+                    calls.size(), fault::describe(clean).c_str(), failures, successes);
+    }
+
+    static void arm(uint64_t fail_at, int error, bool renames_refused) {
+        fault::arm(fail_at, error);
+        if (renames_refused) fault::refuse_every(fault::Call::Rename, EBUSY);
+    }
+};
+
+TEST_P(FaultInjection, EachCallFailsInTurn) {
+    for (Before before : {Before::Absent, Before::OldFile, Before::NamesInput}) {
+        fail_each_call(before, false);
+    }
+}
+
+// The in-place write's own steps (reserving, writing, cutting to length,
+// flushing) fail in turn too.
+TEST_P(FaultInjection, EachCallFailsInTurnWhereRenamesAreRefused) {
+    for (Before before : {Before::OldFile, Before::NamesInput}) fail_each_call(before, true);
+}
+
+// A crash of the host while the result is written: the folder must look as
+// it did before, with no temporary file in it.
+TEST_P(FaultInjection, AProcessKilledWhileWritingLeavesTheFolderAsItWas) {
+    const Scenario& scenario = GetParam();
+    for (Before before : {Before::Absent, Before::OldFile, Before::NamesInput}) {
+        SCOPED_TRACE(before_name(before));
+        const Setup setup = prepare(before);
+        const pid_t child = fork();
+        if (child == 0) {
+            fault::arm(0, 0);
+            fault::kill_at_first_write();
+            scenario.run(setup.input.c_str(), setup.output.c_str());
+            _exit(0);
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << "the write was never reached";
+        EXPECT_EQ(listing(), setup.names_before);
+        if (setup.output_before.empty()) {
+            EXPECT_FALSE(std::filesystem::exists(setup.output));
+        } else {
+            EXPECT_EQ(support::read_bytes(setup.output), setup.output_before);
+        }
     }
 }
 
