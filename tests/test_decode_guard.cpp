@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <functional>
 #include <string>
 #include <vector>
@@ -385,6 +386,38 @@ TEST_F(DecodeGuard, RefusesBmpsWhosePixelDataIsCutShort) {
             EXPECT_EQ(message, refusal("BMP pixel data truncated")) << c.label;
         } else {
             EXPECT_EQ(message, "") << c.label;
+        }
+    }
+}
+
+// The guard and the decoder read the file's bytes where read_file left
+// them: a file cut anywhere is read within its bytes (the copy is exactly
+// as long as the cut, so the sanitizer build sees any read past it) and
+// either decodes or is refused with the decode message.
+TEST_F(DecodeGuard, FilesCutAnywhereAreReadWithinTheirBytes) {
+    const support::Image image = support::numbered_image(19, 13, 100);
+    const struct {
+        const char* label;
+        Bytes bytes;
+    } files[] = {
+        {"baseline JPEG", encoder_jpeg()},
+        {"progressive JPEG", data_file("decode/progressive-420.jpg")},
+        {"PNG", support::encode_png(image)},
+        {"BMP", support::encode_bmp(image)},
+    };
+    const std::string refused = "cannot decode image: " + path("input") + " (";
+    for (const auto& file : files) {
+        for (size_t length = 1; length <= file.bytes.size(); ++length) {
+            const Bytes cut(file.bytes.begin(), file.bytes.begin() + static_cast<std::ptrdiff_t>(length));
+            decode_guard_check(cut.data(), cut.size());
+            pix_image raster{};
+            const std::string message = decode_message(cut, &raster);
+            std::free(raster.pixels);
+            if (!message.empty()) {
+                ASSERT_EQ(message.rfind(refused, 0), 0u) << file.label << " cut at " << length << ": " << message;
+            } else {
+                ASSERT_GT(raster.width, 0) << file.label << " cut at " << length;
+            }
         }
     }
 }
