@@ -10,7 +10,7 @@
  * Inputs are recognised by their first bytes (JPEG, PNG, BMP), never by
  * their names. The output format follows the output path's extension
  * ("jpg", "jpeg", "png", "bmp", any letter case); any other extension keeps
- * the input's format (veerpix_auto_orient falls back to JPEG). Re-encoded
+ * the input's format. Re-encoded
  * files are 8-bit RGBA: JPEG at quality 92, PNG with alpha, 32-bit BMP.
  * They keep the input's RGB colour profile (JPEG and PNG outputs; a BMP
  * output carries none) and its resolution where the output format has a
@@ -18,8 +18,12 @@
  * profiles are dropped, as the output is RGB, and so is a damaged profile.
  * EXIF and XMP are not carried: veerpix_copy_metadata adds them.
  *
- * Quarter turns and mirrors of a JPEG into a JPEG whose EXIF Orientation is
- * 1..8 are lossless: only the two bytes of that value change.
+ * Every operation changes the picture as shown. Quarter turns and mirrors
+ * of a JPEG into a JPEG whose EXIF Orientation is 1..8 are lossless: only
+ * the two bytes of that value change. Where the pixels are decoded instead
+ * (another output format, or veerpix_angle), a JPEG tagged 2..8 is first
+ * brought upright, so a PNG result shows what the lossless JPEG result
+ * shows; quarter turns and mirrors do both in one pass.
  *
  * Inputs are read only if they are regular files: a FIFO, a device or a
  * folder is refused at once with "cannot read input file: %s" (the open
@@ -139,7 +143,11 @@ VEERPIX_API int veerpix_angle(const char *input, const char *output, float degre
                               int red, int green, int blue);
 
 /* Brings a JPEG upright by its EXIF Orientation (2..8) in its pixels and
- * writes it without EXIF; every other file is copied byte for byte. */
+ * writes it without EXIF, in the format the output path names. A file that
+ * needs no turning is copied byte for byte where the output path names its
+ * own format or none of ours; asked into another format it is decoded and
+ * encoded (so a file that only starts like a JPEG then fails with "cannot
+ * decode image: %s (%s)"). */
 VEERPIX_API int veerpix_auto_orient(const char *input, const char *output);
 
 /* Copies the metadata of `source` (JPEG or PNG) into `output`, an already

@@ -15,7 +15,6 @@
 
 namespace {
 
-constexpr const char* kReadError = "read error";
 constexpr const char* kSamplingRatio = "JPEG sampling factors are not whole ratios";
 constexpr const char* kHuffmanTooLarge = "JPEG Huffman table holds more than 256 codes";
 constexpr const char* kHuffmanUndefined = "JPEG scan uses an undefined Huffman table";
@@ -24,23 +23,16 @@ constexpr const char* kTooLarge = "too large";
 constexpr const char* kNoPixels = "BMP image has no pixels";
 constexpr const char* kTruncated = "BMP pixel data truncated";
 
-// Reads a file front to back through a small buffer; every read says
-// whether the bytes were there.
+// Reads the bytes front to back; every read says whether the bytes were
+// there.
 struct FileReader {
-    std::FILE* file;
-    uint8_t buffer[4096];
-    size_t pos = 0;
-    size_t end = 0;
-
-    bool refill() {
-        pos = 0;
-        end = std::fread(buffer, 1, sizeof buffer, file);
-        return end > 0;
-    }
+    const uint8_t* bytes;
+    uint64_t length;
+    uint64_t pos = 0;
 
     bool u8(uint8_t* out) {
-        if (pos == end && !refill()) return false;
-        *out = buffer[pos++];
+        if (pos == length) return false;
+        *out = bytes[pos++];
         return true;
     }
 
@@ -86,17 +78,15 @@ struct FileReader {
         return true;
     }
 
+    // Past the end, the reader stays at the end.
     bool skip(uint64_t count) {
-        while (count > 0) {
-            if (pos == end && !refill()) return false;
-            const uint64_t step = count < end - pos ? count : end - pos;
-            pos += static_cast<size_t>(step);
-            count -= step;
+        if (count > length - pos) {
+            pos = length;
+            return false;
         }
+        pos += count;
         return true;
     }
-
-    bool failed() const { return std::ferror(file) != 0; }
 };
 
 // A segment's payload, read only inside its length field; bytes the field
@@ -320,7 +310,7 @@ const char* check_jpeg(FileReader& file) {
         have_marker = code == 0xDA ? skip_entropy_coded_data(file, &code)
                                    : read_marker(file, !state.frame_seen, &code);
     }
-    return file.failed() ? kReadError : nullptr;
+    return nullptr;
 }
 
 // A 16-bit grey PNG is widened to four channels of two bytes in a buffer
@@ -333,7 +323,7 @@ const char* check_png(FileReader& file) {
     uint8_t bit_depth = 0;
     if (!file.skip(6) || !file.u32be(&header_length) || !file.matches("IHDR", 4) ||
         !file.u32be(&width) || !file.u32be(&height) || !file.u8(&bit_depth)) {
-        return file.failed() ? kReadError : nullptr;
+        return nullptr;
     }
     const bool size_wraps = uint64_t{width} * height >= uint64_t{1} << 29;
     return bit_depth == 16 && size_wraps ? kTooLarge : nullptr;
@@ -349,9 +339,7 @@ const char* check_png(FileReader& file) {
 const char* check_bmp(FileReader& file, uint64_t file_size) {
     uint32_t data_offset = 0, header_size = 0, width = 0, height = 0, compression = 0;
     uint16_t planes = 0, bits_per_pixel = 0;
-    if (!file.skip(8) || !file.u32le(&data_offset) || !file.u32le(&header_size)) {
-        return file.failed() ? kReadError : nullptr;
-    }
+    if (!file.skip(8) || !file.u32le(&data_offset) || !file.u32le(&header_size)) return nullptr;
     bool read = false;
     if (header_size == 12) {
         // The oldest header holds both sides in 16 bits.
@@ -364,7 +352,7 @@ const char* check_bmp(FileReader& file, uint64_t file_size) {
         read = file.u32le(&width) && file.u32le(&height) && file.u16le(&planes) &&
                file.u16le(&bits_per_pixel) && file.u32le(&compression);
     }
-    if (!read) return file.failed() ? kReadError : nullptr;
+    if (!read) return nullptr;
     if (width == 0 || height == 0) return kNoPixels;
 
     constexpr uint32_t kUncompressed = 0, kBitFields = 3;
@@ -385,23 +373,12 @@ const char* check_bmp(FileReader& file, uint64_t file_size) {
 
 }  // namespace
 
-const char* decode_guard_check(std::FILE* file) {
-    const char* reason = nullptr;
-    if (std::fseek(file, 0, SEEK_END) != 0) return kReadError;
-    const long file_size = std::ftell(file);
-    if (file_size < 0 || std::fseek(file, 0, SEEK_SET) != 0) return kReadError;
-    FileReader reader{file, {}};
+const char* decode_guard_check(const uint8_t* bytes, uint64_t length) {
+    FileReader reader{bytes, length};
     uint8_t first = 0, second = 0;
-    const bool has_signature = reader.u8(&first) && reader.u8(&second);
-    if (has_signature && first == 0xFF && second == 0xD8) {
-        reason = check_jpeg(reader);
-    } else if (has_signature && first == 0x89 && second == 'P') {
-        reason = check_png(reader);
-    } else if (has_signature && first == 'B' && second == 'M') {
-        reason = check_bmp(reader, static_cast<uint64_t>(file_size));
-    } else if (reader.failed()) {
-        reason = kReadError;
-    }
-    if (std::fseek(file, 0, SEEK_SET) != 0) return kReadError;
-    return reason;
+    if (!reader.u8(&first) || !reader.u8(&second)) return nullptr;
+    if (first == 0xFF && second == 0xD8) return check_jpeg(reader);
+    if (first == 0x89 && second == 'P') return check_png(reader);
+    if (first == 'B' && second == 'M') return check_bmp(reader, length);
+    return nullptr;
 }

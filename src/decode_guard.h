@@ -5,9 +5,8 @@
 // the decoder reads a byte.
 #pragma once
 
-#include <cstdio>
+#include <cstdint>
 
-// Reads the open file from its start and puts it back at its start. Returns
-// null when the decoder may read the file, else a short reason for the
-// refusal (a constant string), also when the file cannot be read.
-const char* decode_guard_check(std::FILE* file);
+// The whole file's bytes. Returns null when the decoder may read them,
+// else a short reason for the refusal (a constant string).
+const char* decode_guard_check(const uint8_t* bytes, uint64_t length);

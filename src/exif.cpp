@@ -225,14 +225,25 @@ namespace {
 // D(w) = op after D(v), D being the transform that shows the stored pixels
 // upright, so the unchanged pixels shown with w are the old picture with op
 // applied.
-constexpr int orient_compose_table[6][9] = {
-    {0, 1, 2, 3, 4, 5, 6, 7, 8},  // identity
-    {0, 8, 5, 6, 7, 4, 1, 2, 3},  // quarter turn counter-clockwise
-    {0, 3, 4, 1, 2, 7, 8, 5, 6},  // half turn
-    {0, 6, 7, 8, 5, 2, 3, 4, 1},  // quarter turn clockwise
-    {0, 2, 1, 4, 3, 6, 5, 8, 7},  // mirror left to right
-    {0, 4, 3, 2, 1, 8, 7, 6, 5},  // mirror top to bottom
+struct ComposeTable {
+    int cells[6][9];
 };
+
+constexpr ComposeTable make_compose_table() {
+    ComposeTable table{};
+    for (int op = ORIENT_OP_IDENTITY; op <= ORIENT_OP_FLIP_V; ++op) {
+        for (int orientation = 1; orientation <= 8; ++orientation) {
+            const Transform shown = then(display_transform(orientation), static_cast<Transform>(op));
+            table.cells[op][orientation] = orientation_displayed_by(shown);
+        }
+    }
+    return table;
+}
+
+constexpr ComposeTable orient_compose_table = make_compose_table();
+
+static_assert(orient_compose_table.cells[ORIENT_OP_ROT90][1] == 8, "a turned upright file reads 8");
+static_assert(orient_compose_table.cells[ORIENT_OP_ROT90][6] == 1, "a quarter turn undoes 6");
 
 }  // namespace
 
@@ -240,7 +251,7 @@ int qv_exif_compose_orientation(int op, int orientation) {
     // Taken as unsigned, a negative argument is out of range too.
     if (static_cast<uint32_t>(orientation) > 8u) return 0;
     if (static_cast<uint32_t>(op) > 5u) return 0;
-    return orient_compose_table[op][orientation];
+    return orient_compose_table.cells[op][orientation];
 }
 
 namespace {

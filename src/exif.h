@@ -5,13 +5,15 @@
 
 #include <cstdint>
 
-// Changes applied to the image as shown.
-constexpr int ORIENT_OP_IDENTITY = 0;
-constexpr int ORIENT_OP_ROT90 = 1;   // quarter turn counter-clockwise
-constexpr int ORIENT_OP_ROT180 = 2;
-constexpr int ORIENT_OP_ROT270 = 3;  // quarter turn clockwise
-constexpr int ORIENT_OP_FLIP_H = 4;  // mirror left to right
-constexpr int ORIENT_OP_FLIP_V = 5;  // mirror top to bottom
+#include "transform.h"
+
+// Changes applied to the image as shown: the first six transforms.
+constexpr int ORIENT_OP_IDENTITY = static_cast<int>(Transform::Identity);
+constexpr int ORIENT_OP_ROT90 = static_cast<int>(Transform::Turn90);    // quarter turn counter-clockwise
+constexpr int ORIENT_OP_ROT180 = static_cast<int>(Transform::Turn180);
+constexpr int ORIENT_OP_ROT270 = static_cast<int>(Transform::Turn270);  // quarter turn clockwise
+constexpr int ORIENT_OP_FLIP_H = static_cast<int>(Transform::MirrorLeftRight);
+constexpr int ORIENT_OP_FLIP_V = static_cast<int>(Transform::MirrorTopBottom);
 
 // IFD0's first Orientation entry of type SHORT, as stored (0..65535), or 0
 // when there is none or the data is malformed (message in msg).

@@ -131,10 +131,10 @@ Encoded encode_to_memory(const pix_image* raster, img_format format) {
 // has set up the planes of the file's own channels, and for a JPEG filled
 // them: a tiny grey JPEG claiming 40000 x 40000 would first cost 1.6 GB.
 // The header gives the size, so the same limit is applied before decoding.
-const char* raster_size_check(std::FILE* file) {
+const char* raster_size_check(const uint8_t* bytes, int length) {
     int width = 0, height = 0, channels = 0;
     // A header that the decoder cannot read is the decoder's to refuse.
-    if (!stbi_info_from_file(file, &width, &height, &channels)) return nullptr;
+    if (!stbi_info_from_memory(bytes, length, &width, &height, &channels)) return nullptr;
     return int64_t{width} * height > INT_MAX / 4 ? "too large" : nullptr;
 }
 
@@ -240,26 +240,18 @@ img_format format_from_path(const char* path, img_format fallback) {
     return fallback;
 }
 
-int decode_image(const char* path, pix_image* raster) {
+int decode_image(const uint8_t* bytes, uint64_t length, const char* path, pix_image* raster) {
     int width = 0, height = 0, channels = 0;
     uint8_t* pixels = nullptr;
-    const char* reason = "can't fopen";
-    if (std::FILE* file = std::fopen(path, "rb")) {
-        // Shapes of file that reach the decoder's known faults never reach it.
-        reason = decode_guard_check(file);
-        if (!reason) reason = raster_size_check(file);
-        if (!reason) {
-            pixels = stbi_load_from_file(file, &width, &height, &channels, 4);
-            if (!pixels) reason = stbi_failure_reason();
-        }
-        // The decoder takes a failed read for the end of the file and fills
-        // in what is missing: such a picture is not the file's.
-        if (pixels && std::ferror(file)) {
-            std::free(pixels);
-            pixels = nullptr;
-            reason = "read error";
-        }
-        std::fclose(file);
+    // read_file holds no more than the decoder's int counts.
+    const char* reason = length > INT_MAX ? "too large" : nullptr;
+    const int decoder_length = static_cast<int>(length);
+    // Shapes of file that reach the decoder's known faults never reach it.
+    if (!reason) reason = decode_guard_check(bytes, length);
+    if (!reason) reason = raster_size_check(bytes, decoder_length);
+    if (!reason) {
+        pixels = stbi_load_from_memory(bytes, decoder_length, &width, &height, &channels, 4);
+        if (!pixels) reason = stbi_failure_reason();
     }
     if (!pixels) {
         set_err("cannot decode image: %s (%s)", path, reason ? reason : "unknown");

@@ -27,9 +27,10 @@ img_format detect_format(const uint8_t* bytes, uint64_t length);
 // The format the path's extension names, else `fallback`.
 img_format format_from_path(const char* path, img_format fallback);
 
-// Decodes the file to 8-bit RGBA, or sets "cannot decode image" and
-// returns 0 leaving `raster` untouched.
-int decode_image(const char* path, pix_image* raster);
+// Decodes the file's bytes, as read_file gave them, to 8-bit RGBA, or sets
+// "cannot decode image" (naming `path`) and returns 0 leaving `raster`
+// untouched. The bytes stay the caller's.
+int decode_image(const uint8_t* bytes, uint64_t length, const char* path, pix_image* raster);
 
 // Whether the encoder for `format` can take a width x height raster. JPEG:
 // sides up to 65535, width * height * 4 up to INT_MAX. BMP: width * height

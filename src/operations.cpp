@@ -1,7 +1,8 @@
 // The exported file operations. Each reads its input whole, recognises it,
 // and either finishes without touching pixels (the lossless retag of a
-// tagged JPEG, or the unchanged copy of automatic orientation) or decodes,
-// transforms and encodes.
+// tagged JPEG, or the unchanged copy of automatic orientation) or decodes
+// those same bytes, transforms and encodes. Every change is to the picture
+// as shown: a JPEG's EXIF Orientation is honoured on every road.
 #include <cmath>
 #include <cstring>
 #include <new>
@@ -49,136 +50,123 @@ bool load_input(const char* path, InputFile* file) {
     return true;
 }
 
-// The lossless step for quarter turns and mirrors of a JPEG into a JPEG:
-// only the EXIF Orientation value changes. Declines (nullopt, the bytes
-// left with the caller) when the file has no Orientation value 1..8;
-// otherwise takes the bytes and gives the operation's result.
-std::optional<int> retag_jpeg(malloc_ptr<uint8_t>& bytes, uint64_t length, int op,
-                              const char* output, const FileIdentity& input) {
-    char msg[256] = {};
-    int orientation = qv_exif_parse_orientation(bytes.get(), length, msg, sizeof msg);
-    if (orientation < 1 || orientation > 8) return std::nullopt;
+// The EXIF Orientation value of a JPEG; 0 for none, and for the other
+// formats, which carry none that the library reads.
+int stored_orientation(const InputFile& file) {
+    if (file.format != IMG_FMT_JPEG) return 0;
+    char msg[256] = {};  // the reader's reasons are not the caller's concern
+    return qv_exif_parse_orientation(file.bytes.get(), file.length, msg, sizeof msg);
+}
 
-    int composed = qv_exif_compose_orientation(op, orientation);
+bool names_an_orientation(int orientation) { return orientation >= 1 && orientation <= 8; }
+
+// The lossless step for quarter turns and mirrors of a JPEG into a JPEG
+// whose Orientation value is 1..8: only that value changes.
+int retag_jpeg(InputFile& file, int orientation, Transform op, const char* output) {
+    const int composed = qv_exif_compose_orientation(static_cast<int>(op), orientation);
     if (composed <= 0) {
-        bytes.reset();
+        file.bytes.reset();
         set_err("exif compose failed");
         return 0;
     }
+    char msg[256] = {};
     uint64_t new_length = 0;
-    if (!qv_exif_rewrite_orientation(bytes.get(), length, composed, &new_length, msg, sizeof msg)) {
-        bytes.reset();
+    if (!qv_exif_rewrite_orientation(file.bytes.get(), file.length, composed, &new_length, msg,
+                                     sizeof msg)) {
+        file.bytes.reset();
         set_err("exif rewrite: %s", msg);
         return 0;
     }
-    return write_file(output, std::move(bytes), new_length, &input);
+    return write_file(output, std::move(file.bytes), new_length, &file.identity);
 }
+
+// A turn by any angle, after the whole-pixel transform.
+struct FreeTurn {
+    float degrees;
+    int red;
+    int green;
+    int blue;
+};
 
 struct RasterSize {
     int64_t width;
     int64_t height;
 };
 
-// The result size of a transform that moves whole pixels: quarter turns by
-// 90 or 270 degrees and the diagonal mirrors exchange the sides, the
-// others keep them.
-auto moved_pixels_size(bool exchanges_sides) {
-    return [exchanges_sides](const pix_image& source) -> std::optional<RasterSize> {
-        if (exchanges_sides) return RasterSize{source.height, source.width};
-        return RasterSize{source.width, source.height};
-    };
+// The sides of the road's result, or nullopt where the free turn cannot
+// plan its canvas (it then refuses the picture itself).
+std::optional<RasterSize> result_size(const pix_image& decoded, Transform moved,
+                                      const FreeTurn* free_turn) {
+    pix_image shown{decoded.width, decoded.height, nullptr};
+    if (exchanges_sides(moved)) shown = {decoded.height, decoded.width, nullptr};
+    if (!free_turn) return RasterSize{shown.width, shown.height};
+    int32_t width = 0, height = 0;
+    if (!pix_angle_size(&shown, free_turn->degrees, &width, &height)) return std::nullopt;
+    return RasterSize{width, height};
 }
 
 // Decode, transform, encode: the road of every operation that changes
-// pixels. `result_size` gives the sides of the transform's result where it
-// can (nullopt leaves the refusal to the transform); `transform` fills its
-// result raster or sets its message.
-template <typename ResultSize, typename Transform>
-int transform_pixels(const char* input, const FileIdentity& input_identity, const char* output,
-                     img_format output_format, const carried_metadata& carried,
-                     ResultSize result_size, Transform transform) {
-    pix_image source{};
-    if (!decode_image(input, &source)) return 0;
-    pixel_owner source_pixels(source.pixels);
+// pixels. The input's bytes live until the raster exists. The decoded
+// raster goes through the whole-pixel transform `moved` (one pass; none
+// for the identity), then through the free turn where one is given.
+int decode_road(InputFile& file, const char* input, const char* output, img_format output_format,
+                Transform moved, const FreeTurn* free_turn) {
+    pix_image picture{};
+    if (!decode_image(file.bytes.get(), file.length, input, &picture)) return 0;
+    pixel_owner picture_pixels(picture.pixels);
+    // The colour profile and resolution go on with the pixels.
+    const carried_metadata carried = read_carried_metadata(file.bytes.get(), file.length, file.format);
+    file.bytes.reset();
 
     // A result that the encoder cannot take is refused before it is made: a
     // free turn of a 1 x 100000 picture would first fill 20 GB.
-    const std::optional<RasterSize> size = result_size(source);
+    const std::optional<RasterSize> size = result_size(picture, moved, free_turn);
     if (size && !encoder_accepts(size->width, size->height, output_format)) {
         set_err("failed to write output: %s", output);
         return 0;
     }
 
-    pix_image result{};
-    if (!transform(&source, &result)) return 0;
-    pixel_owner result_pixels(result.pixels);
-    // The encoder holds a copy of its own (the PNG writer filters the whole
-    // raster first): the source is not needed past this point.
-    source_pixels.reset();
-
-    return encode_image(output, &result, output_format, &carried, &input_identity);
+    // Each step's source is released once its result exists: the encoder
+    // holds a copy of its own (the PNG writer filters the whole raster
+    // first), so only the last raster reaches it.
+    if (moved != Transform::Identity) {
+        pix_image result{};
+        if (!pix_transform(&picture, moved, &result)) return 0;
+        picture_pixels.reset(result.pixels);
+        picture = result;
+    }
+    if (free_turn) {
+        pix_image result{};
+        if (!pix_angle(&picture, free_turn->degrees, free_turn->red, free_turn->green,
+                       free_turn->blue, &result)) {
+            return 0;
+        }
+        picture_pixels.reset(result.pixels);
+        picture = result;
+    }
+    return encode_image(output, &picture, output_format, &carried, &file.identity);
 }
 
-// Quarter turns and mirrors: the lossless step where it applies, else the
-// pixel road in the format the output path names.
-template <typename Transform>
-int reorient_file(const char* input, const char* output, int op, bool exchanges_sides,
-                  Transform transform) {
+// Quarter turns and mirrors: a change to the picture as shown. The lossless
+// step where it applies; else the pixel road in the format the output path
+// names, with the stored pixels brought upright and changed in one pass.
+int reorient_file(const char* input, const char* output, Transform op) {
     InputFile file;
     if (!load_input(input, &file)) return 0;
-    img_format output_format = format_from_path(output, file.format);
-    if (file.format == IMG_FMT_JPEG && output_format == IMG_FMT_JPEG) {
-        if (std::optional<int> retagged =
-                retag_jpeg(file.bytes, file.length, op, output, file.identity)) {
-            return *retagged;
-        }
+    const img_format output_format = format_from_path(output, file.format);
+    const int orientation = stored_orientation(file);
+    if (file.format == IMG_FMT_JPEG && output_format == IMG_FMT_JPEG &&
+        names_an_orientation(orientation)) {
+        return retag_jpeg(file, orientation, op, output);
     }
-    // The colour profile and resolution go on with the pixels.
-    const carried_metadata carried = read_carried_metadata(file.bytes.get(), file.length, file.format);
-    file.bytes.reset();  // the decoder reads the file again by its path
-    return transform_pixels(input, file.identity, output, output_format, carried,
-                            moved_pixels_size(exchanges_sides), transform);
+    return decode_road(file, input, output, output_format, then(display_transform(orientation), op),
+                       nullptr);
 }
 
 int flip_common(const char* input, const char* output, int mode) {
     if (!start_operation(input, output)) return 0;
-    return reorient_file(input, output, ORIENT_OP_FLIP_H + (mode != 0 ? 1 : 0), false,
-                         [mode](const pix_image* source, pix_image* result) {
-                             return pix_flip(source, mode, result);
-                         });
-}
-
-// The one transform that brings stored pixels upright, per Orientation
-// value; at most one of the three is active.
-struct UprightTransform {
-    int quarter_turn_degrees;  // counter-clockwise, 0 for none
-    int mirror_mode;           // -1 for none
-    int diagonal;              // 0 none, 1 transpose, 2 transverse
-};
-
-constexpr UprightTransform kUprightTransforms[9] = {
-    {0, -1, 0},    // 0: no orientation
-    {0, -1, 0},    // 1: already upright
-    {0, 0, 0},     // 2: mirrored left to right
-    {180, -1, 0},  // 3: turned by a half turn
-    {0, 1, 0},     // 4: mirrored top to bottom
-    {0, -1, 1},    // 5: mirrored about the main diagonal
-    {270, -1, 0},  // 6: needs a quarter turn clockwise
-    {0, -1, 2},    // 7: mirrored about the anti-diagonal
-    {90, -1, 0},   // 8: needs a quarter turn counter-clockwise
-};
-
-bool upright_exchanges_sides(int orientation) {
-    const UprightTransform& t = kUprightTransforms[orientation];
-    return t.diagonal != 0 || t.quarter_turn_degrees == 90 || t.quarter_turn_degrees == 270;
-}
-
-int make_upright(const pix_image* source, int orientation, pix_image* result) {
-    const UprightTransform& t = kUprightTransforms[orientation];
-    if (t.mirror_mode != -1) return pix_flip(source, t.mirror_mode, result);
-    if (t.diagonal == 1) return pix_transpose(source, result);
-    if (t.diagonal == 2) return pix_transverse(source, result);
-    return pix_fixed(source, t.quarter_turn_degrees, result);
+    return reorient_file(input, output,
+                         mode == 0 ? Transform::MirrorLeftRight : Transform::MirrorTopBottom);
 }
 
 // No exception may cross the C boundary; the only one possible inside is
@@ -206,10 +194,7 @@ VEERPIX_API int veerpix_fixed(const char* input, const char* output, int degrees
             set_err("degrees must be 90, 180 or 270 (got %d)", degrees);
             return 0;
         }
-        return reorient_file(input, output, normalized / 90, normalized != 180,
-                             [normalized](const pix_image* source, pix_image* result) {
-                                 return pix_fixed(source, normalized, result);
-                             });
+        return reorient_file(input, output, static_cast<Transform>(normalized / 90));
     });
 }
 
@@ -231,18 +216,11 @@ VEERPIX_API int veerpix_angle(const char* input, const char* output, float degre
         }
         InputFile file;
         if (!load_input(input, &file)) return 0;
-        const carried_metadata carried = read_carried_metadata(file.bytes.get(), file.length, file.format);
-        file.bytes.reset();
-        auto canvas_size = [degrees](const pix_image& source) -> std::optional<RasterSize> {
-            int32_t width = 0, height = 0;
-            if (!pix_angle_size(&source, degrees, &width, &height)) return std::nullopt;
-            return RasterSize{width, height};
-        };
-        return transform_pixels(input, file.identity, output, format_from_path(output, file.format),
-                                carried, canvas_size,
-                                [&](const pix_image* source, pix_image* result) {
-                                    return pix_angle(source, degrees, red, green, blue, result);
-                                });
+        // The angle turns the picture as shown: a tagged JPEG is brought
+        // upright first.
+        const FreeTurn turn{degrees, red, green, blue};
+        return decode_road(file, input, output, format_from_path(output, file.format),
+                           display_transform(stored_orientation(file)), &turn);
     });
 }
 
@@ -251,22 +229,14 @@ VEERPIX_API int veerpix_auto_orient(const char* input, const char* output) {
         if (!start_operation(input, output)) return 0;
         InputFile file;
         if (!load_input(input, &file)) return 0;
-        int orientation = 0;
-        if (file.format == IMG_FMT_JPEG) {
-            char msg[256] = {};  // the reader's reasons are not the caller's concern
-            orientation = qv_exif_parse_orientation(file.bytes.get(), file.length, msg, sizeof msg);
-        }
-        if (orientation < 2 || orientation > 8) {
+        const Transform upright = display_transform(stored_orientation(file));
+        const img_format output_format = format_from_path(output, file.format);
+        // The file is copied only where it already is what was asked for:
+        // upright, and in the format the output path names.
+        if (upright == Transform::Identity && output_format == file.format) {
             return write_file(output, std::move(file.bytes), file.length, &file.identity);
         }
-        const carried_metadata carried = read_carried_metadata(file.bytes.get(), file.length, file.format);
-        file.bytes.reset();
-        return transform_pixels(input, file.identity, output,
-                                format_from_path(output, IMG_FMT_JPEG), carried,
-                                moved_pixels_size(upright_exchanges_sides(orientation)),
-                                [orientation](const pix_image* source, pix_image* result) {
-                                    return make_upright(source, orientation, result);
-                                });
+        return decode_road(file, input, output, output_format, upright, nullptr);
     });
 }
 
@@ -278,7 +248,7 @@ namespace {
 // Both files are read whole; neither is refused for its format here.
 InputFile read_whole(const char* path) {
     InputFile file;
-    file.bytes = read_file(path, &file.length);
+    file.bytes = read_file(path, &file.length, &file.identity);
     if (file.bytes) file.format = detect_format(file.bytes.get(), file.length);
     return file;
 }
@@ -325,7 +295,9 @@ int copy_metadata_file(const char* source_path, const char* output_path) {
         set_err("cannot parse output file: %s", output_path);
         return 0;
     }
-    return write_file(output_path, std::move(result.bytes), result.length);
+    // The output is replaced by a file made from itself: flushed like any
+    // result that replaces the file it was read from.
+    return write_file(output_path, std::move(result.bytes), result.length, &output.identity);
 }
 
 }  // namespace

@@ -253,14 +253,19 @@ int exchange_rows_and_columns(const pix_image* source, bool rows_reversed,
 
 }  // namespace
 
+int pix_transform(const pix_image* source, Transform transform, pix_image* result) {
+    const TransformMap& map = transform_map(transform);
+    if (map.exchanges_sides) {
+        return exchange_rows_and_columns(source, map.rows_reversed, map.columns_reversed, result);
+    }
+    return copy_rows(source, map.rows_reversed, map.columns_reversed, result);
+}
+
 int pix_fixed(const pix_image* source, int degrees, pix_image* result) {
     switch (degrees) {
-        case 90:  // destination (x, y) <- source (W-1-y, x)
-            return exchange_rows_and_columns(source, false, true, result);
-        case 180:  // destination (x, y) <- source (W-1-x, H-1-y)
-            return copy_rows(source, true, true, result);
-        default:  // 270: destination (x, y) <- source (y, H-1-x)
-            return exchange_rows_and_columns(source, true, false, result);
+        case 90: return pix_transform(source, Transform::Turn90, result);
+        case 180: return pix_transform(source, Transform::Turn180, result);
+        default: return pix_transform(source, Transform::Turn270, result);
     }
 }
 
@@ -269,14 +274,14 @@ int pix_flip(const pix_image* source, int mode, pix_image* result) {
     result->width = source->width;
     result->height = source->height;
     result->pixels = nullptr;
-    if (mode == 0) return copy_rows(source, false, true, result);  // (W-1-x, y)
-    return copy_rows(source, true, false, result);                 // (x, H-1-y)
+    return pix_transform(source, mode == 0 ? Transform::MirrorLeftRight : Transform::MirrorTopBottom,
+                         result);
 }
 
 int pix_transpose(const pix_image* source, pix_image* result) {
-    return exchange_rows_and_columns(source, false, false, result);  // (y, x)
+    return pix_transform(source, Transform::Transpose, result);
 }
 
 int pix_transverse(const pix_image* source, pix_image* result) {
-    return exchange_rows_and_columns(source, true, true, result);  // (W-1-y, H-1-x)
+    return pix_transform(source, Transform::Transverse, result);
 }

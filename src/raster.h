@@ -6,6 +6,8 @@
 #include <memory>
 #include <optional>
 
+#include "transform.h"
+
 // Rows top to bottom without gaps, each pixel the bytes R, G, B, A.
 struct pix_image {
     int32_t width;
@@ -28,6 +30,12 @@ std::optional<size_t> raster_bytes(int64_t width, int64_t height);
 
 // Each routine fills `result` with a new buffer the caller owns and returns
 // 1, or sets "out of memory" and returns 0 (the buffer stays null).
+
+// Any of the eight whole-pixel transforms, in one pass over the raster.
+// `result` is left untouched on failure.
+int pix_transform(const pix_image* source, Transform transform, pix_image* result);
+
+// Faces of pix_transform for one transform each.
 
 // Quarter turns counter-clockwise; degrees is 90, 180 or 270.
 int pix_fixed(const pix_image* source, int degrees, pix_image* result);

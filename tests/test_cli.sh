@@ -154,7 +154,7 @@ check "in place, two files" 0 "$veerpix" rotate 90 --in-place "$work/inplace-a.p
 expect_size "in place turned a" "$work/inplace-a.png" "320x240"
 expect_size "in place turned b" "$work/inplace-b.png" "320x240"
 expect_size "in place of 180 keeps the size" "$work/inplace.png" "240x320"
-expect_size "--format png gives a PNG, pixels as stored" "$work/out/sideways.png" "320x240"
+expect_size "--format png gives a PNG, the picture as shown" "$work/out/sideways.png" "240x320"
 check "out-dir with bmp" 0 "$veerpix" flip-v --out-dir "$work/out" --format bmp "$work/upright.png"
 if [ "$(head -c 2 "$work/out/upright.bmp")" = "BM" ]; then passes=$((passes + 1)); else
     echo "FAIL: --format bmp did not write a BMP"; failures=$((failures + 1)); fi

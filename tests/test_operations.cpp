@@ -242,9 +242,10 @@ TEST_F(Operations, AutoOrientCopiesWhatNeedsNoChangeByteForByte) {
         {"orientation 0", tagged_jpeg(image, true, 0), "out.jpg"},
         {"orientation 9", tagged_jpeg(image, false, 9), "out.jpg"},
         {"no exif", support::encode_jpeg(image), "out.jpg"},
-        {"orientation 1 to png", tagged_jpeg(image, false, 1), "out.png"},
+        {"orientation 1 to tif", tagged_jpeg(image, false, 1), "out.tif"},
+        {"no exif, no extension", support::encode_jpeg(image), "out"},
         {"png", support::encode_png(image), "out.png"},
-        {"png to jpg path", support::encode_png(image), "out.jpg"},
+        {"png to tif", support::encode_png(image), "out.tif"},
         {"bmp", support::encode_bmp(image), "out.bmp"},
     };
     for (const auto& c : cases) {
@@ -257,6 +258,57 @@ TEST_F(Operations, AutoOrientCopiesWhatNeedsNoChangeByteForByte) {
         // In place: the file is read whole before it is replaced.
         ASSERT_EQ(veerpix_auto_orient(in.c_str(), in.c_str()), 1);
         EXPECT_EQ(support::read_bytes(in), c.bytes);
+    }
+}
+
+// Upright already, but asked into another format: decoded and encoded
+// into that one, the pixels as they were.
+TEST_F(Operations, AutoOrientWritesTheAskedFormat) {
+    const Image image = support::numbered_image(5, 3, 60);
+    const Image opaque = support::numbered_image(5, 3);
+    const struct {
+        const char* label;
+        Bytes bytes;
+        const char* out_name;
+        uint8_t first_byte;  // of the asked format
+    } cases[] = {
+        {"orientation 1 to png", tagged_jpeg(opaque, false, 1), "out.png", 0x89},
+        {"untagged jpeg to bmp", support::encode_jpeg(opaque), "out.BMP", 'B'},
+        {"png to jpg", support::encode_png(image), "out.jpg", 0xFF},
+        {"png to bmp", support::encode_png(image), "out.bmp", 'B'},
+        {"bmp to png", support::encode_bmp(image), "out.png", 0x89},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        std::string in = put("in", c.bytes), out = path(c.out_name);
+        ASSERT_EQ(veerpix_auto_orient(in.c_str(), out.c_str()), 1) << veerpix_last_error();
+        EXPECT_STREQ(veerpix_last_error(), "");
+        const Bytes written = support::read_bytes(out);
+        ASSERT_FALSE(written.empty());
+        EXPECT_EQ(written[0], c.first_byte);
+        EXPECT_FALSE(has_app1(written));
+        const Image decoded = support::decode_bytes(written);
+        if (c.first_byte == 0xFF) {  // JPEG noise: the sides only
+            EXPECT_EQ(decoded.width, image.width);
+            EXPECT_EQ(decoded.height, image.height);
+        } else {
+            EXPECT_EQ(decoded, support::decode_bytes(c.bytes));
+        }
+        std::filesystem::remove(out);
+    }
+}
+
+TEST_F(Operations, AutoOrientOfWhatOnlyLooksLikeAJpegIntoPngFailsToDecode) {
+    const Bytes looks_like_jpeg[] = {
+        {0xFF, 0xD8, 0xFF, 0xD9},
+        fixture::insert_after_soi({0xFF, 0xD8, 0xFF, 0xD9}, fixture::orientation_app1(true, 1)),
+    };
+    for (const Bytes& bytes : looks_like_jpeg) {
+        std::string in = put("fake.jpg", bytes), out = path("out.png");
+        EXPECT_EQ(veerpix_auto_orient(in.c_str(), out.c_str()), 0);
+        std::string message = veerpix_last_error();
+        EXPECT_EQ(message.rfind("cannot decode image: " + in + " (", 0), 0u) << message;
+        EXPECT_FALSE(std::filesystem::exists(out));
     }
 }
 
@@ -348,16 +400,56 @@ TEST_F(Operations, FourTurnsOrTwoEqualMirrorsGiveBackTheFile) {
     }
 }
 
-TEST_F(Operations, OtherOutputsAndUntaggedJpegsTakeThePixelRoad) {
-    Image image = support::block_image(3, 2, 8);
-    // A tagged JPEG into PNG: the stored pixels are turned, the tag ignored.
-    Bytes tagged = tagged_jpeg(image, false, 6);
-    std::string in = put("in.jpg", tagged);
-    for (const char* out_name : {"out.png", "out.bmp"}) {
-        std::string out = path(out_name);
-        ASSERT_EQ(veerpix_fixed(in.c_str(), out.c_str(), 90), 1);
-        EXPECT_EQ(support::decode_file(out), mapped(support::decode_bytes(tagged), true, kTurn90)) << out_name;
+// The picture a viewer shows for stored pixels tagged `orientation`: the
+// tests' own maps of the eight values.
+Image shown(const Image& stored, int orientation) {
+    for (const UprightCase& c : kUprightCases) {
+        if (c.orientation == orientation) return mapped(stored, c.swaps, c.map);
     }
+    return stored;  // 1, and values that name no orientation
+}
+
+struct ShownChange {
+    const char* label;
+    std::function<int(const char*, const char*)> call;
+    bool swaps;
+    PixelMap map;  // on the picture as shown
+};
+
+const ShownChange kShownChanges[] = {
+    {"rotate 90", [](const char* i, const char* o) { return veerpix_fixed(i, o, 90); }, true, kTurn90},
+    {"rotate 180", [](const char* i, const char* o) { return veerpix_fixed(i, o, 180); }, false, kTurn180},
+    {"rotate -90", [](const char* i, const char* o) { return veerpix_fixed(i, o, -90); }, true, kTurn270},
+    {"flip_h", veerpix_flip_h, false, kMirrorH},
+    {"flip_v", veerpix_flip_v, false, kMirrorV},
+};
+
+// Both roads give the same picture: the decode road's PNG, pixel for pixel,
+// is the lossless road's JPEG as a viewer shows it. Both decode the same
+// compressed data with the same decoder, so no JPEG noise stands between.
+TEST_F(Operations, DecodeRoadShowsWhatTheLosslessRoadShows) {
+    const Image image = support::numbered_image(5, 3);
+    for (int orientation = 1; orientation <= 8; ++orientation) {
+        const bool big_endian = orientation % 2 == 0;
+        const Bytes input = tagged_jpeg(image, big_endian, static_cast<uint16_t>(orientation));
+        const Image stored = support::decode_bytes(input);
+        std::string in = put("in.jpg", input);
+        for (const ShownChange& c : kShownChanges) {
+            SCOPED_TRACE(std::string(c.label) + " of orientation " + std::to_string(orientation));
+            std::string png = path("out.png"), jpeg = path("out.jpg");
+            ASSERT_EQ(c.call(in.c_str(), png.c_str()), 1) << veerpix_last_error();
+            ASSERT_EQ(c.call(in.c_str(), jpeg.c_str()), 1) << veerpix_last_error();
+            const Bytes retagged = support::read_bytes(jpeg);
+            ASSERT_EQ(retagged.size(), input.size()) << "the lossless road";
+            const Image decode_road = support::decode_file(png);
+            EXPECT_EQ(decode_road, shown(support::decode_bytes(retagged), orientation_of(retagged)));
+            EXPECT_EQ(decode_road, mapped(shown(stored, orientation), c.swaps, c.map));
+        }
+    }
+}
+
+TEST_F(Operations, UntaggedJpegsTakeThePixelRoad) {
+    Image image = support::block_image(3, 2, 8);
     // JPEGs without a usable value: decoded, turned, re-encoded without EXIF.
     const struct {
         const char* label;
@@ -375,6 +467,10 @@ TEST_F(Operations, OtherOutputsAndUntaggedJpegsTakeThePixelRoad) {
         Image decoded = support::decode_bytes(output);
         EXPECT_EQ(decoded.width, image.height);
         EXPECT_EQ(decoded.height, image.width);
+        // Into PNG the stored pixels are turned as they are.
+        std::string png = path("turned.png");
+        ASSERT_EQ(veerpix_fixed(file.c_str(), png.c_str(), 90), 1);
+        EXPECT_EQ(support::decode_file(png), mapped(support::decode_bytes(c.bytes), true, kTurn90));
     }
 }
 
@@ -423,6 +519,21 @@ TEST_F(Operations, AngleOfZeroKeepsThePixelsAndAlwaysReencodes) {
     std::string jpeg = put("in.jpg", tagged_jpeg(support::block_image(2, 2, 8), false, 1));
     ASSERT_EQ(veerpix_angle(jpeg.c_str(), path("out.jpg").c_str(), 90.0f, 0, 0, 0), 1);
     EXPECT_FALSE(has_app1(support::read_bytes(path("out.jpg"))));
+}
+
+TEST_F(Operations, AngleTurnsTheUprightPictureOfATaggedJpeg) {
+    const Image image = support::numbered_image(7, 4);
+    for (uint16_t orientation : {1, 3, 6, 7}) {
+        SCOPED_TRACE(orientation);
+        std::string in = put("in.jpg", tagged_jpeg(image, orientation == 6, orientation));
+        std::string upright = path("upright.png"), direct = path("direct.png"), via = path("via.png");
+        ASSERT_EQ(veerpix_auto_orient(in.c_str(), upright.c_str()), 1) << veerpix_last_error();
+        ASSERT_EQ(veerpix_angle(in.c_str(), direct.c_str(), 30.0f, 9, 8, 7), 1) << veerpix_last_error();
+        ASSERT_EQ(veerpix_angle(upright.c_str(), via.c_str(), 30.0f, 9, 8, 7), 1);
+        const Image turned = support::decode_file(direct);
+        EXPECT_EQ(turned, support::decode_file(via));
+        ASSERT_GT(turned.width, 0);
+    }
 }
 
 }  // namespace

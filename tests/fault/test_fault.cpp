@@ -72,13 +72,19 @@ const Scenario kScenarios[] = {
      [](const char* in, const char* out) { return veerpix_fixed(in, out, 270); }},
     {"FlipHDecodeJpegWithProfileToPng", "in.jpg", jpeg_with_profile, "out.png", veerpix_flip_h},
     {"FlipVDecodeJpegWithProfileToJpeg", "in.jpg", jpeg_with_profile, "out.jpg", veerpix_flip_v},
+    {"FixedDecodeTaggedJpegToPng", "in.jpg", [] { return tagged_jpeg(6); }, "out.png",
+     [](const char* in, const char* out) { return veerpix_fixed(in, out, 90); }},
     {"FlipHDecodePngToBmp", "in.png", [] { return support::encode_png(picture()); }, "out.bmp",
      veerpix_flip_h},
     {"FlipVDecodeBmpToJpeg", "in.bmp", [] { return support::encode_bmp(picture()); }, "out.jpg",
      veerpix_flip_v},
     {"AngleDecodePngToPng", "in.png", [] { return support::encode_png(picture()); }, "out.png",
      [](const char* in, const char* out) { return veerpix_angle(in, out, 30.0f, 10, 20, 30); }},
+    {"AngleDecodeTaggedJpegToBmp", "in.jpg", [] { return tagged_jpeg(7); }, "out.bmp",
+     [](const char* in, const char* out) { return veerpix_angle(in, out, -20.0f, 0, 0, 0); }},
     {"AutoOrientCopy", "in.jpg", [] { return tagged_jpeg(1); }, "out.jpg", veerpix_auto_orient},
+    {"AutoOrientIntoAnotherFormat", "in.jpg", [] { return tagged_jpeg(1); }, "out.png",
+     veerpix_auto_orient},
     {"AutoOrientTransform", "in.jpg", [] { return tagged_jpeg(6); }, "out.jpg",
      veerpix_auto_orient},
 };
@@ -134,7 +140,10 @@ bool starts_with(const std::string& text, const std::string& prefix) {
 }
 
 // The messages a failing system can cause; the format and EXIF messages
-// are about the file's bytes, which no failed call changes.
+// are about the file's bytes, which no failed call changes. The decoder
+// reads the bytes already in memory, so only its allocations fail here;
+// it does not always say so (a failed allocation while it probes the
+// format reads as "unknown image type"), so any decoder reason is taken.
 bool explains_a_failed_call(const std::string& message, const std::string& in,
                             const std::string& out) {
     if (message == "out of memory") return true;

@@ -1,0 +1,153 @@
+// The model of the eight whole-pixel transforms against pixel maps written
+// out here: what each transform does, the composition and inverse tables,
+// the display transform of each Orientation value, and the one raster
+// entry point that takes a transform.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "raster.h"
+#include "transform.h"
+
+namespace {
+
+// A raster of distinct labels, rows top to bottom.
+struct Labels {
+    int width;
+    int height;
+    std::vector<uint32_t> cells;
+    uint32_t at(int x, int y) const { return cells[static_cast<size_t>(y * width + x)]; }
+    bool operator==(const Labels& other) const {
+        return width == other.width && height == other.height && cells == other.cells;
+    }
+};
+
+Labels labels(int width, int height) {
+    Labels out{width, height, {}};
+    for (int i = 0; i < width * height; ++i) out.cells.push_back(0x11000000u + static_cast<uint32_t>(i) * 0x010203u);
+    return out;
+}
+
+// Destination (x, y) of a w x h source <- source (sx, sy).
+using PixelMap = void (*)(int x, int y, int w, int h, int* sx, int* sy);
+
+struct Expected {
+    Transform transform;
+    const char* label;
+    bool swaps;
+    PixelMap map;
+};
+
+const Expected kExpected[] = {
+    {Transform::Identity, "identity", false, [](int x, int y, int, int, int* sx, int* sy) { *sx = x; *sy = y; }},
+    // The top row becomes the left column, read from the bottom up.
+    {Transform::Turn90, "turn 90", true, [](int x, int y, int w, int, int* sx, int* sy) { *sx = w - 1 - y; *sy = x; }},
+    {Transform::Turn180, "turn 180", false,
+     [](int x, int y, int w, int h, int* sx, int* sy) { *sx = w - 1 - x; *sy = h - 1 - y; }},
+    {Transform::Turn270, "turn 270", true, [](int x, int y, int, int h, int* sx, int* sy) { *sx = y; *sy = h - 1 - x; }},
+    {Transform::MirrorLeftRight, "mirror left-right", false,
+     [](int x, int y, int w, int, int* sx, int* sy) { *sx = w - 1 - x; *sy = y; }},
+    {Transform::MirrorTopBottom, "mirror top-bottom", false,
+     [](int x, int y, int, int h, int* sx, int* sy) { *sx = x; *sy = h - 1 - y; }},
+    {Transform::Transpose, "transpose", true, [](int x, int y, int, int, int* sx, int* sy) { *sx = y; *sy = x; }},
+    {Transform::Transverse, "transverse", true,
+     [](int x, int y, int w, int h, int* sx, int* sy) { *sx = w - 1 - y; *sy = h - 1 - x; }},
+};
+
+const Expected& expected(Transform transform) {
+    for (const Expected& e : kExpected) {
+        if (e.transform == transform) return e;
+    }
+    ADD_FAILURE() << "no map for " << static_cast<int>(transform);
+    return kExpected[0];
+}
+
+Labels apply(Transform transform, const Labels& source) {
+    const Expected& e = expected(transform);
+    Labels out{e.swaps ? source.height : source.width, e.swaps ? source.width : source.height, {}};
+    for (int y = 0; y < out.height; ++y) {
+        for (int x = 0; x < out.width; ++x) {
+            int sx = 0, sy = 0;
+            e.map(x, y, source.width, source.height, &sx, &sy);
+            out.cells.push_back(source.at(sx, sy));
+        }
+    }
+    return out;
+}
+
+const Labels kSource = labels(3, 2);
+
+TEST(TransformModel, EachTransformMovesPixelsAsItsMapSays) {
+    for (const Expected& e : kExpected) {
+        SCOPED_TRACE(e.label);
+        EXPECT_EQ(exchanges_sides(e.transform), e.swaps);
+        // The table's map read as a pixel map gives the expected result.
+        const TransformMap& map = transform_map(e.transform);
+        Labels from_table{map.exchanges_sides ? kSource.height : kSource.width,
+                          map.exchanges_sides ? kSource.width : kSource.height, {}};
+        for (int y = 0; y < from_table.height; ++y) {
+            for (int x = 0; x < from_table.width; ++x) {
+                int u = map.exchanges_sides ? y : x, v = map.exchanges_sides ? x : y;
+                if (map.columns_reversed) u = kSource.width - 1 - u;
+                if (map.rows_reversed) v = kSource.height - 1 - v;
+                from_table.cells.push_back(kSource.at(u, v));
+            }
+        }
+        EXPECT_EQ(from_table, apply(e.transform, kSource));
+    }
+}
+
+TEST(TransformModel, CompositionAndInverseFollowFromThePixelMaps) {
+    for (const Expected& first : kExpected) {
+        EXPECT_EQ(apply(inverse(first.transform), apply(first.transform, kSource)), kSource) << first.label;
+        for (const Expected& second : kExpected) {
+            EXPECT_EQ(apply(then(first.transform, second.transform), kSource),
+                      apply(second.transform, apply(first.transform, kSource)))
+                << first.label << ", then " << second.label;
+        }
+    }
+}
+
+TEST(TransformModel, DisplayTransformsShowEachOrientationUpright) {
+    // Where the stored row 0 and column 0 of each value belong on screen:
+    // the corner of the upright picture where the stored top-left pixel lands,
+    // and where the stored top-right one lands, on a 3 x 2 stored raster.
+    struct Corner {
+        int x, y;
+    };
+    const struct {
+        int orientation;
+        Corner top_left, top_right;  // in the upright picture
+    } cases[] = {
+        {1, {0, 0}, {2, 0}}, {2, {2, 0}, {0, 0}}, {3, {2, 1}, {0, 1}}, {4, {0, 1}, {2, 1}},
+        {5, {0, 0}, {0, 2}}, {6, {1, 0}, {1, 2}}, {7, {1, 2}, {1, 0}}, {8, {0, 2}, {0, 0}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.orientation);
+        const Labels upright = apply(display_transform(c.orientation), kSource);
+        EXPECT_EQ(upright.at(c.top_left.x, c.top_left.y), kSource.at(0, 0));
+        EXPECT_EQ(upright.at(c.top_right.x, c.top_right.y), kSource.at(2, 0));
+        EXPECT_EQ(orientation_displayed_by(display_transform(c.orientation)), c.orientation);
+    }
+    for (int none : {0, 9, -1, 65535}) EXPECT_EQ(display_transform(none), Transform::Identity) << none;
+}
+
+TEST(TransformModel, TheRasterEntryPointDoesEachTransform) {
+    for (const Expected& e : kExpected) {
+        SCOPED_TRACE(e.label);
+        pix_image source{kSource.width, kSource.height,
+                         reinterpret_cast<uint8_t*>(const_cast<uint32_t*>(kSource.cells.data()))};
+        pix_image result{};
+        ASSERT_EQ(pix_transform(&source, e.transform, &result), 1);
+        pixel_owner owner(result.pixels);
+        Labels moved{result.width, result.height, std::vector<uint32_t>(static_cast<size_t>(result.width) * result.height)};
+        std::memcpy(moved.cells.data(), result.pixels, moved.cells.size() * 4);
+        EXPECT_EQ(moved, apply(e.transform, kSource));
+    }
+}
+
+}  // namespace
