@@ -95,6 +95,22 @@ corners() {
 "$make_sample" "$work/upright.png" || exit 1
 printf 'GIF89a\001\000\001\000' > "$work/not-an-image.png"
 
+# Metadata: a re-encoded result gets the input's EXIF back (an eXIf chunk in
+# a PNG, an Exif segment in a JPEG the library re-encoded), in place too;
+# --strip keeps none.
+has_bytes() {  # has_bytes LABEL FILE TEXT EXPECTED(yes|no)
+    if LC_ALL=C grep -aqF -- "$3" "$2"; then found=yes; else found=no; fi
+    if [ "$found" = "$4" ]; then passes=$((passes + 1)); else
+        echo "FAIL: $1: '$3' in $2: $found, expected $4"; failures=$((failures + 1)); fi
+}
+check "metadata kept" 0 "$veerpix" rotate 90 "$work/sideways.jpg" "$work/kept.png"
+has_bytes "metadata kept" "$work/kept.png" eXIf yes
+check "metadata stripped" 0 "$veerpix" rotate 90 --strip "$work/sideways.jpg" "$work/stripped.png"
+has_bytes "metadata stripped" "$work/stripped.png" eXIf no
+cp "$work/sideways.jpg" "$work/kept-in-place.jpg"
+check "metadata kept in place" 0 "$veerpix" auto-orient --in-place "$work/kept-in-place.jpg"
+has_bytes "metadata kept in place" "$work/kept-in-place.jpg" Exif yes
+
 check "help" 0 "$veerpix" --help
 expect_text "help lists commands" "$work/stdout" "auto-orient"
 check "command help" 0 "$veerpix" angle --help

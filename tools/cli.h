@@ -43,6 +43,7 @@ struct Request {
     bool quiet = false;
     bool verbose = false;
     bool no_clobber = false;
+    bool strip = false;  // re-encoded results keep no EXIF or XMP of the input
     std::vector<std::string> files;
 
     bool batch() const { return in_place || !out_dir.empty(); }

@@ -85,7 +85,7 @@ const Command kCommands[] = {
      run_auto_orient},
 };
 
-enum class OptionId { help, in_place, out_dir, format, background, jobs, recursive, dry_run, quiet, verbose, no_clobber };
+enum class OptionId { help, in_place, out_dir, format, background, jobs, recursive, dry_run, quiet, verbose, no_clobber, strip };
 
 struct Option {
     const char* long_name;
@@ -107,6 +107,8 @@ const Option kOptions[] = {
     {"dry-run", 'n', nullptr, nullptr, "print what would be written where, write nothing", OptionId::dry_run},
     {"no-clobber", 0, nullptr, nullptr, "leave existing outputs alone (exit status 3 when any was)",
      OptionId::no_clobber},
+    {"strip", 0, nullptr, nullptr, "re-encoded results keep no EXIF or XMP (the colour profile stays)",
+     OptionId::strip},
     {"verbose", 'v', nullptr, nullptr, "one line per file: lossless retag, copy or re-encode", OptionId::verbose},
     {"quiet", 'q', nullptr, nullptr, "print only errors", OptionId::quiet},
     {"background", 0, "R,G,B", "angle", "colour of the uncovered corners, each 0..255", OptionId::background},
@@ -139,7 +141,10 @@ void print_help(std::FILE* out) {
     print_options(out, nullptr);
     std::fprintf(out,
                  "\nThe output format follows the output's extension (%s).\n"
-                 "Quarter turns and mirrors of an EXIF-tagged JPEG into a JPEG are lossless.\n\n"
+                 "Quarter turns and mirrors of an EXIF-tagged JPEG into a JPEG are lossless.\n"
+                 "Re-encoded results keep the input's EXIF (Orientation set to 1), XMP,\n"
+                 "colour profile and resolution; --strip keeps only the colour profile\n"
+                 "and resolution.\n\n"
                  "veerpix COMMAND --help   help on one command\n"
                  "veerpix --version        the version\n"
                  "Exit status: 0 all done, 1 some file failed, 2 usage error,\n"
@@ -294,6 +299,7 @@ int set_option(const Option& option, const std::string& value, Request* request)
     case OptionId::quiet: request->quiet = true; return -1;
     case OptionId::verbose: request->verbose = true; return -1;
     case OptionId::no_clobber: request->no_clobber = true; return -1;
+    case OptionId::strip: request->strip = true; return -1;
     case OptionId::help: print_command_help(stdout, *request->command); return kExitOk;
     }
     return -1;

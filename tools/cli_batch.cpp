@@ -148,19 +148,57 @@ std::string failure_hint(const Job& job) {
     return "";
 }
 
+// Whether the library can copy metadata between these files: JPEG and PNG
+// carry it, BMP has no place for it.
+bool holds_metadata(const std::string& path) {
+    const std::string format = sniff_format(path);
+    return format == "jpg" || format == "png";
+}
+
+bool same_file(const std::string& a, const std::string& b) {
+    std::error_code error;
+    return fs::equivalent(a, b, error);
+}
+
+// A private copy of an input that its own result is about to replace, so
+// that its metadata can still be read afterwards.
+bool keep_copy(const std::string& path, TemporaryFile* copy, std::string* error) {
+    std::string bytes;
+    if (!read_whole(path, &bytes) || !copy->create(fs::path(path).extension().string(), error)) {
+        if (error->empty()) *error = "cannot read " + path;
+        return false;
+    }
+    std::FILE* file = std::fopen(copy->path().c_str(), "wb");
+    bool written = file && std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
+    if (file && std::fclose(file) != 0) written = false;
+    if (!written) *error = "cannot write a temporary copy of " + path;
+    return written;
+}
+
 // One call of the library, in whichever process runs it.
 Outcome perform(const Request& request, const Job& job) {
     Outcome outcome;
     outcome.state = State::done;
     std::string before;
     if (request.verbose) read_whole(job.source, &before);  // before: --in-place replaces it
+    const bool keep_metadata = !request.strip && holds_metadata(job.source);
+    TemporaryFile input_copy;
+    std::string metadata_source = job.source;
+    if (keep_metadata && same_file(job.source, job.write_to)) {
+        if (!keep_copy(job.source, &input_copy, &outcome.message)) return outcome;
+        metadata_source = input_copy.path();
+    }
     if (!request.command->run(request, job.source.c_str(), job.write_to.c_str())) {
         outcome.message = veerpix_last_error();
         return outcome;
     }
-    // Work on a finished output (such as carrying the input's metadata
-    // over) goes here: after the call succeeded, in the worker, and before
-    // the road is told from the bytes.
+    // The library leaves a byte copy or a lossless retag as it is; a
+    // re-encoded result gets the input's EXIF and XMP back, upright.
+    if (keep_metadata && holds_metadata(job.write_to) &&
+        !veerpix_copy_metadata(metadata_source.c_str(), job.write_to.c_str())) {
+        outcome.message = veerpix_last_error();
+        return outcome;
+    }
     outcome.result = Result::done;
     std::string after;
     if (request.verbose && read_whole(job.write_to, &after)) outcome.road = infer_road(before, after);
