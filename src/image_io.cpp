@@ -32,19 +32,6 @@ extern "C" unsigned char* write_png_to_memory(const unsigned char* pixels, int w
 
 namespace {
 
-struct OutputFormat {
-    const char* extension;
-    img_format format;
-};
-
-// Output formats by extension, compared whole and ignoring ASCII case.
-constexpr OutputFormat kOutputFormats[] = {
-    {"jpg", IMG_FMT_JPEG},
-    {"jpeg", IMG_FMT_JPEG},
-    {"png", IMG_FMT_PNG},
-    {"bmp", IMG_FMT_BMP},
-};
-
 char ascii_lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
 bool equals_ignoring_ascii_case(const char* a, const char* b) {
@@ -105,26 +92,93 @@ struct Encoded {
     uint64_t length = 0;
 };
 
-Encoded encode_to_memory(const pix_image* raster, img_format format) {
-    const int width = raster->width;
-    const int height = raster->height;
-    if (format == IMG_FMT_PNG) {
-        int length = 0;
-        uint8_t* png = write_png_to_memory(raster->pixels, width, height, &length);
-        return {malloc_ptr<uint8_t>(png), png ? static_cast<uint64_t>(length) : 0};
-    }
+Encoded encode_png(const pix_image& raster) {
+    int length = 0;
+    uint8_t* png = write_png_to_memory(raster.pixels, raster.width, raster.height, &length);
+    return {malloc_ptr<uint8_t>(png), png ? static_cast<uint64_t>(length) : 0};
+}
+
+// Room for the whole output at once saves the copies and page faults of
+// growing by doubling.
+Encoded encode_through_sink(const pix_image& raster, uint64_t expected_size, bool jpeg) {
     MemorySink sink;
-    // Room for the whole output at once saves the copies and page faults of
-    // growing by doubling: a BMP's size is known, and a photograph's JPEG at
-    // quality 92 takes about an eighth of its raster.
-    const uint64_t raster_size = uint64_t(width) * uint64_t(height) * 4;
-    const uint64_t expected = format == IMG_FMT_JPEG ? raster_size / 8 : raster_size + 1024;
-    reserve_sink(&sink, expected);
-    int ok = format == IMG_FMT_JPEG
-                 ? stbi_write_jpg_to_func(append_to_sink, &sink, width, height, 4, raster->pixels, 92)
-                 : stbi_write_bmp_to_func(append_to_sink, &sink, width, height, 4, raster->pixels);
+    reserve_sink(&sink, expected_size);
+    const int ok = jpeg ? stbi_write_jpg_to_func(append_to_sink, &sink, raster.width, raster.height, 4,
+                                                 raster.pixels, 92)
+                        : stbi_write_bmp_to_func(append_to_sink, &sink, raster.width, raster.height, 4,
+                                                 raster.pixels);
     if (!ok || sink.failed) return {};
     return {std::move(sink.bytes), sink.length};
+}
+
+uint64_t raster_size(const pix_image& raster) {
+    return uint64_t(raster.width) * uint64_t(raster.height) * 4;
+}
+
+// A photograph's JPEG at quality 92 takes about an eighth of its raster.
+Encoded encode_jpeg(const pix_image& raster) {
+    return encode_through_sink(raster, raster_size(raster) / 8, true);
+}
+
+// A BMP's size is known.
+Encoded encode_bmp(const pix_image& raster) {
+    return encode_through_sink(raster, raster_size(raster) + 1024, false);
+}
+
+// The writers count in int: each bound is where one of their sums would
+// first overflow, or where the format ends. Sides are positive and within
+// int when these are asked.
+bool jpeg_accepts(int64_t width, int64_t height) {
+    // 16-bit sides in the frame header; pixels indexed as row * width * 4.
+    return width <= 65535 && height <= 65535 && width * height <= INT_MAX / 4;
+}
+
+bool png_accepts(int64_t width, int64_t height) {
+    // Each row's filter estimate adds up to 128 per byte; the filtered
+    // rows, a filter byte each, go to the deflate stream.
+    return width <= INT_MAX / (128 * 4) && png_stream_fits((width * 4 + 1) * height);
+}
+
+bool bmp_accepts(int64_t width, int64_t height) {
+    // The file header's size field: 122 + width * height * 4.
+    return width * height <= (INT_MAX - 122) / 4;
+}
+
+bool starts_with(const uint8_t* bytes, uint64_t length, const char* signature, uint64_t size) {
+    return length >= size && std::memcmp(bytes, signature, size) == 0;
+}
+
+bool is_jpeg(const uint8_t* bytes, uint64_t length) { return starts_with(bytes, length, "\xFF\xD8", 2); }
+
+// Eight bytes at least: a PNG is not told by its first four alone.
+bool is_png(const uint8_t* bytes, uint64_t length) {
+    return length >= 8 && starts_with(bytes, length, "\x89PNG", 4);
+}
+
+bool is_bmp(const uint8_t* bytes, uint64_t length) { return starts_with(bytes, length, "BM", 2); }
+
+// Everything the library knows of a format, in one row: how its files
+// start, the output extensions that ask for it (compared whole, ignoring
+// ASCII case), what its writer can take, and the writer.
+struct FormatRow {
+    img_format format;
+    const char* extensions[2];  // unused places are null
+    bool (*has_signature)(const uint8_t* bytes, uint64_t length);
+    bool (*accepts)(int64_t width, int64_t height);
+    Encoded (*encode)(const pix_image& raster);
+};
+
+constexpr FormatRow kFormats[] = {
+    {IMG_FMT_JPEG, {"jpg", "jpeg"}, is_jpeg, jpeg_accepts, encode_jpeg},
+    {IMG_FMT_PNG, {"png", nullptr}, is_png, png_accepts, encode_png},
+    {IMG_FMT_BMP, {"bmp", nullptr}, is_bmp, bmp_accepts, encode_bmp},
+};
+
+const FormatRow* row_of(img_format format) {
+    for (const FormatRow& row : kFormats) {
+        if (row.format == format) return &row;
+    }
+    return nullptr;
 }
 
 // The decoder refuses a raster of more than INT_MAX bytes only after it
@@ -222,20 +276,19 @@ malloc_ptr<uint8_t> read_file(const char* path, uint64_t* length, FileIdentity* 
 }
 
 img_format detect_format(const uint8_t* bytes, uint64_t length) {
-    if (length < 2) return IMG_FMT_UNKNOWN;
-    if (bytes[0] == 0xFF) return bytes[1] == 0xD8 ? IMG_FMT_JPEG : IMG_FMT_UNKNOWN;
-    if (bytes[0] == 0x89 && length >= 8) {
-        return std::memcmp(bytes + 1, "PNG", 3) == 0 ? IMG_FMT_PNG : IMG_FMT_UNKNOWN;
+    for (const FormatRow& row : kFormats) {
+        if (row.has_signature(bytes, length)) return row.format;
     }
-    if (bytes[0] == 'B' && bytes[1] == 'M') return IMG_FMT_BMP;
     return IMG_FMT_UNKNOWN;
 }
 
 img_format format_from_path(const char* path, img_format fallback) {
     const char* dot = std::strrchr(path, '.');
     if (!dot || dot[1] == '\0') return fallback;
-    for (const OutputFormat& entry : kOutputFormats) {
-        if (equals_ignoring_ascii_case(dot + 1, entry.extension)) return entry.format;
+    for (const FormatRow& row : kFormats) {
+        for (const char* extension : row.extensions) {
+            if (extension && equals_ignoring_ascii_case(dot + 1, extension)) return row.format;
+        }
     }
     return fallback;
 }
@@ -263,23 +316,10 @@ int decode_image(const uint8_t* bytes, uint64_t length, const char* path, pix_im
     return 1;
 }
 
-// The writers count in int: each bound is where one of their sums would
-// first overflow, or where the format ends.
 bool encoder_accepts(int64_t width, int64_t height, img_format format) {
     if (width <= 0 || height <= 0 || width > INT_MAX || height > INT_MAX) return false;
-    const int64_t pixels = width * height;
-    switch (format) {
-        case IMG_FMT_JPEG:
-            // 16-bit sides in the frame header; pixels indexed as row * width * 4.
-            return width <= 65535 && height <= 65535 && pixels <= INT_MAX / 4;
-        case IMG_FMT_BMP:
-            // The file header's size field: 122 + width * height * 4.
-            return pixels <= (INT_MAX - 122) / 4;
-        default:
-            // Each row's filter estimate adds up to 128 per byte; the
-            // filtered rows, a filter byte each, go to the deflate stream.
-            return width <= INT_MAX / (128 * 4) && png_stream_fits((width * 4 + 1) * height);
-    }
+    const FormatRow* row = row_of(format);
+    return row && row->accepts(width, height);
 }
 
 int encode_image(const char* path, const pix_image* raster, img_format format,
@@ -288,7 +328,7 @@ int encode_image(const char* path, const pix_image* raster, img_format format,
         set_err("failed to write output: %s", path);
         return 0;
     }
-    Encoded encoded = encode_to_memory(raster, format);
+    Encoded encoded = row_of(format)->encode(*raster);
     if (!encoded.bytes) {
         set_err("failed to write output: %s", path);
         return 0;
