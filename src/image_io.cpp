@@ -8,6 +8,7 @@
 
 #include "decode_guard.h"
 #include "error.h"
+#include "jpeg_writer.h"
 #include "large_block.h"
 #include "output.h"
 #include "stb_image.h"
@@ -101,16 +102,16 @@ Encoded encode_to_memory(const pix_image* raster, img_format format) {
         uint8_t* png = write_png_to_memory(raster->pixels, width, height, &length);
         return {malloc_ptr<uint8_t>(png), png ? static_cast<uint64_t>(length) : 0};
     }
+    if (format == IMG_FMT_JPEG) {
+        Encoded encoded;
+        encoded.bytes = write_jpeg_to_memory(*raster, &encoded.length);
+        return encoded;
+    }
     MemorySink sink;
     // Room for the whole output at once saves the copies and page faults of
-    // growing by doubling: a BMP's size is known, and a photograph's JPEG at
-    // quality 92 takes about an eighth of its raster.
-    const uint64_t raster_size = uint64_t(width) * uint64_t(height) * 4;
-    const uint64_t expected = format == IMG_FMT_JPEG ? raster_size / 8 : raster_size + 1024;
-    reserve_sink(&sink, expected);
-    int ok = format == IMG_FMT_JPEG
-                 ? stbi_write_jpg_to_func(append_to_sink, &sink, width, height, 4, raster->pixels, 92)
-                 : stbi_write_bmp_to_func(append_to_sink, &sink, width, height, 4, raster->pixels);
+    // growing by doubling: a BMP's size is known.
+    reserve_sink(&sink, uint64_t(width) * uint64_t(height) * 4 + 1024);
+    int ok = stbi_write_bmp_to_func(append_to_sink, &sink, width, height, 4, raster->pixels);
     if (!ok || sink.failed) return {};
     return {std::move(sink.bytes), sink.length};
 }
