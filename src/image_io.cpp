@@ -11,13 +11,9 @@
 #include "jpeg_writer.h"
 #include "large_block.h"
 #include "output.h"
+#include "png_writer.h"
 #include "stb_image.h"
 #include "stb_image_write.h"
-
-// In the codec unit: the writer's PNG in one malloc'd block (saving a
-// copy), with every block freed when an allocation inside it fails.
-extern "C" unsigned char* write_png_to_memory(const unsigned char* pixels, int width, int height,
-                                              int* length);
 
 namespace {
 
@@ -97,14 +93,10 @@ struct Encoded {
 Encoded encode_to_memory(const pix_image* raster, img_format format) {
     const int width = raster->width;
     const int height = raster->height;
-    if (format == IMG_FMT_PNG) {
-        int length = 0;
-        uint8_t* png = write_png_to_memory(raster->pixels, width, height, &length);
-        return {malloc_ptr<uint8_t>(png), png ? static_cast<uint64_t>(length) : 0};
-    }
-    if (format == IMG_FMT_JPEG) {
+    if (format == IMG_FMT_PNG || format == IMG_FMT_JPEG) {
         Encoded encoded;
-        encoded.bytes = write_jpeg_to_memory(*raster, &encoded.length);
+        encoded.bytes = format == IMG_FMT_PNG ? write_png_to_memory(*raster, &encoded.length)
+                                              : write_jpeg_to_memory(*raster, &encoded.length);
         return encoded;
     }
     MemorySink sink;

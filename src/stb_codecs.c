@@ -111,12 +111,12 @@ static unsigned char *veerpix_deflate(unsigned char *data, int data_len, int *ou
 #define STBIW_ZLIB_COMPRESS veerpix_deflate
 #endif
 
-/* The PNG writer trusts its allocations: when a buffer of its built-in
- * deflate cannot grow it writes through the old pointer, and when its last
- * allocation fails it drops the compressed stream. While
- * write_png_to_memory runs, every block the writer holds is recorded, and a
- * failed allocation jumps back there, which frees them all. Outside it (the
- * tests' and tools' own calls) the writer allocates as before. */
+/* The PNG writer's built-in deflate trusts its allocations: when a buffer
+ * cannot grow it writes through the old pointer. While compress_png_rows
+ * runs, every block the compressor holds is recorded, and a failed
+ * allocation jumps back there, which frees them all. Outside it (the
+ * tests' and tools' own calls of the writer, the reference for the
+ * library's own PNG and JPEG writers) the writer allocates as before. */
 #include <setjmp.h>
 #include <stdlib.h>
 
@@ -194,19 +194,39 @@ static unsigned char *png_writer_compress(unsigned char *data, int data_len, int
 #define STB_IMAGE_WRITE_IMPLEMENTATION
 #include "stb_image_write.h"
 
-/* The whole PNG of an RGBA raster in one malloc'd block, or NULL. */
-unsigned char *write_png_to_memory(const unsigned char *pixels, int width, int height, int *length)
+/* The zlib stream of the PNG writer's filtered rows, from the same
+ * compressor and level as the writer's own (its compress hook), in one
+ * malloc'd block, or NULL. */
+unsigned char *compress_png_rows(unsigned char *rows, int length, int *compressed_length)
 {
-    unsigned char *volatile png = NULL;
+    unsigned char *volatile stream = NULL;
     png_writer.active = 1;
     if (setjmp(png_writer.escape) == 0) {
-        png = stbi_write_png_to_mem(pixels, width * 4, width, height, 4, length);
+        stream = stbi_zlib_compress(rows, length, compressed_length, stbi_write_png_compression_level);
     }
     png_writer.active = 0;
-    if (png) png_writer_forget(png);
+    if (stream) png_writer_forget(stream);
     while (png_writer.count > 0) free(png_writer.blocks[--png_writer.count]);
     free(png_writer.blocks);
     png_writer.blocks = NULL;
     png_writer.capacity = 0;
-    return png;
+    return stream;
 }
+
+#if defined(VEERPIX_DEFLATE_LIBDEFLATE) || defined(VEERPIX_DEFLATE_ZLIB)
+/* The PNG chunk CRC from the compressor's library, which has a fast one. */
+unsigned int library_crc32(unsigned int crc, const unsigned char *data, size_t length)
+{
+#if defined(VEERPIX_DEFLATE_LIBDEFLATE)
+    return libdeflate_crc32(crc, data, length);
+#else
+    while (length > 0) {
+        const uInt chunk = length > (1u << 30) ? (1u << 30) : (uInt)length;
+        crc = (unsigned int)crc32(crc, data, chunk);
+        data += chunk;
+        length -= chunk;
+    }
+    return crc;
+#endif
+}
+#endif
