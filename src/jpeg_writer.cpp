@@ -29,6 +29,15 @@ constexpr uint8_t kZigzagPosition[64] = {
     41, 43, 9,  11, 18, 24, 31, 40, 44, 53, 10, 19, 23, 32, 39, 45, 52, 54, 20, 22, 33, 38,
     46, 51, 55, 60, 21, 34, 37, 47, 50, 56, 59, 61, 35, 36, 48, 49, 57, 58, 62, 63};
 
+// The coefficient in natural order at each position of the zigzag scan.
+constexpr struct natural_order {
+    uint8_t index[64];
+    constexpr natural_order() : index() {
+        for (int i = 0; i < 64; ++i) index[kZigzagPosition[i]] = static_cast<uint8_t>(i);
+    }
+    constexpr uint8_t operator[](int position) const { return index[position]; }
+} kNaturalOrder;
+
 // The example quantisation tables of the JPEG standard (Annex K), natural order.
 constexpr uint8_t kLumaQuantisation[64] = {
     16, 11, 10, 16, 24,  40,  51,  61,  12, 12, 14, 19, 26,  58,  60,  55,
@@ -320,7 +329,11 @@ uint64_t nonzero_mask(const int16_t zigzag[64]) {
 int encode_block(bit_writer& bits, output_block& out, const int16_t natural[64], int previous_dc,
                  const component_tables& tables) {
     int16_t zigzag[64];
-    for (int i = 0; i < 64; ++i) zigzag[kZigzagPosition[i]] = natural[i];
+    // Unrolled, the table's indices become constant offsets.
+#if defined(__GNUC__)
+#pragma GCC unroll 64
+#endif
+    for (int i = 0; i < 64; ++i) zigzag[i] = natural[kNaturalOrder[i]];
 
     const int dc = zigzag[0];
     const int difference = dc - previous_dc;
