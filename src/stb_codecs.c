@@ -32,20 +32,15 @@
 #include <stdlib.h>
 
 /* The writer asks for its level 8 unless told otherwise; that level maps
- * to libdeflate's 6 (zlib's 6 where zlib stands in). Whole PNG encode of
- * the 24 MP photo-like picture of bench/ (the writer's row filters and CRC
- * included), CPU seconds of two runs of bench's png_encode_level, and size:
- *     libdeflate  1: 2.06 1.92 s  55.9 MB     6: 2.60 2.48 s  54.7 MB
- *                 4: 2.43 2.09 s  55.5 MB     9: 2.77 3.07 s  54.6 MB
- *                 5: 2.59 2.43 s  54.7 MB    10: 5.18 6.32 s  52.8 MB
- *                                            12: 6.48 7.80 s  52.7 MB
- *     (the writer's own deflate at 8: 6.5-7 s, 20-50% larger)
- *     libvips 8.14, one thread, turning the same picture: 68.2 MB, and
- *     5.1-5.3 s CPU for the whole turn, decode included.
- * Every level writes a smaller file than libvips. 6 takes 2% off level 1's
- * size for about 0.5 s and keeps the 24 MP PNG quarter turn (decode 1 s,
- * encode 2.5 s) well inside 1.2 times libvips; 10 and up take 4% more off
- * for 3 to 5 s more, past that limit. 5 measures the same as 6. */
+ * to libdeflate's 6 (zlib's 6 where zlib stands in). The choice rests on
+ * the level benchmark of bench/ (codecs/png_encode_level) beside the
+ * one-thread libvips turn of the same picture in bench/compare.sh: every
+ * level writes a smaller file than libvips, so the question is what a
+ * level's extra time buys. Up to 6 each step takes a little off the size
+ * (about 2% from 1 to 6) for a few tenths of a second on 24 MP, and the
+ * whole turn stays well ahead of libvips; 7 to 9 buy almost nothing more;
+ * 10 and up take a few percent more off but cost more than the rest of
+ * the turn together, which would put the PNG turn behind libvips. */
 #define VEERPIX_WRITER_DEFAULT_LEVEL 8
 #define VEERPIX_LIBDEFLATE_DEFAULT_LEVEL 6
 #define VEERPIX_ZLIB_DEFAULT_LEVEL 6
