@@ -4,6 +4,7 @@
 #
 #   bash bench/compare.sh            5 runs of every command, 24 MP, 2 MP and outside
 #   RUNS=3 SIZES=24mp bash bench/compare.sh
+#   ONLY='JPEG' SIZES=24mp bash bench/compare.sh   the workloads whose name matches
 #
 # "outside" are pictures that no code here wrote or was tuned on: 12 MP
 # JPEGs as a phone writes them (libjpeg-turbo's cjpeg, 4:2:0, quality 90;
@@ -157,6 +158,7 @@ for size in $SIZES; do
     tools=() commands=()
     run_workload() {
         [ -n "$name" ] || return 0
+        [[ $name =~ ${ONLY:-.} ]] || return 0
         echo "== $size: $name (${tools[*]})"
         for run in $(seq "$RUNS"); do
             for i in "${!tools[@]}"; do
