@@ -10,17 +10,11 @@
 #include <cstring>
 
 #include "large_block.h"
+#include "stb_codecs.h"
 
 #if !defined(VEERPIX_NO_SIMD) && (defined(__SSE2__) || defined(_M_X64))
 #define PNG_WRITER_SSE2 1
 #include <emmintrin.h>
-#endif
-
-// In the codec unit: the compress hook's zlib stream of the filtered rows
-// (NULL when memory runs out), and the compressor library's CRC-32.
-extern "C" unsigned char* compress_png_rows(unsigned char* rows, int length, int* compressed_length);
-#if defined(VEERPIX_DEFLATE_LIBDEFLATE) || defined(VEERPIX_DEFLATE_ZLIB)
-extern "C" unsigned int library_crc32(unsigned int crc, const unsigned char* data, size_t length);
 #endif
 
 namespace {

@@ -2,6 +2,7 @@
  * decoders for the accepted input formats are built, so no other format's
  * parser can be reached by a hostile file. */
 #include "large_block.h"
+#include "stb_codecs.h"
 
 /* The decoder's planes and its RGBA result are the largest blocks of a
  * call; the result is released with free like any raster. */
@@ -189,9 +190,6 @@ static unsigned char *png_writer_compress(unsigned char *data, int data_len, int
 #define STB_IMAGE_WRITE_IMPLEMENTATION
 #include "stb_image_write.h"
 
-/* The zlib stream of the PNG writer's filtered rows, from the same
- * compressor and level as the writer's own (its compress hook), in one
- * malloc'd block, or NULL. */
 unsigned char *compress_png_rows(unsigned char *rows, int length, int *compressed_length)
 {
     unsigned char *volatile stream = NULL;
@@ -209,7 +207,7 @@ unsigned char *compress_png_rows(unsigned char *rows, int length, int *compresse
 }
 
 #if defined(VEERPIX_DEFLATE_LIBDEFLATE) || defined(VEERPIX_DEFLATE_ZLIB)
-/* The PNG chunk CRC from the compressor's library, which has a fast one. */
+/* The compressor's library has a fast CRC. */
 unsigned int library_crc32(unsigned int crc, const unsigned char *data, size_t length)
 {
 #if defined(VEERPIX_DEFLATE_LIBDEFLATE)
