@@ -491,6 +491,8 @@ void jpeg_block_sse2(const uint8_t* const rows[8], const jpeg_divisors& divisors
 #endif
 
 #if defined(VEERPIX_JPEG_AVX2)
+// The CPU must have AVX2 and the system must save the 256-bit registers
+// (XGETBV); GCC's and clang's check asks both.
 bool cpu_has_avx2() {
 #if defined(_MSC_VER)
     int info[4];
@@ -505,7 +507,6 @@ bool cpu_has_avx2() {
 #endif
 }
 #endif
-
 
 // Blocks past the right edge repeat the last column, rows past the bottom
 // the last row, as the reference does.
