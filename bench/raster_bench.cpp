@@ -35,7 +35,9 @@
 #include <malloc.h>
 #endif
 
+#include "jpeg_writer.h"
 #include "photo.h"
+#include "png_writer.h"
 #include "raster.h"
 #include "reference_loops.h"
 #include "stb_image.h"
@@ -311,27 +313,119 @@ void lossless_in_place_beside_elsewhere(benchmark::State& state) {
     state.counters["x_elsewhere"] = other > 0 ? in_place / other : 0;
 }
 
-// The PNG writer at each compression level on the 24 MP photo: what the
-// choice of the level its default 8 stands for rests on.
+// The library's PNG writer at each compression level on the 24 MP photo:
+// what the choice of the level its default 8 stands for rests on.
 void png_encode_at_level(benchmark::State& state) {
     const pix_image source = photo_raster(0);
     const int saved_level = stbi_write_png_compression_level;
     stbi_write_png_compression_level = static_cast<int>(state.range(0));
-    int length = 0;
+    uint64_t length = 0;
     for (auto _ : state) {
-        uint8_t* png = stbi_write_png_to_mem(source.pixels, source.width * 4, source.width,
-                                             source.height, 4, &length);
-        if (!png) {
+        if (!write_png_to_memory(source, &length)) {
             state.SkipWithError("the PNG writer failed");
             break;
         }
-        std::free(png);
     }
     stbi_write_png_compression_level = saved_level;
-    state.counters["MB"] = length / 1e6;
+    state.counters["MB"] = double(length) / 1e6;
+}
+
+// --- the writers --------------------------------------------------------------
+
+// The library's writer beside stb_image_write on the same raster,
+// alternating in one loop: x_faster is stb's median time over ours, and
+// same_bytes says whether every run wrote stb's bytes. Each writer's
+// output stays where it wrote it (stb's in a vector reserved up front, as
+// the library used to collect it) until the timing is over.
+struct written {
+    malloc_ptr<uint8_t> block;
+    std::vector<uint8_t> vector;
+    size_t size = 0;
+    const uint8_t* data() const { return block ? block.get() : vector.data(); }
+    bool operator==(const written& other) const {
+        return size == other.size && std::memcmp(data(), other.data(), size) == 0;
+    }
+};
+using writer = written (*)(const pix_image& raster);
+
+written our_jpeg(const pix_image& raster) {
+    written out;
+    uint64_t length = 0;
+    out.block = write_jpeg_to_memory(raster, &length);
+    out.size = out.block ? size_t(length) : 0;
+    return out;
+}
+
+written stb_jpeg(const pix_image& raster) {
+    written out;
+    out.vector.reserve(size_t(raster.width) * size_t(raster.height) / 2);
+    stbi_write_jpg_to_func(bench::append_bytes, &out.vector, raster.width, raster.height, 4, raster.pixels, 92);
+    out.size = out.vector.size();
+    return out;
+}
+
+written our_png(const pix_image& raster) {
+    written out;
+    uint64_t length = 0;
+    out.block = write_png_to_memory(raster, &length);
+    out.size = out.block ? size_t(length) : 0;
+    return out;
+}
+
+written stb_png(const pix_image& raster) {
+    written out;
+    int length = 0;
+    out.block.reset(stbi_write_png_to_mem(raster.pixels, raster.width * 4, raster.width, raster.height, 4, &length));
+    out.size = out.block ? size_t(length) : 0;
+    return out;
+}
+
+double timed(writer write, const pix_image& raster, written* output) {
+    const double start = thread_seconds();
+    *output = write(raster);
+    return seconds_since(start);
+}
+
+void writer_beside_stb(benchmark::State& state, int size_index, writer ours, writer theirs) {
+    const pix_image source = photo_raster(size_index);
+    std::vector<double> our_times, stb_times;
+    bool same = true;
+    size_t length = 0;
+    for (auto _ : state) {
+        written mine, reference;
+        const double elapsed = timed(ours, source, &mine);
+        stb_times.push_back(timed(theirs, source, &reference));
+        state.SetIterationTime(elapsed);
+        our_times.push_back(elapsed);
+        same = same && mine.size > 0 && mine == reference;
+        length = mine.size;
+    }
+    const double mine = median(our_times), reference = median(stb_times);
+    state.counters["ms"] = mine * 1e3;
+    state.counters["stb_ms"] = reference * 1e3;
+    state.counters["x_faster"] = mine > 0 ? reference / mine : 0;
+    state.counters["same_bytes"] = same ? 1 : 0;
+    state.counters["MB"] = double(length) / 1e6;
 }
 
 void register_all() {
+    for (int size_index = 0; size_index < 2; ++size_index) {
+        const std::string size = kSizes[size_index].name;
+        benchmark::RegisterBenchmark(("writers/jpeg/" + size).c_str(),
+                                     [size_index](benchmark::State& state) {
+                                         writer_beside_stb(state, size_index, our_jpeg, stb_jpeg);
+                                     })
+            ->UseManualTime()
+            ->Unit(benchmark::kMillisecond)
+            ->Iterations(size_index == 0 ? 5 : 15);
+        benchmark::RegisterBenchmark(("writers/png/" + size).c_str(),
+                                     [size_index](benchmark::State& state) {
+                                         writer_beside_stb(state, size_index, our_png, stb_png);
+                                     })
+            ->UseManualTime()
+            ->Unit(benchmark::kMillisecond)
+            ->Iterations(size_index == 0 ? 3 : 9);
+    }
     for (int size_index = 0; size_index < 2; ++size_index) {
         for (const raster_case& entry : kRasterCases) {
             const std::string name = std::string(entry.name) + "/" + kSizes[size_index].name;

@@ -9,6 +9,7 @@ usage: make_corpus.py OUTDIR
                      fuzz_operations reads (operation, output, parameters)
   OUTDIR/metadata    JPEGs and PNGs with colour profiles, resolution, EXIF
                      and XMP (metadata reader and writers)
+  OUTDIR/rasters     width and height bytes, then RGBA pixels (writers)
 """
 import io
 import os
@@ -309,6 +310,20 @@ def metadata_seeds(images):
     return seeds
 
 
+def raster_seeds():
+    """Sides in the first two bytes, then pixels: flat, a ramp, noise, and
+    odd sides that leave partial blocks at the edges."""
+    seeds = {}
+    for width, height in ((1, 1), (8, 8), (9, 17), (33, 5), (64, 64)):
+        count = width * height * 4
+        ramp = bytes((i * 7) % 256 for i in range(count))
+        noise = bytes((i * 2654435761 >> 13) % 256 for i in range(count))
+        seeds[f"flat-{width}x{height}"] = bytes([width - 1, height - 1, 200, 40, 90, 255])
+        seeds[f"ramp-{width}x{height}"] = bytes([width - 1, height - 1]) + ramp
+        seeds[f"noise-{width}x{height}"] = bytes([width - 1, height - 1]) + noise
+    return seeds
+
+
 def write_set(folder, seeds):
     os.makedirs(folder, exist_ok=True)
     for name, data in seeds.items():
@@ -325,6 +340,7 @@ def main():
     write_set(os.path.join(out, "exif"), exif_seeds(images))
     write_set(os.path.join(out, "operations"), operation_seeds(images))
     write_set(os.path.join(out, "metadata"), metadata_seeds(images))
+    write_set(os.path.join(out, "rasters"), raster_seeds())
 
 
 if __name__ == "__main__":

@@ -8,9 +8,11 @@
 
 #include "decode_guard.h"
 #include "error.h"
+#include "jpeg_writer.h"
 #include "large_block.h"
 #include "metadata.h"
 #include "output.h"
+#include "png_writer.h"
 #include "stb_image.h"
 #include "stb_image_write.h"
 
@@ -24,11 +26,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
-
-// In the codec unit: the writer's PNG in one malloc'd block (saving a
-// copy), with every block freed when an allocation inside it fails.
-extern "C" unsigned char* write_png_to_memory(const unsigned char* pixels, int width, int height,
-                                              int* length);
 
 namespace {
 
@@ -93,36 +90,26 @@ struct Encoded {
 };
 
 Encoded encode_png(const pix_image& raster) {
-    int length = 0;
-    uint8_t* png = write_png_to_memory(raster.pixels, raster.width, raster.height, &length);
-    return {malloc_ptr<uint8_t>(png), png ? static_cast<uint64_t>(length) : 0};
+    Encoded encoded;
+    encoded.bytes = write_png_to_memory(raster, &encoded.length);
+    return encoded;
+}
+
+Encoded encode_jpeg(const pix_image& raster) {
+    Encoded encoded;
+    encoded.bytes = write_jpeg_to_memory(raster, &encoded.length);
+    return encoded;
 }
 
 // Room for the whole output at once saves the copies and page faults of
-// growing by doubling.
-Encoded encode_through_sink(const pix_image& raster, uint64_t expected_size, bool jpeg) {
+// growing by doubling: a BMP's size is known.
+Encoded encode_bmp(const pix_image& raster) {
     MemorySink sink;
-    reserve_sink(&sink, expected_size);
-    const int ok = jpeg ? stbi_write_jpg_to_func(append_to_sink, &sink, raster.width, raster.height, 4,
-                                                 raster.pixels, 92)
-                        : stbi_write_bmp_to_func(append_to_sink, &sink, raster.width, raster.height, 4,
-                                                 raster.pixels);
+    reserve_sink(&sink, uint64_t(raster.width) * uint64_t(raster.height) * 4 + 1024);
+    const int ok = stbi_write_bmp_to_func(append_to_sink, &sink, raster.width, raster.height, 4,
+                                          raster.pixels);
     if (!ok || sink.failed) return {};
     return {std::move(sink.bytes), sink.length};
-}
-
-uint64_t raster_size(const pix_image& raster) {
-    return uint64_t(raster.width) * uint64_t(raster.height) * 4;
-}
-
-// A photograph's JPEG at quality 92 takes about an eighth of its raster.
-Encoded encode_jpeg(const pix_image& raster) {
-    return encode_through_sink(raster, raster_size(raster) / 8, true);
-}
-
-// A BMP's size is known.
-Encoded encode_bmp(const pix_image& raster) {
-    return encode_through_sink(raster, raster_size(raster) + 1024, false);
 }
 
 // The writers count in int: each bound is where one of their sums would

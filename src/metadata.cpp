@@ -15,7 +15,7 @@
 #include <new>
 #include <vector>
 
-#include "codecs.h"
+#include "stb_codecs.h"
 #include "exif.h"
 
 namespace {
@@ -168,7 +168,7 @@ byte_block inflate_bounded(const uint8_t* stream, uint64_t length, uint64_t limi
     const uint64_t first = std::min<uint64_t>(largest, 256 << 10);
     for (uint64_t capacity : {first, largest}) {
         malloc_ptr<uint8_t> out = allocate(capacity);
-        const int inflated = veerpix_zlib_inflate(stream, static_cast<int>(length), out.get(),
+        const int inflated = inflate_zlib_stream(stream, static_cast<int>(length), out.get(),
                                                   static_cast<int>(capacity));
         if (inflated > 0) return byte_block{std::move(out), static_cast<uint64_t>(inflated)};
         if (capacity == largest) break;
@@ -585,7 +585,7 @@ void append_chunk(ByteBuilder* out, const char* type, const uint8_t* data, uint6
 // too large for a chunk.
 void append_iccp_chunk(ByteBuilder* out, const byte_block& profile) {
     int compressed_length = 0;
-    malloc_ptr<uint8_t> compressed(veerpix_zlib_compress(
+    malloc_ptr<uint8_t> compressed(compress_zlib_stream(
         profile.data(), static_cast<int>(profile.length), &compressed_length));
     if (!compressed || compressed_length <= 0) throw std::bad_alloc();
     ByteBuilder data;

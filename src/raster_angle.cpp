@@ -16,8 +16,9 @@
 #include "large_block.h"
 #include "raster.h"
 
-// SSE2 is part of every x86-64 CPU; elsewhere the scalar blend is used.
-#if defined(__SSE2__) || defined(_M_X64)
+// SSE2 is part of every x86-64 CPU; elsewhere, and in builds without the
+// vector paths, the scalar blend is used.
+#if !defined(VEERPIX_NO_SIMD) && (defined(__SSE2__) || defined(_M_X64))
 #define ANGLE_BLEND_SSE2 1
 #include <emmintrin.h>
 #endif
@@ -105,38 +106,6 @@ uint8_t clamp_byte(int value) { return static_cast<uint8_t>(std::clamp(value, 0,
 //   value = (bottom - top) * wy + top, limited to 0..255, + 0.5, truncated.
 // Limiting with max and min gives the same bytes as testing for a negative
 // value first (NaN cannot occur) and needs no branch.
-#if ANGLE_BLEND_SSE2
-
-__m128i widen_pixel(const uint8_t* pixel) {
-    int32_t word;
-    std::memcpy(&word, pixel, 4);
-    const __m128i zero = _mm_setzero_si128();
-    return _mm_unpacklo_epi16(_mm_unpacklo_epi8(_mm_cvtsi32_si128(word), zero), zero);
-}
-
-__m128 lerp_lanes(__m128i from, __m128i to, __m128 weight) {
-    return _mm_add_ps(_mm_mul_ps(_mm_cvtepi32_ps(_mm_sub_epi32(to, from)), weight),
-                      _mm_cvtepi32_ps(from));
-}
-
-// All four channels at once; each lane performs exactly the float
-// operations of the scalar version below, so the bytes are the same.
-void blend_pixel(const uint8_t* p00, const uint8_t* p10, const uint8_t* p01, const uint8_t* p11,
-                 float wx, float wy, uint8_t* pixel) {
-    const __m128 weight_x = _mm_set1_ps(wx);
-    const __m128 top = lerp_lanes(widen_pixel(p00), widen_pixel(p10), weight_x);
-    const __m128 bottom = lerp_lanes(widen_pixel(p01), widen_pixel(p11), weight_x);
-    __m128 value = _mm_add_ps(_mm_mul_ps(_mm_sub_ps(bottom, top), _mm_set1_ps(wy)), top);
-    value = _mm_min_ps(_mm_max_ps(value, _mm_setzero_ps()), _mm_set1_ps(255.0f));
-    __m128i bytes = _mm_cvttps_epi32(_mm_add_ps(value, _mm_set1_ps(0.5f)));
-    bytes = _mm_packs_epi32(bytes, bytes);  // already 0..255: nothing saturates
-    bytes = _mm_packus_epi16(bytes, bytes);
-    const int32_t word = _mm_cvtsi128_si32(bytes);
-    std::memcpy(pixel, &word, 4);
-}
-
-#else
-
 uint8_t blend_channel(int p00, int p10, int p01, int p11, float wx, float wy) {
     const float top = static_cast<float>(p10 - p00) * wx + static_cast<float>(p00);
     const float bottom = static_cast<float>(p11 - p01) * wx + static_cast<float>(p01);
@@ -151,8 +120,6 @@ void blend_pixel(const uint8_t* p00, const uint8_t* p10, const uint8_t* p01, con
             blend_channel(p00[channel], p10[channel], p01[channel], p11[channel], wx, wy);
     }
 }
-
-#endif
 
 float unit_weight(double fraction) {
     return std::min(std::max(static_cast<float>(fraction), 0.0f), 1.0f);

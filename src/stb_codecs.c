@@ -2,6 +2,7 @@
  * decoders for the accepted input formats are built, so no other format's
  * parser can be reached by a hostile file. */
 #include "large_block.h"
+#include "stb_codecs.h"
 
 /* The decoder's planes and its RGBA result are the largest blocks of a
  * call; the result is released with free like any raster. */
@@ -32,20 +33,15 @@
 #include <stdlib.h>
 
 /* The writer asks for its level 8 unless told otherwise; that level maps
- * to libdeflate's 6 (zlib's 6 where zlib stands in). Whole PNG encode of
- * the 24 MP photo-like picture of bench/ (the writer's row filters and CRC
- * included), CPU seconds of two runs of bench's png_encode_level, and size:
- *     libdeflate  1: 2.06 1.92 s  55.9 MB     6: 2.60 2.48 s  54.7 MB
- *                 4: 2.43 2.09 s  55.5 MB     9: 2.77 3.07 s  54.6 MB
- *                 5: 2.59 2.43 s  54.7 MB    10: 5.18 6.32 s  52.8 MB
- *                                            12: 6.48 7.80 s  52.7 MB
- *     (the writer's own deflate at 8: 6.5-7 s, 20-50% larger)
- *     libvips 8.14, one thread, turning the same picture: 68.2 MB, and
- *     5.1-5.3 s CPU for the whole turn, decode included.
- * Every level writes a smaller file than libvips. 6 takes 2% off level 1's
- * size for about 0.5 s and keeps the 24 MP PNG quarter turn (decode 1 s,
- * encode 2.5 s) well inside 1.2 times libvips; 10 and up take 4% more off
- * for 3 to 5 s more, past that limit. 5 measures the same as 6. */
+ * to libdeflate's 6 (zlib's 6 where zlib stands in). The choice rests on
+ * the level benchmark of bench/ (codecs/png_encode_level) beside the
+ * one-thread libvips turn of the same picture in bench/compare.sh: every
+ * level writes a smaller file than libvips, so the question is what a
+ * level's extra time buys. Up to 6 each step takes a little off the size
+ * (about 2% from 1 to 6) for a few tenths of a second on 24 MP, and the
+ * whole turn stays well ahead of libvips; 7 to 9 buy almost nothing more;
+ * 10 and up take a few percent more off but cost more than the rest of
+ * the turn together, which would put the PNG turn behind libvips. */
 #define VEERPIX_WRITER_DEFAULT_LEVEL 8
 #define VEERPIX_LIBDEFLATE_DEFAULT_LEVEL 6
 #define VEERPIX_ZLIB_DEFAULT_LEVEL 6
@@ -111,12 +107,12 @@ static unsigned char *veerpix_deflate(unsigned char *data, int data_len, int *ou
 #define STBIW_ZLIB_COMPRESS veerpix_deflate
 #endif
 
-/* The PNG writer trusts its allocations: when a buffer of its built-in
- * deflate cannot grow it writes through the old pointer, and when its last
- * allocation fails it drops the compressed stream. While
- * write_png_to_memory runs, every block the writer holds is recorded, and a
- * failed allocation jumps back there, which frees them all. Outside it (the
- * tests' and tools' own calls) the writer allocates as before. */
+/* The PNG writer's built-in deflate trusts its allocations: when a buffer
+ * cannot grow it writes through the old pointer. While compress_png_rows
+ * runs, every block the compressor holds is recorded, and a failed
+ * allocation jumps back there, which frees them all. Outside it (the
+ * tests' and tools' own calls of the writer, the reference for the
+ * library's own PNG and JPEG writers) the writer allocates as before. */
 #include <setjmp.h>
 #include <stdlib.h>
 
@@ -194,33 +190,48 @@ static unsigned char *png_writer_compress(unsigned char *data, int data_len, int
 #define STB_IMAGE_WRITE_IMPLEMENTATION
 #include "stb_image_write.h"
 
-/* The whole PNG of an RGBA raster in one malloc'd block, or NULL. */
-unsigned char *write_png_to_memory(const unsigned char *pixels, int width, int height, int *length)
+unsigned char *compress_png_rows(unsigned char *rows, int length, int *compressed_length)
 {
-    unsigned char *volatile png = NULL;
+    unsigned char *volatile stream = NULL;
     png_writer.active = 1;
     if (setjmp(png_writer.escape) == 0) {
-        png = stbi_write_png_to_mem(pixels, width * 4, width, height, 4, length);
+        stream = stbi_zlib_compress(rows, length, compressed_length, stbi_write_png_compression_level);
     }
     png_writer.active = 0;
-    if (png) png_writer_forget(png);
+    if (stream) png_writer_forget(stream);
     while (png_writer.count > 0) free(png_writer.blocks[--png_writer.count]);
     free(png_writer.blocks);
     png_writer.blocks = NULL;
     png_writer.capacity = 0;
-    return png;
+    return stream;
 }
 
-/* zlib streams for the metadata module, from the codecs already here. */
-#include "codecs.h"
+#if defined(VEERPIX_DEFLATE_LIBDEFLATE) || defined(VEERPIX_DEFLATE_ZLIB)
+/* The compressor's library has a fast CRC. */
+unsigned int library_crc32(unsigned int crc, const unsigned char *data, size_t length)
+{
+#if defined(VEERPIX_DEFLATE_LIBDEFLATE)
+    return libdeflate_crc32(crc, data, length);
+#else
+    while (length > 0) {
+        const uInt chunk = length > (1u << 30) ? (1u << 30) : (uInt)length;
+        crc = (unsigned int)crc32(crc, data, chunk);
+        data += chunk;
+        length -= chunk;
+    }
+    return crc;
+#endif
+}
+#endif
 
-unsigned char *veerpix_zlib_compress(const unsigned char *data, int length, int *out_length)
+/* zlib streams for the metadata module, from the codecs already here. */
+unsigned char *compress_zlib_stream(const unsigned char *data, int length, int *out_length)
 {
     /* The writer's default level, as its PNGs get. */
     return stbi_zlib_compress((unsigned char *)data, length, out_length, 8);
 }
 
-int veerpix_zlib_inflate(const unsigned char *stream, int length, unsigned char *out, int capacity)
+int inflate_zlib_stream(const unsigned char *stream, int length, unsigned char *out, int capacity)
 {
     /* A fixed buffer: the decoder's growing variant has no upper bound. */
     return stbi_zlib_decode_buffer((char *)out, capacity, (const char *)stream, length);

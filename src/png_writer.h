@@ -1,0 +1,17 @@
+// The PNG writer: RGBA, 8 bits per channel, written byte for byte as the
+// bundled stb_image_write writes it with the same compressor (the tests
+// hold the two side by side); the row filters and the CRC run several
+// times faster.
+#pragma once
+
+#include <cstdint>
+
+#include "raster.h"
+
+// The whole PNG of an RGBA raster in one malloc'd block, or null when
+// memory runs out or the compressor fails. The raster's sides are those
+// encoder_accepts lets through for PNG.
+malloc_ptr<uint8_t> write_png_to_memory(const pix_image& raster, uint64_t* length);
+
+// For the tests: the standard CRC-32 of the PNG chunks, continuing `crc`.
+uint32_t png_crc32(uint32_t crc, const uint8_t* data, size_t length);
