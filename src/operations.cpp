@@ -3,6 +3,17 @@
 // tagged JPEG, or the unchanged copy of automatic orientation) or decodes
 // those same bytes, transforms and encodes. Every change is to the picture
 // as shown: a JPEG's EXIF Orientation is honoured on every road.
+//
+// The map of the library, top to bottom (a unit calls only those below it):
+//   operations.cpp     the exports and their roads
+//   image_io           read_file, the format table, decode_image, encode_image
+//     decode_guard     file shapes refused before the decoder
+//     jpeg_writer, png_writer, stb_codecs   the codecs
+//     metadata         profile, resolution, EXIF, XMP in memory (uses exif)
+//   output             write_file, the one output step
+//   raster, raster_angle   the pixel transforms (from the model in transform.h)
+//   exif               the Orientation value: read, compose, rewrite
+//   error              the error text
 #include <cmath>
 #include <cstring>
 #include <new>
