@@ -23,9 +23,9 @@ veerpix rotate 270 "$work/upright.png" "$work/rotate-270.png"
 veerpix flip-h "$work/upright.png" "$work/flip-h.png"
 veerpix flip-v "$work/upright.png" "$work/flip-v.png"
 veerpix angle 30 "$work/upright.png" "$work/angle-30.png" --background 95,75,140
-# The sideways JPEG's pixels as stored: a turn by 0 keeps them and drops the
-# tag, which an image tool might otherwise honour when drawing the tile.
-veerpix angle 0 "$work/sideways.jpg" "$work/sideways-as-stored.png"
+# The sideways JPEG's pixels as stored, without the tag (every veerpix
+# command honours it, and an image tool might when drawing the tile).
+convert "$work/sideways.jpg" -strip "$work/sideways-as-stored.png"
 veerpix auto-orient "$work/sideways.jpg" "$work/auto-orient.jpg"
 
 # Every tile at half size, so that all share one scale.

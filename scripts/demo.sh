@@ -13,9 +13,7 @@ bin=build/release
 mkdir -p demo
 "$bin/veerpix_make_sample" demo/sideways.jpg
 "$bin/veerpix" auto-orient demo/sideways.jpg demo/upright.jpg
-# The stored pixels as a PNG (a turn by 0 keeps them exactly and drops the
-# tag), since most viewers show a tagged JPEG upright already.
-"$bin/veerpix" angle 0 demo/sideways.jpg demo/sideways-as-stored.png
-echo "demo/sideways.jpg              the sample: pixels on their side, EXIF Orientation 6"
-echo "demo/sideways-as-stored.png    its pixels as stored, without the tag"
-echo "demo/upright.jpg               veerpix auto-orient: pixels upright, no EXIF left"
+"$bin/veerpix" auto-orient demo/sideways.jpg demo/upright.png
+echo "demo/sideways.jpg    the sample: pixels on their side, EXIF Orientation 6"
+echo "demo/upright.jpg     veerpix auto-orient: pixels upright, EXIF kept with Orientation 1"
+echo "demo/upright.png     the same into PNG: the output's extension chooses the format"
