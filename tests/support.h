@@ -19,6 +19,7 @@
 #include <unistd.h>
 #endif
 
+#include "reference.h"
 #include "stb_image.h"
 #include "stb_image_write.h"
 
@@ -76,6 +77,20 @@ inline Image block_image(int columns, int rows, int block) {
         }
     }
     return image;
+}
+
+// The image with the reference's `map` applied, one pixel at a time.
+inline Image mapped(const Image& source, reference::Map map) {
+    const int width = static_cast<int>(reference::result_width(map, source.width, source.height));
+    const int height = static_cast<int>(reference::result_height(map, source.width, source.height));
+    Image out{width, height, Bytes(static_cast<size_t>(width) * height * 4)};
+    reference::move_cells(map, source.rgba.data(), source.width, source.height, out.rgba.data());
+    return out;
+}
+
+// The picture a viewer shows for stored pixels tagged `orientation`.
+inline Image shown(const Image& stored, int orientation) {
+    return mapped(stored, reference::display_map(orientation));
 }
 
 inline void append_bytes(void* context, void* data, int size) {

@@ -3,7 +3,7 @@
 // removals and insertions are checked by walking every directory before and
 // after with a small walker of the tests' own.
 #include "exif.h"
-#include "exif_builder.h"
+#include "reference.h"
 
 #include <gtest/gtest.h>
 
@@ -244,41 +244,24 @@ struct Raster {
     }
 };
 
-enum class Map { Identity, MirrorLeftRight, HalfTurn, MirrorTopBottom, Transpose, TurnClockwise,
-                 Transverse, TurnCounterClockwise };
+using reference::Map;
 
-// Destination pixel (x, y) of `map` applied to a W x H source, as the
-// orientation definitions state them.
+// `map` applied to the labels, by the reference's plain loop.
 Raster apply(Map map, const Raster& src) {
-    const int w = src.width, h = src.height;
-    const bool swaps = map == Map::Transpose || map == Map::TurnClockwise || map == Map::Transverse ||
-                       map == Map::TurnCounterClockwise;
-    Raster dst{swaps ? h : w, swaps ? w : h, {}};
-    for (int y = 0; y < dst.height; ++y) {
-        for (int x = 0; x < dst.width; ++x) {
-            int sx = x, sy = y;
-            switch (map) {
-                case Map::Identity: break;
-                case Map::MirrorLeftRight: sx = w - 1 - x; break;
-                case Map::HalfTurn: sx = w - 1 - x; sy = h - 1 - y; break;
-                case Map::MirrorTopBottom: sy = h - 1 - y; break;
-                case Map::Transpose: sx = y; sy = x; break;
-                case Map::TurnClockwise: sx = y; sy = h - 1 - x; break;
-                case Map::Transverse: sx = w - 1 - y; sy = h - 1 - x; break;
-                case Map::TurnCounterClockwise: sx = w - 1 - y; sy = x; break;
-            }
-            dst.pixels.push_back(src.at(sx, sy));
-        }
-    }
+    Raster dst{static_cast<int>(reference::result_width(map, src.width, src.height)),
+               static_cast<int>(reference::result_height(map, src.width, src.height)),
+               std::vector<int>(src.pixels.size())};
+    reference::move_cells<sizeof(int)>(map, reinterpret_cast<const uint8_t*>(src.pixels.data()), src.width,
+                                       src.height, reinterpret_cast<uint8_t*>(dst.pixels.data()));
     return dst;
 }
 
 // D(v): what turns the stored pixels of orientation v upright.
-Map display_transform(int orientation) { return static_cast<Map>(orientation - 1); }
+Map display_transform(int orientation) { return reference::display_map(orientation); }
 
 Map operation(int op) {
-    const Map maps[] = {Map::Identity, Map::TurnCounterClockwise, Map::HalfTurn, Map::TurnClockwise,
-                        Map::MirrorLeftRight, Map::MirrorTopBottom};
+    const Map maps[] = {Map::Identity, Map::Turn90, Map::Turn180, Map::Turn270, Map::MirrorLeftRight,
+                        Map::MirrorTopBottom};
     return maps[op];
 }
 
@@ -286,7 +269,7 @@ TEST(ExifCompose, EveryCellFollowsFromTheDisplayTransforms) {
     const Raster stored{2, 3, {1, 2, 3, 4, 5, 6}};
     // The one check that the maps mean what their names say: a counter-
     // clockwise turn makes the top row the left column, read from the bottom up.
-    const Raster turned = apply(Map::TurnCounterClockwise, stored);
+    const Raster turned = apply(Map::Turn90, stored);
     ASSERT_EQ(turned.width, 3);
     EXPECT_EQ(turned.at(0, 1), 1);
     EXPECT_EQ(turned.at(0, 0), 2);
