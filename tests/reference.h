@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <vector>
 
 #include "exif_builder.h"
 
@@ -124,6 +125,27 @@ void move_cells(Map map, const uint8_t* source, int64_t w, int64_t h, uint8_t* d
     }
 }
 
+// A raster of distinct labels, rows top to bottom: where each label lands
+// shows what a map did.
+struct Labels {
+    int width = 0;
+    int height = 0;
+    std::vector<uint32_t> cells;
+    uint32_t at(int x, int y) const { return cells[static_cast<size_t>(y) * width + x]; }
+    bool operator==(const Labels& other) const {
+        return width == other.width && height == other.height && cells == other.cells;
+    }
+};
+
+inline Labels moved(Map map, const Labels& source) {
+    Labels out{static_cast<int>(result_width(map, source.width, source.height)),
+               static_cast<int>(result_height(map, source.width, source.height)),
+               std::vector<uint32_t>(source.cells.size())};
+    move_cells<sizeof(uint32_t)>(map, reinterpret_cast<const uint8_t*>(source.cells.data()), source.width,
+                                 source.height, reinterpret_cast<uint8_t*>(out.cells.data()));
+    return out;
+}
+
 // The free-angle turn's canvas and the terms of its inverse map.
 struct AngleCanvas {
     int32_t width = 0, height = 0;
@@ -174,6 +196,9 @@ inline void angle_pixels(const uint8_t* source, int32_t w, int32_t h, const Angl
                          int red, int green, int blue, uint8_t* destination) {
     const double c = canvas.c, s = canvas.s;
     const uint8_t background[4] = {clamp_byte(red), clamp_byte(green), clamp_byte(blue), 255};
+    // The edge pixel stands in for a missing second column or row.
+    const int64_t step_x = w > 1 ? 4 : 0;
+    const int64_t step_y = h > 1 ? int64_t{w} * 4 : 0;
     for (int32_t y = 0; y < canvas.height; ++y) {
         for (int32_t x = 0; x < canvas.width; ++x) {
             uint8_t* pixel = destination + (int64_t{y} * canvas.width + x) * 4;
@@ -187,15 +212,12 @@ inline void angle_pixels(const uint8_t* source, int32_t w, int32_t h, const Angl
             int32_t y0 = std::max(int32_t(std::floor(src_y)), 0);
             if (x0 >= w - 1 && w > 1) x0 = w - 2;
             if (y0 >= h - 1 && h > 1) y0 = h - 2;
-            // The edge pixel stands in for a missing second column or row.
-            const int32_t x1 = std::min(x0 + 1, w - 1);
-            const int32_t y1 = std::min(y0 + 1, h - 1);
             const float wx = std::min(std::max(float(src_x - x0), 0.0f), 1.0f);
             const float wy = std::min(std::max(float(src_y - y0), 0.0f), 1.0f);
             const uint8_t* p00 = source + (int64_t{y0} * w + x0) * 4;
-            const uint8_t* p10 = source + (int64_t{y0} * w + x1) * 4;
-            const uint8_t* p01 = source + (int64_t{y1} * w + x0) * 4;
-            const uint8_t* p11 = source + (int64_t{y1} * w + x1) * 4;
+            const uint8_t* p10 = p00 + step_x;
+            const uint8_t* p01 = p00 + step_y;
+            const uint8_t* p11 = p01 + step_x;
             for (int channel = 0; channel < 4; ++channel) {
                 const float top = float(p10[channel] - p00[channel]) * wx + float(p00[channel]);
                 const float bottom = float(p11[channel] - p01[channel]) * wx + float(p01[channel]);
@@ -204,6 +226,31 @@ inline void angle_pixels(const uint8_t* source, int32_t w, int32_t h, const Angl
             }
         }
     }
+}
+
+// ---- PNG chunks ------------------------------------------------------------
+
+// CRC-32 bit by bit, apart from the library's table.
+inline uint32_t crc32(const uint8_t* data, size_t size) {
+    uint32_t crc = 0xFFFFFFFFu;
+    for (size_t i = 0; i < size; ++i) {
+        crc ^= data[i];
+        for (int k = 0; k < 8; ++k) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1)));
+    }
+    return ~crc;
+}
+
+// A PNG chunk: length, type, data and the CRC of type and data.
+inline std::vector<uint8_t> png_chunk(const char* type, const std::vector<uint8_t>& data) {
+    std::vector<uint8_t> out;
+    const auto put32 = [&out](uint32_t value) {
+        for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<uint8_t>(value >> shift));
+    };
+    put32(static_cast<uint32_t>(data.size()));
+    out.insert(out.end(), type, type + 4);
+    out.insert(out.end(), data.begin(), data.end());
+    put32(crc32(out.data() + 4, data.size() + 4));
+    return out;
 }
 
 }  // namespace reference

@@ -233,28 +233,10 @@ TEST(ExifReader, MessageIsCutToTheBuffer) {
 // ---------------------------------------------------------------------------
 // Composition, derived from the display transforms.
 
-// A raster of distinct labels, rows top to bottom.
-struct Raster {
-    int width;
-    int height;
-    std::vector<int> pixels;
-    int at(int x, int y) const { return pixels[static_cast<size_t>(y * width + x)]; }
-    bool operator==(const Raster& other) const {
-        return width == other.width && height == other.height && pixels == other.pixels;
-    }
-};
-
+using reference::Labels;
 using reference::Map;
 
-// `map` applied to the labels, by the reference's plain loop.
-Raster apply(Map map, const Raster& src) {
-    Raster dst{static_cast<int>(reference::result_width(map, src.width, src.height)),
-               static_cast<int>(reference::result_height(map, src.width, src.height)),
-               std::vector<int>(src.pixels.size())};
-    reference::move_cells<sizeof(int)>(map, reinterpret_cast<const uint8_t*>(src.pixels.data()), src.width,
-                                       src.height, reinterpret_cast<uint8_t*>(dst.pixels.data()));
-    return dst;
-}
+Labels apply(Map map, const Labels& src) { return reference::moved(map, src); }
 
 // D(v): what turns the stored pixels of orientation v upright.
 Map display_transform(int orientation) { return reference::display_map(orientation); }
@@ -266,18 +248,18 @@ Map operation(int op) {
 }
 
 TEST(ExifCompose, EveryCellFollowsFromTheDisplayTransforms) {
-    const Raster stored{2, 3, {1, 2, 3, 4, 5, 6}};
+    const Labels stored{2, 3, {1, 2, 3, 4, 5, 6}};
     // The one check that the maps mean what their names say: a counter-
     // clockwise turn makes the top row the left column, read from the bottom up.
-    const Raster turned = apply(Map::Turn90, stored);
+    const Labels turned = apply(Map::Turn90, stored);
     ASSERT_EQ(turned.width, 3);
-    EXPECT_EQ(turned.at(0, 1), 1);
-    EXPECT_EQ(turned.at(0, 0), 2);
+    EXPECT_EQ(turned.at(0, 1), 1u);
+    EXPECT_EQ(turned.at(0, 0), 2u);
 
     for (int op = ORIENT_OP_IDENTITY; op <= ORIENT_OP_FLIP_V; ++op) {
         for (int v = 1; v <= 8; ++v) {
             // The new value shows the unchanged pixels as the old picture with op applied.
-            const Raster wanted = apply(operation(op), apply(display_transform(v), stored));
+            const Labels wanted = apply(operation(op), apply(display_transform(v), stored));
             int expected = 0;
             for (int w = 1; w <= 8; ++w) {
                 if (apply(display_transform(w), stored) == wanted) expected = w;

@@ -16,16 +16,7 @@
 
 namespace {
 
-// A raster of distinct labels, rows top to bottom.
-struct Labels {
-    int width;
-    int height;
-    std::vector<uint32_t> cells;
-    uint32_t at(int x, int y) const { return cells[static_cast<size_t>(y * width + x)]; }
-    bool operator==(const Labels& other) const {
-        return width == other.width && height == other.height && cells == other.cells;
-    }
-};
+using reference::Labels;
 
 Labels labels(int width, int height) {
     Labels out{width, height, {}};
@@ -58,15 +49,7 @@ const Expected& expected(Transform transform) {
     return kExpected[0];
 }
 
-Labels apply(reference::Map map, const Labels& source) {
-    Labels out{static_cast<int>(reference::result_width(map, source.width, source.height)),
-               static_cast<int>(reference::result_height(map, source.width, source.height)), {}};
-    out.cells.resize(source.cells.size());
-    reference::move_cells(map, reinterpret_cast<const uint8_t*>(source.cells.data()), source.width,
-                          source.height, reinterpret_cast<uint8_t*>(out.cells.data()));
-    return out;
-}
-
+Labels apply(reference::Map map, const Labels& source) { return reference::moved(map, source); }
 Labels apply(Transform transform, const Labels& source) { return apply(expected(transform).map, source); }
 
 const Labels kSource = labels(3, 2);
