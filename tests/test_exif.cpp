@@ -548,20 +548,22 @@ TEST(ExifRewrite, SetOnCountTwoChangesTheFirstValueOnly) {
     EXPECT_EQ(call.data, expected);
 }
 
+// A rewrite to `value` that leaves the data as it was, with the message `msg`.
+struct RewriteCase {
+    const char* label;
+    Bytes data;
+    int value;
+    std::string msg;
+};
+
 TEST(ExifRewrite, NothingToChangeLeavesTheDataAlone) {
-    struct Case {
-        const char* label;
-        Bytes data;
-        int value;
-        std::string msg;
-    };
-    const Case cases[] = {
+    const RewriteCase cases[] = {
         {"no Exif segment", skeleton_jpeg(), 3, "no EXIF segment before image data"},
         {"not a JPEG", {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A}, 3, "not a JPEG file"},
         {"removal without an entry", jpeg_with(small_block(true, {ascii(0x010F, "Quorvane")}, true)), 0, ""},
         {"removal from an empty IFD0", jpeg_with(small_block(false, {}, false)), 0, ""},
     };
-    for (const Case& c : cases) {
+    for (const RewriteCase& c : cases) {
         const RewriteCall call = rewrite(c.data, c.value);
         EXPECT_EQ(call.result, 1) << c.label;
         EXPECT_EQ(call.out_len, c.data.size()) << c.label;
@@ -601,13 +603,7 @@ TEST(ExifRewrite, RefusalsChangeNoByte) {
         tiff[pos] = byte;
         return cat({SOI, app1(tiff), scan()});
     };
-    struct Case {
-        const char* label;
-        Bytes data;
-        int value;
-        std::string msg;
-    };
-    const Case cases[] = {
+    const RewriteCase cases[] = {
         {"TIFF data of 7 bytes", cat({SOI, app1(Bytes(tiff6.begin(), tiff6.begin() + 7))}), 3,
          "truncated EXIF"},
         {"byte order", damaged(0, 'X'), 3, "bad EXIF byte order"},
@@ -621,7 +617,7 @@ TEST(ExifRewrite, RefusalsChangeNoByte) {
          "EXIF segment too long to insert Orientation"},
         {"too many IFDs to adjust", long_chain(40), 0, "too many EXIF directories to adjust"},
     };
-    for (const Case& c : cases) {
+    for (const RewriteCase& c : cases) {
         const RewriteCall call = rewrite(c.data, c.value, 12);
         Bytes expected = c.data;
         expected.resize(c.data.size() + 12, 0xEE);

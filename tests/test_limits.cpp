@@ -132,11 +132,7 @@ ChildRun run_in_child(const std::function<int()>& operation) {
         _exit(written == static_cast<ssize_t>(report.size()) ? 0 : 1);
     }
     close(channel[1]);
-    std::string report;
-    char chunk[512];
-    ssize_t got;
-    while ((got = read(channel[0], chunk, sizeof chunk)) > 0) report.append(chunk, static_cast<size_t>(got));
-    close(channel[0]);
+    const std::string report = support::read_to_end(channel[0]);
     ChildRun run;
     int status = 0;
     rusage usage{};

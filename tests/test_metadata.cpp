@@ -157,8 +157,7 @@ Bytes to_bytes(const byte_block& block) { return Bytes(block.data(), block.data(
 
 byte_block to_block(const Bytes& bytes) {
     byte_block block;
-    block.bytes.reset(static_cast<uint8_t*>(std::malloc(bytes.size() ? bytes.size() : 1)));
-    if (!bytes.empty()) std::memcpy(block.bytes.get(), bytes.data(), bytes.size());
+    block.bytes = support::heap_copy(bytes);
     block.length = bytes.size();
     return block;
 }

@@ -131,15 +131,9 @@ TEST_F(Output, DecodeRoadsWithTheOutputNamingTheInputGiveWhatAnotherOutputGets) 
 
 #if !defined(_WIN32)
 
-malloc_ptr<uint8_t> heap_copy(const Bytes& bytes) {
-    malloc_ptr<uint8_t> buffer(static_cast<uint8_t*>(std::malloc(bytes.size() ? bytes.size() : 1)));
-    if (!bytes.empty()) std::memcpy(buffer.get(), bytes.data(), bytes.size());
-    return buffer;
-}
-
 int write(const std::string& file, const Bytes& bytes) {
     clear_err();
-    return write_file(file.c_str(), heap_copy(bytes), bytes.size());
+    return write_file(file.c_str(), support::heap_copy(bytes), bytes.size());
 }
 
 ino_t inode_of(const std::string& file) {
@@ -162,11 +156,7 @@ std::string in_child(const std::function<std::string()>& body, unsigned alarm_se
         _exit(written == static_cast<ssize_t>(report.size()) ? 0 : 1);
     }
     close(channel[1]);
-    std::string report;
-    char chunk[512];
-    ssize_t got;
-    while ((got = read(channel[0], chunk, sizeof chunk)) > 0) report.append(chunk, static_cast<size_t>(got));
-    close(channel[0]);
+    const std::string report = support::read_to_end(channel[0]);
     int status = 0;
     if (child < 0 || waitpid(child, &status, 0) != child) return "no child";
     if (WIFSIGNALED(status)) {
