@@ -149,8 +149,9 @@ inline Labels moved(Map map, const Labels& source) {
 // The free-angle turn's canvas and the terms of its inverse map.
 struct AngleCanvas {
     int32_t width = 0, height = 0;
-    double c = 0, s = 0;    // cosine and sine of the turn, snapped near zero
-    double ox = 0, oy = 0;  // source position of the canvas origin, less the centre terms
+    // Canvas point (X, Y) samples the source at (c X + s Y + ox, -s X + c Y + oy).
+    double c = 0, s = 0;  // cosine and sine of the turn, rounded to 15 places
+    double ox = 0, oy = 0;
 };
 
 // The turn counter-clockwise by `degrees` of a w x h source: the bounding
