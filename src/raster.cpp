@@ -22,6 +22,11 @@
 #include "error.h"
 #include "large_block.h"
 
+int out_of_memory() {
+    set_err("out of memory");
+    return 0;
+}
+
 std::optional<size_t> raster_bytes(int64_t width, int64_t height) {
     if (width < 0 || height < 0) return std::nullopt;
     const uint64_t limit = SIZE_MAX / 4;
@@ -106,10 +111,7 @@ int copy_rows(const pix_image* source, bool rows_reversed, bool pixels_reversed,
     const int64_t width = source->width;
     const int64_t height = source->height;
     pixel_owner pixels = allocate_pixels(width, height);
-    if (!pixels) {
-        set_err("out of memory");
-        return 0;
-    }
+    if (!pixels) return out_of_memory();
     const int64_t row_bytes = width * 4;
     const int64_t rows = width > 0 ? height : 0;  // no row of an empty raster is touched
     for (int64_t y = 0; y < rows; ++y) {
@@ -233,10 +235,7 @@ int exchange_rows_and_columns(const pix_image* source, bool rows_reversed,
     const int64_t dst_width = source->height;
     const int64_t dst_height = source->width;
     pixel_owner pixels = allocate_pixels(dst_width, dst_height);
-    if (!pixels) {
-        set_err("out of memory");
-        return 0;
-    }
+    if (!pixels) return out_of_memory();
     const diagonal_map map{source->pixels, source->width, source->height,
                            rows_reversed,  columns_reversed, pixels.get()};
     for (int64_t tile_y = 0; tile_y < dst_height; tile_y += kTileRows) {

@@ -31,6 +31,10 @@ std::optional<size_t> raster_bytes(int64_t width, int64_t height);
 // Each routine fills `result` with a new buffer the caller owns and returns
 // 1, or sets "out of memory" and returns 0 (the buffer stays null).
 
+// Sets "out of memory" and returns 0: the routines' one way of failing for
+// want of room.
+int out_of_memory();
+
 // Any of the eight whole-pixel transforms, in one pass over the raster.
 // `result` is left untouched on failure.
 int pix_transform(const pix_image* source, Transform transform, pix_image* result);

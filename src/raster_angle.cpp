@@ -338,22 +338,15 @@ int pix_angle(const pix_image* source, float degrees, int red, int green, int bl
         return 0;
     }
     angle_canvas canvas{};
-    if (!plan_canvas(*source, degrees, &canvas)) {
-        set_err("out of memory");
-        return 0;
-    }
+    if (!plan_canvas(*source, degrees, &canvas)) return out_of_memory();
     // Past PTRDIFF_MAX no allocation can succeed, and some allocators abort
     // instead of returning null.
     const std::optional<size_t> bytes = raster_bytes(canvas.width, canvas.height);
     if (!bytes || *bytes > static_cast<size_t>(std::numeric_limits<ptrdiff_t>::max())) {
-        set_err("out of memory");
-        return 0;
+        return out_of_memory();
     }
     pixel_owner pixels(static_cast<uint8_t*>(veerpix_malloc_large(*bytes)));
-    if (!pixels) {
-        set_err("out of memory");
-        return 0;
-    }
+    if (!pixels) return out_of_memory();
 
     const uint8_t background[4] = {clamp_byte(red), clamp_byte(green), clamp_byte(blue), 255};
     fill_canvas(*source, canvas, background, pixels.get());

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -19,6 +20,8 @@
 #include <unistd.h>
 #endif
 
+#include "raster.h"
+#include "reference.h"
 #include "stb_image.h"
 #include "stb_image_write.h"
 
@@ -77,6 +80,40 @@ inline Image block_image(int columns, int rows, int block) {
     }
     return image;
 }
+
+// The image with the reference's `map` applied, one pixel at a time.
+inline Image mapped(const Image& source, reference::Map map) {
+    const int width = static_cast<int>(reference::result_width(map, source.width, source.height));
+    const int height = static_cast<int>(reference::result_height(map, source.width, source.height));
+    Image out{width, height, Bytes(static_cast<size_t>(width) * height * 4)};
+    reference::move_cells(map, source.rgba.data(), source.width, source.height, out.rgba.data());
+    return out;
+}
+
+// The picture a viewer shows for stored pixels tagged `orientation`.
+inline Image shown(const Image& stored, int orientation) {
+    return mapped(stored, reference::display_map(orientation));
+}
+
+// A malloc'd copy, as the library's writers take their buffers.
+inline malloc_ptr<uint8_t> heap_copy(const Bytes& bytes) {
+    malloc_ptr<uint8_t> buffer(static_cast<uint8_t*>(std::malloc(bytes.size() ? bytes.size() : 1)));
+    if (!bytes.empty()) std::memcpy(buffer.get(), bytes.data(), bytes.size());
+    return buffer;
+}
+
+#if !defined(_WIN32)
+// All a pipe gives until every writer has closed it; the descriptor is
+// closed afterwards.
+inline std::string read_to_end(int descriptor) {
+    std::string text;
+    char chunk[512];
+    ssize_t got;
+    while ((got = read(descriptor, chunk, sizeof chunk)) > 0) text.append(chunk, static_cast<size_t>(got));
+    close(descriptor);
+    return text;
+}
+#endif
 
 inline void append_bytes(void* context, void* data, int size) {
     auto* out = static_cast<Bytes*>(context);

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "raster.h"
+#include "reference.h"
 #include "veerpix.h"
 
 namespace {
@@ -100,17 +101,15 @@ TEST(AngleCanvas, SizeHoldsTheTurnedPicture) {
 
 // --- turns that land on the pixel grid --------------------------------------
 
-// Independent maps of the quarter turns counter-clockwise: the source pixel
-// that lands at result (x, y).
 struct source_position {
     int32_t x, y;
 };
-source_position quarter_turn_source(int degrees, int32_t width, int32_t height, int32_t x,
-                                    int32_t y) {
+
+reference::Map quarter_turn(int degrees) {
     switch (degrees) {
-        case 90: return {width - 1 - y, x};
-        case 180: return {width - 1 - x, height - 1 - y};
-        default: return {y, height - 1 - x};  // 270
+        case 90: return reference::Map::Turn90;
+        case 180: return reference::Map::Turn180;
+        default: return reference::Map::Turn270;
     }
 }
 
@@ -122,9 +121,9 @@ void expect_quarter_turn(const test_raster& source, int degrees) {
     ASSERT_EQ(out.height, sideways ? source.width : source.height) << where;
     for (int32_t y = 0; y < out.height; ++y) {
         for (int32_t x = 0; x < out.width; ++x) {
-            const source_position from =
-                quarter_turn_source(degrees, source.width, source.height, x, y);
-            ASSERT_EQ(out.word(x, y), source.word(from.x, from.y))
+            const reference::Position from =
+                reference::source_of(quarter_turn(degrees), x, y, source.width, source.height);
+            ASSERT_EQ(out.word(x, y), source.word(int32_t(from.x), int32_t(from.y)))
                 << where << ", pixel " << x << "," << y;
         }
     }
@@ -339,75 +338,13 @@ TEST(AngleSampling, ThinSourcesStayWithinTheirValues) {
 
 // --- reference ------------------------------------------------------------
 
-// The rotation written as plainly as possible, one bound test, floor and
-// blend per pixel, each expression in the library's fixed order. The
-// library's row spans, hoisted terms and packed blending must reproduce it
-// bit for bit.
+// The plain loop of reference.h, which the library's row spans, hoisted
+// terms and packed blending must reproduce bit for bit.
 test_raster reference_turn(const test_raster& source, float degrees, int red, int green, int blue) {
-    const double W = source.width, H = source.height;
-    double m = std::fmod(double(degrees), 360.0);
-    if (m < 0) m += 360.0;
-    const double theta = (m * (-3.141592653589793)) / 180.0;
-    const double c = std::round(std::cos(theta) * 1e15) / 1e15;
-    const double s = std::round(std::sin(theta) * 1e15) / 1e15;
-    const double tx = (s * (-(H * 0.5)) - (W * 0.5) * c) + W * 0.5;
-    const double ty = ((W * 0.5) * s + (-(H * 0.5)) * c) + H * 0.5;
-    double min_x = 1e30, min_y = 1e30, max_x = -1e30, max_y = -1e30;
-    const double corners[4][2] = {{0, 0}, {W, 0}, {W, H}, {0, H}};
-    for (const auto& corner : corners) {
-        const double X = (c * corner[0] + s * corner[1]) + tx;
-        const double Y = (corner[0] * (-s) + corner[1] * c) + ty;
-        if (X > max_x) max_x = X;
-        if (X < min_x) min_x = X;
-        if (Y > max_y) max_y = Y;
-        if (Y < min_y) min_y = Y;
-    }
-    int32_t out_w = int32_t(std::ceil(max_x)) - int32_t(std::floor(min_x));
-    int32_t out_h = int32_t(std::ceil(max_y)) - int32_t(std::floor(min_y));
-    if (out_w <= 0) out_w = 1;
-    if (out_h <= 0) out_h = 1;
-    const double dx = double(source.width - out_w) * 0.5;
-    const double dy = double(source.height - out_h) * 0.5;
-    const double ox = (c * dx + s * dy) + tx;
-    const double oy = (dx * (-s) + c * dy) + ty;
-
-    const uint8_t background[4] = {uint8_t(std::clamp(red, 0, 255)),
-                                   uint8_t(std::clamp(green, 0, 255)),
-                                   uint8_t(std::clamp(blue, 0, 255)), 255};
-    test_raster out{out_w, out_h, std::vector<uint8_t>(size_t(out_w) * out_h * 4)};
-    for (int32_t y = 0; y < out_h; ++y) {
-        for (int32_t x = 0; x < out_w; ++x) {
-            uint8_t* pixel = out.pixels.data() + (int64_t{y} * out_w + x) * 4;
-            const double src_x = ((c * (x + 0.5) + s * (y + 0.5)) + ox) - 0.5;
-            const double src_y = (((x + 0.5) * (-s) + c * (y + 0.5)) + oy) - 0.5;
-            if (src_x < -0.5 || src_x > double(source.width - 1) + 0.5 || src_y < -0.5 ||
-                src_y > double(source.height - 1) + 0.5) {
-                std::memcpy(pixel, background, 4);
-                continue;
-            }
-            int32_t x0 = int32_t(std::floor(src_x)), y0 = int32_t(std::floor(src_y));
-            if (x0 < 0) x0 = 0;
-            if (y0 < 0) y0 = 0;
-            if (x0 >= source.width - 1 && source.width > 1) x0 = source.width - 2;
-            if (y0 >= source.height - 1 && source.height > 1) y0 = source.height - 2;
-            // The edge pixel stands in for a missing second column or row.
-            const int32_t x1 = std::min(x0 + 1, source.width - 1);
-            const int32_t y1 = std::min(y0 + 1, source.height - 1);
-            float wx = float(src_x - x0), wy = float(src_y - y0);
-            if (wx < 0) wx = 0;
-            if (wx > 1) wx = 1;
-            if (wy < 0) wy = 0;
-            if (wy > 1) wy = 1;
-            for (int channel = 0; channel < 4; ++channel) {
-                const int p00 = source.at(x0, y0)[channel], p10 = source.at(x1, y0)[channel];
-                const int p01 = source.at(x0, y1)[channel], p11 = source.at(x1, y1)[channel];
-                const float top = float(p10 - p00) * wx + float(p00);
-                const float bottom = float(p11 - p01) * wx + float(p01);
-                const float v = (bottom - top) * wy + top;
-                pixel[channel] = v < 0 ? 0 : uint8_t(int(std::min(v, 255.0f) + 0.5f));
-            }
-        }
-    }
+    const reference::AngleCanvas canvas = reference::angle_canvas(source.width, source.height, degrees);
+    test_raster out{canvas.width, canvas.height, std::vector<uint8_t>(size_t(canvas.width) * canvas.height * 4)};
+    reference::angle_pixels(source.pixels.data(), source.width, source.height, canvas, red, green, blue,
+                            out.pixels.data());
     return out;
 }
 

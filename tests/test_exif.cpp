@@ -3,7 +3,7 @@
 // removals and insertions are checked by walking every directory before and
 // after with a small walker of the tests' own.
 #include "exif.h"
-#include "exif_builder.h"
+#include "reference.h"
 
 #include <gtest/gtest.h>
 
@@ -233,68 +233,33 @@ TEST(ExifReader, MessageIsCutToTheBuffer) {
 // ---------------------------------------------------------------------------
 // Composition, derived from the display transforms.
 
-// A raster of distinct labels, rows top to bottom.
-struct Raster {
-    int width;
-    int height;
-    std::vector<int> pixels;
-    int at(int x, int y) const { return pixels[static_cast<size_t>(y * width + x)]; }
-    bool operator==(const Raster& other) const {
-        return width == other.width && height == other.height && pixels == other.pixels;
-    }
-};
+using reference::Labels;
+using reference::Map;
 
-enum class Map { Identity, MirrorLeftRight, HalfTurn, MirrorTopBottom, Transpose, TurnClockwise,
-                 Transverse, TurnCounterClockwise };
-
-// Destination pixel (x, y) of `map` applied to a W x H source, as the
-// orientation definitions state them.
-Raster apply(Map map, const Raster& src) {
-    const int w = src.width, h = src.height;
-    const bool swaps = map == Map::Transpose || map == Map::TurnClockwise || map == Map::Transverse ||
-                       map == Map::TurnCounterClockwise;
-    Raster dst{swaps ? h : w, swaps ? w : h, {}};
-    for (int y = 0; y < dst.height; ++y) {
-        for (int x = 0; x < dst.width; ++x) {
-            int sx = x, sy = y;
-            switch (map) {
-                case Map::Identity: break;
-                case Map::MirrorLeftRight: sx = w - 1 - x; break;
-                case Map::HalfTurn: sx = w - 1 - x; sy = h - 1 - y; break;
-                case Map::MirrorTopBottom: sy = h - 1 - y; break;
-                case Map::Transpose: sx = y; sy = x; break;
-                case Map::TurnClockwise: sx = y; sy = h - 1 - x; break;
-                case Map::Transverse: sx = w - 1 - y; sy = h - 1 - x; break;
-                case Map::TurnCounterClockwise: sx = w - 1 - y; sy = x; break;
-            }
-            dst.pixels.push_back(src.at(sx, sy));
-        }
-    }
-    return dst;
-}
+Labels apply(Map map, const Labels& src) { return reference::moved(map, src); }
 
 // D(v): what turns the stored pixels of orientation v upright.
-Map display_transform(int orientation) { return static_cast<Map>(orientation - 1); }
+Map display_transform(int orientation) { return reference::display_map(orientation); }
 
 Map operation(int op) {
-    const Map maps[] = {Map::Identity, Map::TurnCounterClockwise, Map::HalfTurn, Map::TurnClockwise,
-                        Map::MirrorLeftRight, Map::MirrorTopBottom};
+    const Map maps[] = {Map::Identity, Map::Turn90, Map::Turn180, Map::Turn270, Map::MirrorLeftRight,
+                        Map::MirrorTopBottom};
     return maps[op];
 }
 
 TEST(ExifCompose, EveryCellFollowsFromTheDisplayTransforms) {
-    const Raster stored{2, 3, {1, 2, 3, 4, 5, 6}};
+    const Labels stored{2, 3, {1, 2, 3, 4, 5, 6}};
     // The one check that the maps mean what their names say: a counter-
     // clockwise turn makes the top row the left column, read from the bottom up.
-    const Raster turned = apply(Map::TurnCounterClockwise, stored);
+    const Labels turned = apply(Map::Turn90, stored);
     ASSERT_EQ(turned.width, 3);
-    EXPECT_EQ(turned.at(0, 1), 1);
-    EXPECT_EQ(turned.at(0, 0), 2);
+    EXPECT_EQ(turned.at(0, 1), 1u);
+    EXPECT_EQ(turned.at(0, 0), 2u);
 
     for (int op = ORIENT_OP_IDENTITY; op <= ORIENT_OP_FLIP_V; ++op) {
         for (int v = 1; v <= 8; ++v) {
             // The new value shows the unchanged pixels as the old picture with op applied.
-            const Raster wanted = apply(operation(op), apply(display_transform(v), stored));
+            const Labels wanted = apply(operation(op), apply(display_transform(v), stored));
             int expected = 0;
             for (int w = 1; w <= 8; ++w) {
                 if (apply(display_transform(w), stored) == wanted) expected = w;
@@ -583,20 +548,22 @@ TEST(ExifRewrite, SetOnCountTwoChangesTheFirstValueOnly) {
     EXPECT_EQ(call.data, expected);
 }
 
+// A rewrite to `value` that leaves the data as it was, with the message `msg`.
+struct RewriteCase {
+    const char* label;
+    Bytes data;
+    int value;
+    std::string msg;
+};
+
 TEST(ExifRewrite, NothingToChangeLeavesTheDataAlone) {
-    struct Case {
-        const char* label;
-        Bytes data;
-        int value;
-        std::string msg;
-    };
-    const Case cases[] = {
+    const RewriteCase cases[] = {
         {"no Exif segment", skeleton_jpeg(), 3, "no EXIF segment before image data"},
         {"not a JPEG", {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A}, 3, "not a JPEG file"},
         {"removal without an entry", jpeg_with(small_block(true, {ascii(0x010F, "Quorvane")}, true)), 0, ""},
         {"removal from an empty IFD0", jpeg_with(small_block(false, {}, false)), 0, ""},
     };
-    for (const Case& c : cases) {
+    for (const RewriteCase& c : cases) {
         const RewriteCall call = rewrite(c.data, c.value);
         EXPECT_EQ(call.result, 1) << c.label;
         EXPECT_EQ(call.out_len, c.data.size()) << c.label;
@@ -636,13 +603,7 @@ TEST(ExifRewrite, RefusalsChangeNoByte) {
         tiff[pos] = byte;
         return cat({SOI, app1(tiff), scan()});
     };
-    struct Case {
-        const char* label;
-        Bytes data;
-        int value;
-        std::string msg;
-    };
-    const Case cases[] = {
+    const RewriteCase cases[] = {
         {"TIFF data of 7 bytes", cat({SOI, app1(Bytes(tiff6.begin(), tiff6.begin() + 7))}), 3,
          "truncated EXIF"},
         {"byte order", damaged(0, 'X'), 3, "bad EXIF byte order"},
@@ -656,7 +617,7 @@ TEST(ExifRewrite, RefusalsChangeNoByte) {
          "EXIF segment too long to insert Orientation"},
         {"too many IFDs to adjust", long_chain(40), 0, "too many EXIF directories to adjust"},
     };
-    for (const Case& c : cases) {
+    for (const RewriteCase& c : cases) {
         const RewriteCall call = rewrite(c.data, c.value, 12);
         Bytes expected = c.data;
         expected.resize(c.data.size() + 12, 0xEE);

@@ -85,15 +85,9 @@ TEST_F(FileAccess, ReadFileRefusesMissingEmptyAndFolders) {
     }
 }
 
-malloc_ptr<uint8_t> heap_copy(const Bytes& bytes) {
-    malloc_ptr<uint8_t> buffer(static_cast<uint8_t*>(std::malloc(bytes.size() ? bytes.size() : 1)));
-    if (!bytes.empty()) std::memcpy(buffer.get(), bytes.data(), bytes.size());
-    return buffer;
-}
-
 int write(const std::string& file, const Bytes& bytes) {
     clear_err();
-    return write_file(file.c_str(), heap_copy(bytes), bytes.size());
+    return write_file(file.c_str(), support::heap_copy(bytes), bytes.size());
 }
 
 TEST_F(FileAccess, WriteFileCreatesAndReplacesLeavingNoTemporary) {

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "image_io.h"
+#include "reference.h"
 #include "support.h"
 #include "veerpix.h"
 
@@ -42,21 +43,9 @@ void put_u16le(Bytes* out, uint16_t value) {
     out->push_back(static_cast<uint8_t>(value >> 8));
 }
 
-uint32_t crc32(const uint8_t* bytes, size_t length) {
-    uint32_t crc = 0xFFFFFFFFu;
-    for (size_t i = 0; i < length; ++i) {
-        crc ^= bytes[i];
-        for (int bit = 0; bit < 8; ++bit) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1)));
-    }
-    return ~crc;
-}
-
 void put_png_chunk(Bytes* out, const char* type, const Bytes& data) {
-    put_u32be(out, static_cast<uint32_t>(data.size()));
-    const size_t start = out->size();
-    out->insert(out->end(), type, type + 4);
-    out->insert(out->end(), data.begin(), data.end());
-    put_u32be(out, crc32(out->data() + start, out->size() - start));
+    const Bytes chunk = reference::png_chunk(type, data);
+    out->insert(out->end(), chunk.begin(), chunk.end());
 }
 
 // A PNG header claiming width x height, then a few bytes of image data.
@@ -143,11 +132,7 @@ ChildRun run_in_child(const std::function<int()>& operation) {
         _exit(written == static_cast<ssize_t>(report.size()) ? 0 : 1);
     }
     close(channel[1]);
-    std::string report;
-    char chunk[512];
-    ssize_t got;
-    while ((got = read(channel[0], chunk, sizeof chunk)) > 0) report.append(chunk, static_cast<size_t>(got));
-    close(channel[0]);
+    const std::string report = support::read_to_end(channel[0]);
     ChildRun run;
     int status = 0;
     rusage usage{};

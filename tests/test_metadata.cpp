@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "exif.h"
-#include "exif_builder.h"
 #include "metadata.h"
+#include "reference.h"
 #include "support.h"
 #include "veerpix.h"
 
@@ -27,11 +27,6 @@ void put_be32(Bytes& out, size_t at, uint32_t value) {
     out[at + 1] = static_cast<uint8_t>(value >> 16);
     out[at + 2] = static_cast<uint8_t>(value >> 8);
     out[at + 3] = static_cast<uint8_t>(value);
-}
-
-void append_be32(Bytes& out, uint32_t value) {
-    out.resize(out.size() + 4);
-    put_be32(out, out.size() - 4, value);
 }
 
 // A profile of `size` bytes: a header stating its size, colour space and
@@ -77,24 +72,7 @@ Bytes after_app0(const Bytes& jpeg, const Bytes& segments) {
     return inserted_at(jpeg, 4 + (size_t{jpeg[4]} << 8 | jpeg[5]), segments);
 }
 
-// CRC-32 bit by bit, apart from the library's table.
-uint32_t crc_bitwise(const uint8_t* data, size_t size) {
-    uint32_t crc = 0xFFFFFFFFu;
-    for (size_t i = 0; i < size; ++i) {
-        crc ^= data[i];
-        for (int k = 0; k < 8; ++k) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1)));
-    }
-    return ~crc;
-}
-
-Bytes png_chunk(const char* type, const Bytes& data) {
-    Bytes out;
-    append_be32(out, static_cast<uint32_t>(data.size()));
-    out.insert(out.end(), type, type + 4);
-    out.insert(out.end(), data.begin(), data.end());
-    append_be32(out, crc_bitwise(out.data() + 4, data.size() + 4));
-    return out;
-}
+using reference::png_chunk;
 
 // The PNG with `chunks` placed right after IHDR.
 Bytes after_ihdr(const Bytes& png, const Bytes& chunks) { return inserted_at(png, 33, chunks); }
@@ -134,7 +112,7 @@ std::vector<Piece> png_chunks(const Bytes& png) {
         if (pos + 12 + length > png.size()) break;
         Piece piece{std::string(png.begin() + pos + 4, png.begin() + pos + 8),
                     Bytes(png.begin() + pos + 8, png.begin() + pos + 8 + length)};
-        piece.crc_ok = be32(&png[pos + 8 + length]) == crc_bitwise(&png[pos + 4], length + 4);
+        piece.crc_ok = be32(&png[pos + 8 + length]) == reference::crc32(&png[pos + 4], length + 4);
         pieces.push_back(piece);
         pos += 12 + length;
     }
@@ -179,8 +157,7 @@ Bytes to_bytes(const byte_block& block) { return Bytes(block.data(), block.data(
 
 byte_block to_block(const Bytes& bytes) {
     byte_block block;
-    block.bytes.reset(static_cast<uint8_t*>(std::malloc(bytes.size() ? bytes.size() : 1)));
-    if (!bytes.empty()) std::memcpy(block.bytes.get(), bytes.data(), bytes.size());
+    block.bytes = support::heap_copy(bytes);
     block.length = bytes.size();
     return block;
 }

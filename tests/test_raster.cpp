@@ -1,5 +1,5 @@
-// The pixel-moving raster routines, checked against pixel maps written out
-// independently here.
+// The pixel-moving raster routines, checked against the tests' own pixel
+// maps (reference.h).
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -35,21 +35,8 @@ Image turned(const Image& image, int degrees) {
     return run(image, [degrees](const pix_image* s, pix_image* r) { return pix_fixed(s, degrees, r); }).image;
 }
 
-// Expected images built from a map: destination (x, y) <- source (sx, sy).
-using PixelMap = std::function<void(int x, int y, int w, int h, int* sx, int* sy)>;
-
-Image mapped(const Image& source, int dst_width, int dst_height, const PixelMap& map) {
-    Image out{dst_width, dst_height, support::Bytes(static_cast<size_t>(dst_width) * dst_height * 4)};
-    for (int y = 0; y < dst_height; ++y) {
-        for (int x = 0; x < dst_width; ++x) {
-            int sx = 0, sy = 0;
-            map(x, y, source.width, source.height, &sx, &sy);
-            std::memcpy(&out.rgba[(static_cast<size_t>(y) * dst_width + x) * 4],
-                        &source.rgba[(static_cast<size_t>(sy) * source.width + sx) * 4], 4);
-        }
-    }
-    return out;
-}
+using reference::Map;
+using support::mapped;
 
 // Letters as pixels: the worked example's rows "abc" / "def".
 Image letters(const char* rows[], int height) {
@@ -79,12 +66,11 @@ TEST(QuarterTurn, WorkedExample) {
 }
 
 TEST(QuarterTurn, MatchesTheMapOnOddSizesAndComesBackAfterAFullTurn) {
-    const PixelMap map90 = [](int x, int y, int w, int, int* sx, int* sy) { *sx = w - 1 - y; *sy = x; };
     for (auto [w, h] : {std::pair{1, 1}, {7, 1}, {1, 5}, {13, 9}, {64, 3}}) {
         SCOPED_TRACE(std::to_string(w) + "x" + std::to_string(h));
         Image source = support::numbered_image(w, h, 17);
         Image once = turned(source, 90);
-        EXPECT_EQ(once, mapped(source, h, w, map90));
+        EXPECT_EQ(once, mapped(source, Map::Turn90));
         EXPECT_EQ(turned(turned(turned(once, 90), 90), 90), source);
         EXPECT_EQ(turned(turned(source, 180), 180), source);
         EXPECT_EQ(turned(source, 270), turned(turned(source, 180), 90));
@@ -103,21 +89,17 @@ TEST(QuarterTurn, RowBecomesColumnWithItsRightmostPixelOnTop) {
 struct MirrorCase {
     const char* label;
     std::function<int(const pix_image*, pix_image*)> routine;
-    bool swaps_sides;
-    PixelMap map;
+    Map map;
 };
 
 TEST(Mirrors, MatchTheirMapsAndUndoThemselves) {
     const MirrorCase cases[] = {
-        {"horizontal", [](const pix_image* s, pix_image* r) { return pix_flip(s, 0, r); }, false,
-         [](int x, int y, int w, int, int* sx, int* sy) { *sx = w - 1 - x; *sy = y; }},
-        {"vertical", [](const pix_image* s, pix_image* r) { return pix_flip(s, 1, r); }, false,
-         [](int x, int y, int, int h, int* sx, int* sy) { *sx = x; *sy = h - 1 - y; }},
-        {"vertical, any non-zero mode", [](const pix_image* s, pix_image* r) { return pix_flip(s, -7, r); }, false,
-         [](int x, int y, int, int h, int* sx, int* sy) { *sx = x; *sy = h - 1 - y; }},
-        {"transpose", pix_transpose, true, [](int x, int y, int, int, int* sx, int* sy) { *sx = y; *sy = x; }},
-        {"transverse", pix_transverse, true,
-         [](int x, int y, int w, int h, int* sx, int* sy) { *sx = w - 1 - y; *sy = h - 1 - x; }},
+        {"horizontal", [](const pix_image* s, pix_image* r) { return pix_flip(s, 0, r); }, Map::MirrorLeftRight},
+        {"vertical", [](const pix_image* s, pix_image* r) { return pix_flip(s, 1, r); }, Map::MirrorTopBottom},
+        {"vertical, any non-zero mode", [](const pix_image* s, pix_image* r) { return pix_flip(s, -7, r); },
+         Map::MirrorTopBottom},
+        {"transpose", pix_transpose, Map::Transpose},
+        {"transverse", pix_transverse, Map::Transverse},
     };
     for (const MirrorCase& c : cases) {
         for (auto [w, h] : {std::pair{1, 1}, {1, 6}, {6, 1}, {4, 3}, {17, 5}}) {
@@ -125,7 +107,7 @@ TEST(Mirrors, MatchTheirMapsAndUndoThemselves) {
             Image source = support::numbered_image(w, h, 40);
             Result once = run(source, c.routine);
             ASSERT_EQ(once.ok, 1);
-            EXPECT_EQ(once.image, mapped(source, c.swaps_sides ? h : w, c.swaps_sides ? w : h, c.map));
+            EXPECT_EQ(once.image, mapped(source, c.map));
             EXPECT_EQ(run(once.image, c.routine).image, source);
         }
     }

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "raster.h"
+#include "reference.h"
 #include "veerpix.h"
 
 namespace {
@@ -35,24 +36,13 @@ raster scrambled(int32_t width, int32_t height) {
     return image;
 }
 
-// The map of a routine: destination (x, y) of a w x h source takes source
-// pixel (source_x, source_y).
-using pixel_map = void (*)(int64_t x, int64_t y, int64_t w, int64_t h, int64_t* source_x,
-                           int64_t* source_y);
-
-raster reference(const raster& source, bool swaps_sides, pixel_map map) {
+// The one-pixel-at-a-time loop of the reference.
+raster reference_result(const raster& source, reference::Map map) {
     raster out;
-    out.width = swaps_sides ? source.height : source.width;
-    out.height = swaps_sides ? source.width : source.height;
+    out.width = int32_t(reference::result_width(map, source.width, source.height));
+    out.height = int32_t(reference::result_height(map, source.width, source.height));
     out.pixels.resize(size_t(out.width) * size_t(out.height) * 4);
-    for (int64_t y = 0; y < out.height; ++y) {
-        for (int64_t x = 0; x < out.width; ++x) {
-            int64_t source_x = 0, source_y = 0;
-            map(x, y, source.width, source.height, &source_x, &source_y);
-            std::memcpy(&out.pixels[size_t(y * out.width + x) * 4],
-                        &source.pixels[size_t(source_y * source.width + source_x) * 4], 4);
-        }
-    }
+    reference::move_cells(map, source.pixels.data(), source.width, source.height, out.pixels.data());
     return out;
 }
 
@@ -73,25 +63,19 @@ raster run(const raster& source, routine fast) {
 struct kernel_case {
     const char* label;
     routine fast;
-    bool swaps_sides;
-    pixel_map map;
+    reference::Map map;
 };
 
 const kernel_case kKernels[] = {
-    {"turn 90", [](const pix_image* s, pix_image* r) { return pix_fixed(s, 90, r); }, true,
-     [](int64_t x, int64_t y, int64_t w, int64_t, int64_t* sx, int64_t* sy) { *sx = w - 1 - y; *sy = x; }},
-    {"turn 180", [](const pix_image* s, pix_image* r) { return pix_fixed(s, 180, r); }, false,
-     [](int64_t x, int64_t y, int64_t w, int64_t h, int64_t* sx, int64_t* sy) { *sx = w - 1 - x; *sy = h - 1 - y; }},
-    {"turn 270", [](const pix_image* s, pix_image* r) { return pix_fixed(s, 270, r); }, true,
-     [](int64_t x, int64_t y, int64_t, int64_t h, int64_t* sx, int64_t* sy) { *sx = y; *sy = h - 1 - x; }},
-    {"mirror left to right", [](const pix_image* s, pix_image* r) { return pix_flip(s, 0, r); }, false,
-     [](int64_t x, int64_t y, int64_t w, int64_t, int64_t* sx, int64_t* sy) { *sx = w - 1 - x; *sy = y; }},
-    {"mirror top to bottom", [](const pix_image* s, pix_image* r) { return pix_flip(s, 1, r); }, false,
-     [](int64_t x, int64_t y, int64_t, int64_t h, int64_t* sx, int64_t* sy) { *sx = x; *sy = h - 1 - y; }},
-    {"transpose", pix_transpose, true,
-     [](int64_t x, int64_t y, int64_t, int64_t, int64_t* sx, int64_t* sy) { *sx = y; *sy = x; }},
-    {"transverse", pix_transverse, true,
-     [](int64_t x, int64_t y, int64_t w, int64_t h, int64_t* sx, int64_t* sy) { *sx = w - 1 - y; *sy = h - 1 - x; }},
+    {"turn 90", [](const pix_image* s, pix_image* r) { return pix_fixed(s, 90, r); }, reference::Map::Turn90},
+    {"turn 180", [](const pix_image* s, pix_image* r) { return pix_fixed(s, 180, r); }, reference::Map::Turn180},
+    {"turn 270", [](const pix_image* s, pix_image* r) { return pix_fixed(s, 270, r); }, reference::Map::Turn270},
+    {"mirror left to right", [](const pix_image* s, pix_image* r) { return pix_flip(s, 0, r); },
+     reference::Map::MirrorLeftRight},
+    {"mirror top to bottom", [](const pix_image* s, pix_image* r) { return pix_flip(s, 1, r); },
+     reference::Map::MirrorTopBottom},
+    {"transpose", pix_transpose, reference::Map::Transpose},
+    {"transverse", pix_transverse, reference::Map::Transverse},
 };
 
 struct side_pair {
@@ -111,7 +95,7 @@ TEST(RasterKernels, MatchTheOnePixelAtATimeLoopsOnEverySize) {
             SCOPED_TRACE(std::string(kernel.label) + " of " + std::to_string(size.width) + "x" +
                          std::to_string(size.height));
             const raster source = scrambled(size.width, size.height);
-            const raster expected = reference(source, kernel.swaps_sides, kernel.map);
+            const raster expected = reference_result(source, kernel.map);
             const raster actual = run(source, kernel.fast);
             ASSERT_EQ(actual.width, expected.width);
             ASSERT_EQ(actual.height, expected.height);
@@ -132,7 +116,7 @@ TEST(RasterKernels, SourceAtAnOddAddressGivesTheSameBytes) {
         pix_image output{};
         ASSERT_EQ(kernel.fast(&input, &output), 1);
         pixel_owner owner(output.pixels);
-        const raster expected = reference(source, kernel.swaps_sides, kernel.map);
+        const raster expected = reference_result(source, kernel.map);
         EXPECT_EQ(std::memcmp(output.pixels, expected.pixels.data(), expected.pixels.size()), 0);
     }
 }

@@ -1,7 +1,7 @@
-// The model of the eight whole-pixel transforms against pixel maps written
-// out here: what each transform does, the composition and inverse tables,
-// the display transform of each Orientation value, and the one raster
-// entry point that takes a transform.
+// The model of the eight whole-pixel transforms against the tests' own
+// pixel maps (reference.h): what each transform does, the composition and
+// inverse tables, the display transform of each Orientation value, and the
+// one raster entry point that takes a transform.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -11,20 +11,12 @@
 #include <vector>
 
 #include "raster.h"
+#include "reference.h"
 #include "transform.h"
 
 namespace {
 
-// A raster of distinct labels, rows top to bottom.
-struct Labels {
-    int width;
-    int height;
-    std::vector<uint32_t> cells;
-    uint32_t at(int x, int y) const { return cells[static_cast<size_t>(y * width + x)]; }
-    bool operator==(const Labels& other) const {
-        return width == other.width && height == other.height && cells == other.cells;
-    }
-};
+using reference::Labels;
 
 Labels labels(int width, int height) {
     Labels out{width, height, {}};
@@ -32,30 +24,21 @@ Labels labels(int width, int height) {
     return out;
 }
 
-// Destination (x, y) of a w x h source <- source (sx, sy).
-using PixelMap = void (*)(int x, int y, int w, int h, int* sx, int* sy);
-
+// Each transform with the reference's map of what it should do.
 struct Expected {
     Transform transform;
-    const char* label;
-    bool swaps;
-    PixelMap map;
+    reference::Map map;
 };
 
 const Expected kExpected[] = {
-    {Transform::Identity, "identity", false, [](int x, int y, int, int, int* sx, int* sy) { *sx = x; *sy = y; }},
-    // The top row becomes the left column, read from the bottom up.
-    {Transform::Turn90, "turn 90", true, [](int x, int y, int w, int, int* sx, int* sy) { *sx = w - 1 - y; *sy = x; }},
-    {Transform::Turn180, "turn 180", false,
-     [](int x, int y, int w, int h, int* sx, int* sy) { *sx = w - 1 - x; *sy = h - 1 - y; }},
-    {Transform::Turn270, "turn 270", true, [](int x, int y, int, int h, int* sx, int* sy) { *sx = y; *sy = h - 1 - x; }},
-    {Transform::MirrorLeftRight, "mirror left-right", false,
-     [](int x, int y, int w, int, int* sx, int* sy) { *sx = w - 1 - x; *sy = y; }},
-    {Transform::MirrorTopBottom, "mirror top-bottom", false,
-     [](int x, int y, int, int h, int* sx, int* sy) { *sx = x; *sy = h - 1 - y; }},
-    {Transform::Transpose, "transpose", true, [](int x, int y, int, int, int* sx, int* sy) { *sx = y; *sy = x; }},
-    {Transform::Transverse, "transverse", true,
-     [](int x, int y, int w, int h, int* sx, int* sy) { *sx = w - 1 - y; *sy = h - 1 - x; }},
+    {Transform::Identity, reference::Map::Identity},
+    {Transform::Turn90, reference::Map::Turn90},
+    {Transform::Turn180, reference::Map::Turn180},
+    {Transform::Turn270, reference::Map::Turn270},
+    {Transform::MirrorLeftRight, reference::Map::MirrorLeftRight},
+    {Transform::MirrorTopBottom, reference::Map::MirrorTopBottom},
+    {Transform::Transpose, reference::Map::Transpose},
+    {Transform::Transverse, reference::Map::Transverse},
 };
 
 const Expected& expected(Transform transform) {
@@ -66,25 +49,15 @@ const Expected& expected(Transform transform) {
     return kExpected[0];
 }
 
-Labels apply(Transform transform, const Labels& source) {
-    const Expected& e = expected(transform);
-    Labels out{e.swaps ? source.height : source.width, e.swaps ? source.width : source.height, {}};
-    for (int y = 0; y < out.height; ++y) {
-        for (int x = 0; x < out.width; ++x) {
-            int sx = 0, sy = 0;
-            e.map(x, y, source.width, source.height, &sx, &sy);
-            out.cells.push_back(source.at(sx, sy));
-        }
-    }
-    return out;
-}
+Labels apply(reference::Map map, const Labels& source) { return reference::moved(map, source); }
+Labels apply(Transform transform, const Labels& source) { return apply(expected(transform).map, source); }
 
 const Labels kSource = labels(3, 2);
 
 TEST(TransformModel, EachTransformMovesPixelsAsItsMapSays) {
     for (const Expected& e : kExpected) {
-        SCOPED_TRACE(e.label);
-        EXPECT_EQ(exchanges_sides(e.transform), e.swaps);
+        SCOPED_TRACE(reference::name(e.map));
+        EXPECT_EQ(exchanges_sides(e.transform), reference::exchanges_sides(e.map));
         // The table's map read as a pixel map gives the expected result.
         const TransformMap& map = transform_map(e.transform);
         Labels from_table{map.exchanges_sides ? kSource.height : kSource.width,
@@ -103,11 +76,11 @@ TEST(TransformModel, EachTransformMovesPixelsAsItsMapSays) {
 
 TEST(TransformModel, CompositionAndInverseFollowFromThePixelMaps) {
     for (const Expected& first : kExpected) {
-        EXPECT_EQ(apply(inverse(first.transform), apply(first.transform, kSource)), kSource) << first.label;
+        EXPECT_EQ(apply(inverse(first.transform), apply(first.transform, kSource)), kSource) << reference::name(first.map);
         for (const Expected& second : kExpected) {
             EXPECT_EQ(apply(then(first.transform, second.transform), kSource),
                       apply(second.transform, apply(first.transform, kSource)))
-                << first.label << ", then " << second.label;
+                << reference::name(first.map) << ", then " << reference::name(second.map);
         }
     }
 }
@@ -132,13 +105,14 @@ TEST(TransformModel, DisplayTransformsShowEachOrientationUpright) {
         EXPECT_EQ(upright.at(c.top_left.x, c.top_left.y), kSource.at(0, 0));
         EXPECT_EQ(upright.at(c.top_right.x, c.top_right.y), kSource.at(2, 0));
         EXPECT_EQ(orientation_displayed_by(display_transform(c.orientation)), c.orientation);
+        EXPECT_EQ(upright, apply(reference::display_map(c.orientation), kSource));
     }
     for (int none : {0, 9, -1, 65535}) EXPECT_EQ(display_transform(none), Transform::Identity) << none;
 }
 
 TEST(TransformModel, TheRasterEntryPointDoesEachTransform) {
     for (const Expected& e : kExpected) {
-        SCOPED_TRACE(e.label);
+        SCOPED_TRACE(reference::name(e.map));
         pix_image source{kSource.width, kSource.height,
                          reinterpret_cast<uint8_t*>(const_cast<uint32_t*>(kSource.cells.data()))};
         pix_image result{};

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "exif_builder.h"
 #include "image_io.h"
 #include "raster.h"
 #include "stb_image_write.h"
@@ -83,13 +84,9 @@ void append_sink(void* context, void* data, int size) {
 
 // An Exif APP1 segment, little-endian, whose IFD0 holds Orientation alone.
 std::vector<uint8_t> orientation_segment(uint16_t orientation) {
-    return {0xFF, 0xE1, 0x00, 0x22,                          // APP1, length 34
-            'E',  'x',  'i',  'f',  0x00, 0x00,              // signature
-            'I',  'I',  0x2A, 0x00, 0x08, 0x00, 0x00, 0x00,  // TIFF header, IFD0 at 8
-            0x01, 0x00,                                      // one entry
-            0x12, 0x01, 0x03, 0x00, 0x01, 0x00, 0x00, 0x00,  // Orientation, SHORT, 1
-            static_cast<uint8_t>(orientation), static_cast<uint8_t>(orientation >> 8), 0x00, 0x00,
-            0x00, 0x00, 0x00, 0x00};                         // no next IFD
+    fixture::Block block;
+    block.ifd0 = {fixture::shorts(0x0112, {orientation})};
+    return fixture::app1(block);
 }
 
 bool write_bytes(const char* path, const std::vector<uint8_t>& bytes) {

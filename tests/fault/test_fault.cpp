@@ -4,7 +4,6 @@
 // output path as it was, or, where the failed call was not needed, in a
 // success with the right output; never in a crash, a leaked block or
 // descriptor, or a temporary file left behind.
-#include <dirent.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -20,6 +19,7 @@
 #include <vector>
 
 #include "fault_seam.h"
+#include "descriptors.h"
 #include "exif_builder.h"
 #include "support.h"
 #include "veerpix.h"
@@ -124,15 +124,6 @@ std::vector<int> failures_of(fault::Call call) {
         case fault::Call::Ftruncate: return {EIO};
         default: return {ENOMEM};
     }
-}
-
-int open_descriptors() {
-    int count = 0;
-    if (DIR* folder = opendir("/proc/self/fd")) {
-        while (readdir(folder)) ++count;
-        closedir(folder);
-    }
-    return count;
 }
 
 bool starts_with(const std::string& text, const std::string& prefix) {

@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "descriptors.h"
 #include "veerpix.h"
 
 namespace {
@@ -39,15 +40,6 @@ int64_t resident_bytes() {
         std::fclose(statm);
     }
     return static_cast<int64_t>(pages_resident) * sysconf(_SC_PAGESIZE);
-}
-
-int open_descriptors() {
-    int count = 0;
-    if (DIR* folder = opendir("/proc/self/fd")) {
-        while (readdir(folder)) ++count;
-        closedir(folder);
-    }
-    return count;
 }
 
 void put_u16le(Bytes* out, uint32_t value) {
