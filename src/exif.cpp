@@ -6,6 +6,7 @@
 // data as it was.
 #include "exif.h"
 
+#include "byte_reader.h"
 #include "error.h"  // for VEERPIX_PRINTF only: this module never sets the error text
 
 #include <cstdarg>
@@ -31,8 +32,6 @@ constexpr uint64_t TIFF_HEADER_SIZE = 8;
 constexpr uint64_t EXIF_HEADER_SIZE = 10;  // marker, length field, "Exif\0\0"
 constexpr uint64_t MAX_SEGMENT_LENGTH = 65535;
 
-enum class ByteOrder { Little, Big };
-
 // The caller's message buffer. fail() fills it and gives false, so that a
 // failed check reads `return message.fail("...")`.
 struct Message {
@@ -51,39 +50,6 @@ bool Message::fail(const char* format, ...) const {
     return false;
 }
 
-struct ByteReader {
-    const uint8_t* data;
-    uint64_t len;
-
-    bool has(uint64_t pos, uint64_t size) const { return pos <= len && size <= len - pos; }
-
-    bool u8(uint64_t pos, uint8_t* out) const {
-        if (!has(pos, 1)) return false;
-        *out = data[pos];
-        return true;
-    }
-
-    bool matches(uint64_t pos, const uint8_t* expected, uint64_t size) const {
-        return has(pos, size) && std::memcmp(data + pos, expected, size) == 0;
-    }
-
-    bool u16(ByteOrder order, uint64_t pos, uint16_t* out) const {
-        if (!has(pos, 2)) return false;
-        const uint8_t* p = data + pos;
-        *out = order == ByteOrder::Big ? static_cast<uint16_t>(p[0] << 8 | p[1])
-                                       : static_cast<uint16_t>(p[1] << 8 | p[0]);
-        return true;
-    }
-
-    bool u32(ByteOrder order, uint64_t pos, uint32_t* out) const {
-        if (!has(pos, 4)) return false;
-        const uint8_t* p = data + pos;
-        const uint32_t b0 = p[0], b1 = p[1], b2 = p[2], b3 = p[3];
-        *out = order == ByteOrder::Big ? (b0 << 24 | b1 << 16 | b2 << 8 | b3)
-                                       : (b3 << 24 | b2 << 16 | b1 << 8 | b0);
-        return true;
-    }
-};
 
 // Writes go through the same bounds as reads.
 struct ByteWriter {
