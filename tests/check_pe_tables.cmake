@@ -2,7 +2,7 @@
 # by their plain names, and imports nothing but KERNEL32 and the C runtime:
 # no libstdc++, libgcc or libwinpthread DLL may be needed beside it.
 # usage: cmake -DOBJDUMP=... -DLIBRARY=... -P check_pe_tables.cmake
-cmake_minimum_required(VERSION 3.21)
+cmake_minimum_required(VERSION 3.25)
 execute_process(COMMAND ${OBJDUMP} -p ${LIBRARY}
                 OUTPUT_VARIABLE dump RESULT_VARIABLE status)
 if(NOT status EQUAL 0)
@@ -35,8 +35,8 @@ if(names_at GREATER_EQUAL 0)
 endif()
 
 list(SORT exports)
-set(expected veerpix_angle veerpix_auto_orient veerpix_cleanup veerpix_copy_metadata veerpix_fixed
-             veerpix_flip_h veerpix_flip_v veerpix_init veerpix_last_error)
+include(${CMAKE_CURRENT_LIST_DIR}/exported_names.cmake)
+set(expected ${VEERPIX_EXPORTED_NAMES})
 if(NOT exports STREQUAL expected)
   message(FATAL_ERROR "exported names differ:\n  found:    ${exports}\n  expected: ${expected}")
 endif()
