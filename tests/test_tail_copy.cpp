@@ -112,6 +112,9 @@ TEST_F(TailCopy, AnUprightLargeJpegIsCopiedAsItIs) {
 // The start was read from one file and the rest would come from another
 // (a writer appending, or cutting the file): nothing is written.
 TEST_F(TailCopy, AnInputThatChangesSizeAfterItsStartWasReadIsRefused) {
+#if defined(_WIN32)
+    GTEST_SKIP() << "Windows reads the whole input at once";
+#endif
     const Bytes input = large_tagged_jpeg(true, 3, 1 << 20);
     const struct {
         const char* label;
@@ -155,6 +158,9 @@ TEST_F(TailCopy, AnInputThatChangesSizeAfterItsStartWasReadIsRefused) {
 
 // The decode road reads the rest; a file cut meanwhile is not read as whole.
 TEST_F(TailCopy, TheRestOfACutFileIsNotRead) {
+#if defined(_WIN32)
+    GTEST_SKIP() << "Windows reads the whole input at once";
+#endif
     const Bytes input = large_tagged_jpeg(false, 6, 1 << 20);
     const std::string in = put("in.jpg", input);
     uint64_t length = 0;
