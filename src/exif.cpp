@@ -79,25 +79,39 @@ struct ExifSegment {
     uint16_t length = 0;
 };
 
-static bool find_exif_segment(const uint8_t* data, uint64_t len, const Message& message,
-                              ExifSegment* found) {
+// How a walk over the segments ended. Short: the data ended before the
+// walk could decide, and at least `needed` bytes would let it go on.
+enum class Walk { Found, Refused, Short };
+
+static Walk walk_to_exif(const uint8_t* data, uint64_t len, const Message& message,
+                         ExifSegment* found, uint64_t* needed) {
     constexpr uint8_t exif_signature[6] = {'E', 'x', 'i', 'f', 0, 0};
     const ByteReader jpeg{data, len};
     uint8_t soi0 = 0, soi1 = 0;
     if (len < 4 || !jpeg.u8(0, &soi0) || !jpeg.u8(1, &soi1) || soi0 != 0xFF || soi1 != 0xD8) {
-        return message.fail("not a JPEG file");
+        *needed = 4;
+        message.fail("not a JPEG file");
+        return len < 4 ? Walk::Short : Walk::Refused;
     }
     // A marker position needs four bytes even where the code has no length.
-    for (uint64_t pos = 2; jpeg.has(pos, 4);) {
+    uint64_t pos = 2;
+    for (; jpeg.has(pos, 4);) {
         uint8_t marker = 0, code = 0;
         jpeg.u8(pos, &marker);
         jpeg.u8(pos + 1, &code);
-        if (marker != 0xFF) return message.fail("bad JPEG marker at %zu", static_cast<size_t>(pos));
-        if (code == 0xD9) break;
+        if (marker != 0xFF) {
+            message.fail("bad JPEG marker at %zu", static_cast<size_t>(pos));
+            return Walk::Refused;
+        }
+        if (code == 0xD9) {
+            message.fail("no EXIF segment found");
+            return Walk::Refused;
+        }
         if (code == 0xDA) {
             // The scan's entropy-coded data follows; an Exif segment after
             // it would not belong to this image.
-            return message.fail("no EXIF segment before image data");
+            message.fail("no EXIF segment before image data");
+            return Walk::Refused;
         }
         if (code == 0x01 || (code >= 0xD0 && code <= 0xD7)) {
             pos += 2;
@@ -105,14 +119,42 @@ static bool find_exif_segment(const uint8_t* data, uint64_t len, const Message& 
         }
         uint16_t length = 0;
         jpeg.u16(ByteOrder::Big, pos + 2, &length);
-        if (length < 2 || !jpeg.has(pos + 2, length)) return message.fail("truncated JPEG segment");
+        if (length < 2) {
+            message.fail("truncated JPEG segment");
+            return Walk::Refused;
+        }
+        if (!jpeg.has(pos + 2, length)) {
+            *needed = pos + 2 + uint64_t{length};
+            message.fail("truncated JPEG segment");
+            return Walk::Short;
+        }
         if (code == 0xE1 && length >= 10 && jpeg.matches(pos + 4, exif_signature, 6)) {
             *found = ExifSegment{pos, length};
-            return true;
+            *needed = pos + 2 + uint64_t{length};
+            return Walk::Found;
         }
         pos += 2 + uint64_t{length};
     }
-    return message.fail("no EXIF segment found");
+    *needed = pos + 4;
+    message.fail("no EXIF segment found");
+    return Walk::Short;
+}
+
+static bool find_exif_segment(const uint8_t* data, uint64_t len, const Message& message,
+                              ExifSegment* found) {
+    uint64_t needed = 0;
+    return walk_to_exif(data, len, message, found, &needed) == Walk::Found;
+}
+
+uint64_t qv_exif_head_length(const uint8_t* data, uint64_t len) {
+    const Message message{nullptr, 0};  // the reasons matter to the reader, not here
+    ExifSegment found;
+    uint64_t needed = 0;
+    switch (walk_to_exif(data, len, message, &found, &needed)) {
+        case Walk::Found:
+        case Walk::Short: return needed;
+        default: return 0;
+    }
 }
 
 namespace {

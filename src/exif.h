@@ -19,6 +19,13 @@ constexpr int ORIENT_OP_FLIP_V = static_cast<int>(Transform::MirrorTopBottom);
 // when there is none or the data is malformed (message in msg).
 int qv_exif_parse_orientation(const uint8_t* data, uint64_t len, char* msg, uint64_t msg_size);
 
+// How many bytes from the start of a JPEG the reader and the rewriter
+// below look at: up to the end of the first Exif segment. Returns that
+// length where it lies within `len`; a larger length where the first `len`
+// bytes end before the walk over the segments decides (read at least that
+// many and ask again); 0 where they show that there is no Exif segment.
+uint64_t qv_exif_head_length(const uint8_t* data, uint64_t len);
+
 // The orientation that describes the stored pixels after `op` is applied to
 // an image shown with `orientation`; 0 for arguments out of range.
 int qv_exif_compose_orientation(int op, int orientation);

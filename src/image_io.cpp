@@ -2,12 +2,15 @@
 // output format by extension, and the codec calls.
 #include "image_io.h"
 
+#include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstring>
 
 #include "decode_guard.h"
 #include "error.h"
+#include "exif.h"
 #include "jpeg_writer.h"
 #include "large_block.h"
 #include "metadata.h"
@@ -252,7 +255,9 @@ malloc_ptr<uint8_t> read_file(const char* path, uint64_t* length, FileIdentity* 
         ~Closer() { std::fclose(file); }
     } closer{file};
 
-    malloc_ptr<uint8_t> buffer(static_cast<uint8_t*>(veerpix_malloc_large(static_cast<size_t>(size))));
+    // The spare room is read_head's promise on Windows, where it reads here.
+    malloc_ptr<uint8_t> buffer(
+        static_cast<uint8_t*>(veerpix_malloc_large(static_cast<size_t>(size) + kHeadRoom)));
     if (!buffer) return nullptr;
     if (std::fread(buffer.get(), 1, static_cast<size_t>(size), file) != static_cast<size_t>(size)) {
         return nullptr;
@@ -261,6 +266,86 @@ malloc_ptr<uint8_t> read_file(const char* path, uint64_t* length, FileIdentity* 
     if (identity) *identity = opened;
     return buffer;
 }
+
+void UnreadRest::close_rest() {
+    if (tail.descriptor >= 0) close_descriptor(tail.descriptor);
+    tail.descriptor = -1;
+}
+
+#if defined(_WIN32)
+malloc_ptr<uint8_t> read_head(const char* path, uint64_t* length, UnreadRest* rest,
+                              FileIdentity* identity) {
+    (void)rest;
+    return read_file(path, length, identity);
+}
+
+bool read_rest(malloc_ptr<uint8_t>*, uint64_t*, UnreadRest*) { return true; }
+#else
+namespace {
+
+constexpr uint64_t kFirstHead = uint64_t{64} << 10;
+
+// Extends the buffer to `wanted` bytes of the file (plus the spare room);
+// false where the file ends sooner.
+bool read_up_to(int descriptor, uint64_t wanted, malloc_ptr<uint8_t>* bytes, uint64_t* length) {
+    const size_t capacity = static_cast<size_t>(wanted + kHeadRoom);
+    malloc_ptr<uint8_t> grown(static_cast<uint8_t*>(veerpix_malloc_large(capacity)));
+    if (!grown) return false;
+    if (*length) std::memcpy(grown.get(), bytes->get(), static_cast<size_t>(*length));
+    for (uint64_t have = *length; have < wanted;) {
+        const ssize_t got = pread(descriptor, grown.get() + have, static_cast<size_t>(wanted - have),
+                                  static_cast<off_t>(have));
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) return false;
+        have += static_cast<uint64_t>(got);
+    }
+    *bytes = std::move(grown);
+    *length = wanted;
+    return true;
+}
+
+}  // namespace
+
+malloc_ptr<uint8_t> read_head(const char* path, uint64_t* length, UnreadRest* rest,
+                              FileIdentity* identity) {
+    int64_t size = 0;
+    FileIdentity opened;
+    UnreadRest file;
+    file.tail.descriptor = open_regular_file(path, &size, &opened);
+    if (file.empty()) return nullptr;
+    // The same limits as read_file's.
+    if (size <= 0 || size > INT32_MAX) return nullptr;
+    const uint64_t file_size = static_cast<uint64_t>(size);
+    malloc_ptr<uint8_t> bytes;
+    uint64_t have = 0;
+    uint64_t wanted = std::min(file_size, kFirstHead);
+    for (;;) {
+        if (!read_up_to(file.tail.descriptor, wanted, &bytes, &have)) return nullptr;
+        if (have == file_size) break;
+        const uint64_t needed = qv_exif_head_length(bytes.get(), have);
+        if (needed != 0 && needed <= have) {
+            file.tail.offset = have;
+            file.tail.size = file_size;
+            rest->close_rest();
+            rest->tail = file.tail;
+            file.tail.descriptor = -1;
+            break;
+        }
+        // No Exif segment: every road from here reads the whole file.
+        wanted = needed == 0 ? file_size : std::min(file_size, std::max(needed, 2 * have));
+    }
+    *length = have;
+    if (identity) *identity = opened;
+    return bytes;
+}
+
+bool read_rest(malloc_ptr<uint8_t>* bytes, uint64_t* length, UnreadRest* rest) {
+    if (rest->empty()) return true;
+    const bool read = read_up_to(rest->tail.descriptor, rest->tail.size, bytes, length);
+    rest->close_rest();
+    return read;
+}
+#endif
 
 img_format detect_format(const uint8_t* bytes, uint64_t length) {
     for (const FormatRow& row : kFormats) {

@@ -21,6 +21,33 @@ constexpr img_format IMG_FMT_BMP = 3;
 // filled on success.
 malloc_ptr<uint8_t> read_file(const char* path, uint64_t* length, FileIdentity* identity = nullptr);
 
+// What read_head left in the file: the file stays open, so that the rest
+// read or copied later is the rest of the same file.
+struct UnreadRest {
+    FileTail tail;  // descriptor -1: nothing is left
+    UnreadRest() = default;
+    UnreadRest(UnreadRest&& other) noexcept : tail(other.tail) { other.tail.descriptor = -1; }
+    UnreadRest& operator=(UnreadRest&&) = delete;
+    ~UnreadRest() { close_rest(); }
+    bool empty() const { return tail.descriptor < 0; }
+    void close_rest();
+};
+
+// Extra room behind the head, for an Orientation entry inserted into it.
+constexpr uint64_t kHeadRoom = 12;
+
+// The file from its start, as read_file would refuse or read it, but for a
+// JPEG only as far as its Exif segment (and at least the first 64 KiB):
+// the rest stays in `rest`. The buffer has kHeadRoom spare bytes. On
+// Windows the whole file is read, since a file held open there cannot be
+// replaced, and the output may be the input.
+malloc_ptr<uint8_t> read_head(const char* path, uint64_t* length, UnreadRest* rest,
+                              FileIdentity* identity);
+
+// Reads what read_head left, so that the buffer holds the whole file, and
+// closes the file; false where it ends before its former size.
+bool read_rest(malloc_ptr<uint8_t>* bytes, uint64_t* length, UnreadRest* rest);
+
 // Recognises JPEG, PNG and BMP by their first bytes.
 img_format detect_format(const uint8_t* bytes, uint64_t length);
 

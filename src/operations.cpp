@@ -1,7 +1,8 @@
-// The exported file operations. Each reads its input whole, recognises it,
-// and either finishes without touching pixels (the lossless retag of a
-// tagged JPEG, or the unchanged copy of automatic orientation) or decodes
-// those same bytes, transforms and encodes. Every change is to the picture
+// The exported file operations. Each reads the start of its input,
+// recognises it, and either finishes without touching pixels (the lossless
+// retag of a tagged JPEG, or the unchanged copy of automatic orientation),
+// the kernel copying the unread rest into the output, or reads the rest and
+// decodes those bytes, transforms and encodes. Every change is to the picture
 // as shown: a JPEG's EXIF Orientation is honoured on every road.
 //
 // The map of the library, top to bottom (a unit calls only those below it):
@@ -30,8 +31,9 @@
 namespace {
 
 struct InputFile {
-    malloc_ptr<uint8_t> bytes;
+    malloc_ptr<uint8_t> bytes;  // the whole file, or its start where `rest` is not empty
     uint64_t length = 0;
+    UnreadRest rest;
     img_format format = IMG_FMT_UNKNOWN;
     FileIdentity identity;  // an output that is this file gets flushed before it replaces it
 };
@@ -47,7 +49,7 @@ bool start_operation(const char* input, const char* output) {
 }
 
 bool load_input(const char* path, InputFile* file) {
-    file->bytes = read_file(path, &file->length, &file->identity);
+    file->bytes = read_head(path, &file->length, &file->rest, &file->identity);
     if (!file->bytes) {
         set_err("cannot read input file: %s", path);
         return false;
@@ -71,6 +73,21 @@ int stored_orientation(const InputFile& file) {
 
 bool names_an_orientation(int orientation) { return orientation >= 1 && orientation <= 8; }
 
+// The bytes in memory (`length` of them), then the rest of the file as it
+// is: the output of the roads that change no pixels.
+int write_unchanged_rest(const char* output, InputFile& file, uint64_t length) {
+    const FileTail* tail = file.rest.empty() ? nullptr : &file.rest.tail;
+    return write_file(output, std::move(file.bytes), length, &file.identity, tail);
+}
+
+// The decoder and the metadata reader take the whole file.
+bool read_whole_input(InputFile& file, const char* path) {
+    if (read_rest(&file.bytes, &file.length, &file.rest)) return true;
+    file.bytes.reset();
+    set_err("cannot read input file: %s", path);
+    return false;
+}
+
 // The lossless step for quarter turns and mirrors of a JPEG into a JPEG
 // whose Orientation value is 1..8: only that value changes.
 int retag_jpeg(InputFile& file, int orientation, Transform op, const char* output) {
@@ -88,7 +105,7 @@ int retag_jpeg(InputFile& file, int orientation, Transform op, const char* outpu
         set_err("exif rewrite: %s", msg);
         return 0;
     }
-    return write_file(output, std::move(file.bytes), new_length, &file.identity);
+    return write_unchanged_rest(output, file, new_length);
 }
 
 // A turn by any angle, after the whole-pixel transform.
@@ -122,6 +139,7 @@ std::optional<RasterSize> result_size(const pix_image& decoded, Transform moved,
 // for the identity), then through the free turn where one is given.
 int decode_road(InputFile& file, const char* input, const char* output, img_format output_format,
                 Transform moved, const FreeTurn* free_turn) {
+    if (!read_whole_input(file, input)) return 0;
     pix_image picture{};
     if (!decode_image(file.bytes.get(), file.length, input, &picture)) return 0;
     pixel_owner picture_pixels(picture.pixels);
@@ -245,7 +263,7 @@ VEERPIX_API int veerpix_auto_orient(const char* input, const char* output) {
         // The file is copied only where it already is what was asked for:
         // upright, and in the format the output path names.
         if (upright == Transform::Identity && output_format == file.format) {
-            return write_file(output, std::move(file.bytes), file.length, &file.identity);
+            return write_unchanged_rest(output, file, file.length);
         }
         return decode_road(file, input, output, output_format, upright, nullptr);
     });

@@ -13,16 +13,20 @@
 // byte changes.
 #include "output.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <random>
 #include <string>
 
 #include "error.h"
 
 #if defined(_WIN32)
+#include <io.h>
+#include <sys/stat.h>
 #include <windows.h>
 #else
 #include <fcntl.h>
@@ -67,10 +71,98 @@ bool same_file(const FileIdentity* input, const FileIdentity& output) {
 
 enum class TempResult { Written, Failed, CannotCreate, RenameRefused };
 
+// What an output holds: bytes in memory, followed, where given, by the
+// tail of an open file.
+struct Content {
+    const uint8_t* head;
+    uint64_t head_length;
+    const FileTail* tail;
+};
+
+uint64_t content_length(const Content& content) {
+    return content.head_length + (content.tail ? content.tail->size - content.tail->offset : 0);
+}
+
+#if defined(_WIN32)
+int64_t read_at(int descriptor, uint8_t* buffer, size_t count, uint64_t offset) {
+    if (_lseeki64(descriptor, static_cast<__int64>(offset), SEEK_SET) < 0) return -1;
+    return _read(descriptor, buffer, static_cast<unsigned>(count));
+}
+
+bool tail_unchanged(const FileTail& tail) {
+    struct _stat64 status {};
+    return _fstat64(tail.descriptor, &status) == 0 &&
+           static_cast<uint64_t>(status.st_size) == tail.size;
+}
+#else
+int64_t read_at(int descriptor, uint8_t* buffer, size_t count, uint64_t offset) {
+    return pread(descriptor, buffer, count, static_cast<off_t>(offset));
+}
+
+bool tail_unchanged(const FileTail& tail) {
+    struct stat status {};
+    return fstat(tail.descriptor, &status) == 0 &&
+           static_cast<uint64_t>(status.st_size) == tail.size;
+}
+#endif
+
+// Runs `copy` between two checks that the file still has its former size:
+// a file that changed is not the one whose start was read.
+template <typename Copy>
+bool copy_unchanged(const FileTail& tail, Copy copy) {
+    return tail_unchanged(tail) && copy() && tail_unchanged(tail);
+}
+
+constexpr size_t kCopyChunk = size_t{1} << 20;
+
+// Copies the tail from `from` on through `write_chunk`: where the kernel
+// cannot copy (other systems, some pairs of files).
+template <typename WriteChunk>
+bool copy_by_reading(const FileTail& tail, uint64_t from, WriteChunk write_chunk) {
+    if (from >= tail.size) return true;
+    const malloc_ptr<uint8_t> chunk(static_cast<uint8_t*>(std::malloc(kCopyChunk)));
+    if (!chunk) return false;
+    while (from < tail.size) {
+        const size_t wanted = static_cast<size_t>(std::min<uint64_t>(kCopyChunk, tail.size - from));
+        const int64_t got = read_at(tail.descriptor, chunk.get(), wanted, from);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) return false;
+        if (!write_chunk(chunk.get(), static_cast<uint64_t>(got))) return false;
+        from += static_cast<uint64_t>(got);
+    }
+    return true;
+}
+
+// The whole content in memory, for the writes that cannot take the tail
+// from its file: those that would overwrite that file before it is read.
+bool gather(const Content& content, malloc_ptr<uint8_t>* whole) {
+    const uint64_t length = content_length(content);
+    if (length > SIZE_MAX) return false;
+    whole->reset(static_cast<uint8_t*>(std::malloc(length ? static_cast<size_t>(length) : 1)));
+    if (!*whole) return false;
+    if (content.head_length) {
+        std::memcpy(whole->get(), content.head, static_cast<size_t>(content.head_length));
+    }
+    if (!content.tail) return true;
+    uint8_t* end = whole->get() + content.head_length;
+    const auto append = [&](const uint8_t* bytes, uint64_t count) {
+        std::memcpy(end, bytes, static_cast<size_t>(count));
+        end += count;
+        return true;
+    };
+    const FileTail& tail = *content.tail;
+    return copy_unchanged(tail, [&] { return copy_by_reading(tail, tail.offset, append); });
+}
+
 #if defined(_WIN32)
 
 // Writes through the C runtime, for devices and the in-place case.
-bool write_direct(const char* path, const uint8_t* bytes, uint64_t length) {
+bool write_direct(const char* path, const Content& content) {
+    // Opening truncates, and the tail's file may be this one.
+    malloc_ptr<uint8_t> whole;
+    if (content.tail && !gather(content, &whole)) return false;
+    const uint8_t* bytes = content.tail ? whole.get() : content.head;
+    const uint64_t length = content_length(content);
     std::FILE* file = std::fopen(path, "wb");
     if (!file) return false;
     size_t written = std::fwrite(bytes, 1, static_cast<size_t>(length), file);
@@ -108,11 +200,20 @@ bool write_handle(HANDLE file, const uint8_t* bytes, uint64_t length) {
     return true;
 }
 
+bool write_content(HANDLE file, const Content& content) {
+    if (!write_handle(file, content.head, content.head_length)) return false;
+    if (!content.tail) return true;
+    const FileTail& tail = *content.tail;
+    const auto write_chunk = [&](const uint8_t* bytes, uint64_t count) {
+        return write_handle(file, bytes, count);
+    };
+    return copy_unchanged(tail, [&] { return copy_by_reading(tail, tail.offset, write_chunk); });
+}
+
 // The temporary is marked for deletion while it is written, so that a
 // process killed meanwhile leaves nothing; the mark is lifted only when it
 // is complete, just before it is closed and moved over the output.
-TempResult write_through_temporary(const std::string& target, const uint8_t* bytes,
-                                   uint64_t length, bool flush) {
+TempResult write_through_temporary(const std::string& target, const Content& content, bool flush) {
     const std::string stem = temporary_stem(target);
     std::string temporary;
     HANDLE file = INVALID_HANDLE_VALUE;
@@ -126,7 +227,7 @@ TempResult write_through_temporary(const std::string& target, const uint8_t* byt
         return GetLastError() == ERROR_ACCESS_DENIED ? TempResult::CannotCreate : TempResult::Failed;
     }
     const bool marked = set_delete_on_close(file, true);
-    bool complete = write_handle(file, bytes, length) && (!flush || FlushFileBuffers(file));
+    bool complete = write_content(file, content) && (!flush || FlushFileBuffers(file));
     if (complete && marked) complete = set_delete_on_close(file, false);
     if (!CloseHandle(file)) complete = false;
     if (!complete) {
@@ -141,12 +242,11 @@ TempResult write_through_temporary(const std::string& target, const uint8_t* byt
     return TempResult::Written;
 }
 
-bool write_bytes(const char* path, const uint8_t* bytes, uint64_t length,
-                 const FileIdentity* input) {
+bool write_bytes(const char* path, const Content& content, const FileIdentity* input) {
     const std::string target = full_path(path);
     // The device namespace (devices, pipes) is written directly, and not
     // opened to look: opening a pipe would take one of its connections.
-    if (target.compare(0, 4, "\\\\.\\") == 0) return write_direct(path, bytes, length);
+    if (target.compare(0, 4, "\\\\.\\") == 0) return write_direct(path, content);
     const DWORD attributes = GetFileAttributesA(target.c_str());
     const bool exists = attributes != INVALID_FILE_ATTRIBUTES;
     if (exists && (attributes & FILE_ATTRIBUTE_DIRECTORY)) return false;
@@ -167,16 +267,16 @@ bool write_bytes(const char* path, const uint8_t* bytes, uint64_t length,
         }
         CloseHandle(file);
         // Anything else that is not a file on a disk is written directly.
-        if (!on_disk) return write_direct(path, bytes, length);
+        if (!on_disk) return write_direct(path, content);
     }
-    switch (write_through_temporary(target, bytes, length, same_file(input, output))) {
+    switch (write_through_temporary(target, content, same_file(input, output))) {
         case TempResult::Written: return true;
         case TempResult::CannotCreate: break;
         default: return false;
     }
     // The folder takes no new files (read-only folder, writable file):
     // writing in place is all that is left.
-    return exists && write_direct(path, bytes, length);
+    return exists && write_direct(path, content);
 }
 
 #else
@@ -211,11 +311,49 @@ bool write_all(int descriptor, const uint8_t* bytes, uint64_t length) {
     return true;
 }
 
+// The kernel declines to copy between these files (other file systems,
+// pipes, older kernels): the read/write loop copies instead.
+bool copy_refused(int error) {
+    return error == EXDEV || error == EINVAL || error == ENOSYS || error == EOPNOTSUPP;
+}
+
+// The tail goes from file to file inside the kernel where it can, without
+// passing through this process.
+bool copy_in_kernel_or_by_reading(int descriptor, const FileTail& tail) {
+    uint64_t from = tail.offset;
+#if defined(__linux__)
+    while (from < tail.size) {
+        off_t source_offset = static_cast<off_t>(from);
+        const size_t chunk =
+            static_cast<size_t>(std::min<uint64_t>(tail.size - from, uint64_t{1} << 30));
+        const ssize_t copied =
+            copy_file_range(tail.descriptor, &source_offset, descriptor, nullptr, chunk, 0);
+        if (copied < 0 && errno == EINTR) continue;
+        if (copied < 0 && copy_refused(errno)) break;
+        // 0: the file ends before its former size.
+        if (copied <= 0) return false;
+        from += static_cast<uint64_t>(copied);
+    }
+#endif
+    return copy_by_reading(tail, from, [&](const uint8_t* bytes, uint64_t count) {
+        return write_all(descriptor, bytes, count);
+    });
+}
+
+bool copy_tail(int descriptor, const FileTail& tail) {
+    return copy_unchanged(tail, [&] { return copy_in_kernel_or_by_reading(descriptor, tail); });
+}
+
+bool write_content(int descriptor, const Content& content) {
+    if (!write_all(descriptor, content.head, content.head_length)) return false;
+    return !content.tail || copy_tail(descriptor, *content.tail);
+}
+
 // Pipes and devices: blocking writes from here on (the open did not wait).
-bool write_to_stream(Descriptor& stream, const uint8_t* bytes, uint64_t length) {
+bool write_to_stream(Descriptor& stream, const Content& content) {
     const int flags = fcntl(stream.number, F_GETFL);
     if (flags < 0 || fcntl(stream.number, F_SETFL, flags & ~O_NONBLOCK) != 0) return false;
-    return write_all(stream.number, bytes, length) && stream.close_checked();
+    return write_content(stream.number, content) && stream.close_checked();
 }
 
 FileIdentity identity_of(const struct stat& status) {
@@ -325,8 +463,7 @@ bool name_temporary(Temporary* temporary, const std::string& target) {
 }
 
 TempResult write_through_temporary(const std::string& target, const Replaced& replaced,
-                                   const uint8_t* bytes, uint64_t length, bool flush,
-                                   bool allow_unnamed = true) {
+                                   const Content& content, bool flush, bool allow_unnamed = true) {
     // The folder is flushed after the rename, so that the new name is on
     // the disk too. It is opened first: nothing may fail once the file is
     // replaced. A failure of that flush is not reported: the data is on the
@@ -339,11 +476,11 @@ TempResult write_through_temporary(const std::string& target, const Replaced& re
     Temporary temporary;
     const int refused = create_temporary(target, replaced, allow_unnamed, &temporary);
     if (refused != 0) return creation_refused(refused) ? TempResult::CannotCreate : TempResult::Failed;
-    if (!write_all(temporary.file.number, bytes, length)) return TempResult::Failed;
+    if (!write_content(temporary.file.number, content)) return TempResult::Failed;
     if (flush && fsync(temporary.file.number) != 0) return TempResult::Failed;
     if (temporary.unnamed && !name_temporary(&temporary, target)) {
         // Neither way of naming it works here: start again with a named file.
-        return write_through_temporary(target, replaced, bytes, length, flush, false);
+        return write_through_temporary(target, replaced, content, flush, false);
     }
     if (!temporary.file.close_checked()) return TempResult::Failed;
     if (std::rename(temporary.name.c_str(), target.c_str()) != 0) {
@@ -357,8 +494,8 @@ TempResult write_through_temporary(const std::string& target, const Replaced& re
 // Not atomic: a crash or a failing device midway leaves a mixture. The
 // space is reserved before the first byte changes, so that a full disk is
 // found out while the old bytes are still whole.
-bool write_in_place(Descriptor& file, const struct stat& status, const uint8_t* bytes,
-                    uint64_t length, bool flush) {
+bool overwrite(Descriptor& file, const struct stat& status, const Content& content, uint64_t length,
+               bool flush) {
     if (length > static_cast<uint64_t>(INT64_MAX)) return false;
     const off_t new_size = static_cast<off_t>(length);
     if (new_size > 0) {
@@ -370,37 +507,60 @@ bool write_in_place(Descriptor& file, const struct stat& status, const uint8_t* 
             return false;
         }
     }
-    if (!write_all(file.number, bytes, length)) return false;
+    if (!write_content(file.number, content)) return false;
     if (ftruncate(file.number, new_size) != 0) return false;
     if (flush && fsync(file.number) != 0) return false;
     return file.close_checked();
 }
 
+bool is_file(int descriptor, const struct stat& status) {
+    struct stat other {};
+    return fstat(descriptor, &other) == 0 && other.st_dev == status.st_dev &&
+           other.st_ino == status.st_ino;
+}
+
+// A file written over itself keeps a tail that stands where it belongs as
+// it is; one that moves is read into memory first, since copying it within
+// the file would overwrite bytes not yet copied.
+bool write_in_place(Descriptor& file, const struct stat& status, const Content& content, bool flush) {
+    const uint64_t length = content_length(content);
+    if (!content.tail || !is_file(content.tail->descriptor, status)) {
+        return overwrite(file, status, content, length, flush);
+    }
+    if (content.tail->offset == content.head_length) {
+        if (!tail_unchanged(*content.tail)) return false;
+        const Content head_only{content.head, content.head_length, nullptr};
+        return overwrite(file, status, head_only, length, flush);
+    }
+    malloc_ptr<uint8_t> whole;
+    if (!gather(content, &whole)) return false;
+    return overwrite(file, status, Content{whole.get(), length, nullptr}, length, flush);
+}
+
 // A name that leads nowhere (a dangling link): the file is created where
 // the link points, as opening the name would.
-bool write_through_dangling_link(const char* path, const uint8_t* bytes, uint64_t length) {
+bool write_through_dangling_link(const char* path, const Content& content) {
     Descriptor file(open(path, O_WRONLY | O_CREAT | O_TRUNC | O_NOCTTY | O_CLOEXEC, 0666));
     if (file.number < 0) return false;
-    return write_all(file.number, bytes, length) && file.close_checked();
+    return write_content(file.number, content) && file.close_checked();
 }
 
-bool write_new_file(const char* path, const uint8_t* bytes, uint64_t length) {
+bool write_new_file(const char* path, const Content& content) {
     struct stat link_status {};
-    if (lstat(path, &link_status) == 0) return write_through_dangling_link(path, bytes, length);
-    return write_through_temporary(path, Replaced{}, bytes, length, false) == TempResult::Written;
+    if (lstat(path, &link_status) == 0) return write_through_dangling_link(path, content);
+    return write_through_temporary(path, Replaced{}, content, false) == TempResult::Written;
 }
 
-bool write_bytes(const char* path, const uint8_t* bytes, uint64_t length,
-                 const FileIdentity* input) {
+bool write_bytes(const char* path, const Content& content, const FileIdentity* input) {
     // Opening the output for writing is the test of whether the caller may
     // replace it: its own protection holds, not only its folder's. Without
     // O_NONBLOCK a FIFO without a reader would wait for one forever.
     Descriptor existing(open(path, O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-    if (existing.number < 0) return errno == ENOENT && write_new_file(path, bytes, length);
+    if (existing.number < 0) return errno == ENOENT && write_new_file(path, content);
     Replaced replaced;
     replaced.exists = true;
     if (fstat(existing.number, &replaced.status) != 0) return false;
-    if (!S_ISREG(replaced.status.st_mode)) return write_to_stream(existing, bytes, length);
+    if (!S_ISREG(replaced.status.st_mode)) return write_to_stream(existing, content);
 
     // Write through a link to its target, as opening it would.
     const malloc_ptr<char> resolved(realpath(path, nullptr));
@@ -408,10 +568,10 @@ bool write_bytes(const char* path, const uint8_t* bytes, uint64_t length,
     const std::string target = resolved.get();
 
     const bool flush = same_file(input, identity_of(replaced.status));
-    switch (write_through_temporary(target, replaced, bytes, length, flush)) {
+    switch (write_through_temporary(target, replaced, content, flush)) {
         case TempResult::Written: return true;
         case TempResult::Failed: return false;
-        default: return write_in_place(existing, replaced.status, bytes, length, flush);
+        default: return write_in_place(existing, replaced.status, content, flush);
     }
 }
 
@@ -420,8 +580,8 @@ bool write_bytes(const char* path, const uint8_t* bytes, uint64_t length,
 }  // namespace
 
 int write_file(const char* path, malloc_ptr<uint8_t> buffer, uint64_t length,
-               const FileIdentity* input) {
-    if (!write_bytes(path, buffer.get(), length, input)) {
+               const FileIdentity* input, const FileTail* tail) {
+    if (!write_bytes(path, Content{buffer.get(), length, tail}, input)) {
         set_err("failed to write output: %s", path);
         return 0;
     }

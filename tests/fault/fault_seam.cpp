@@ -35,6 +35,9 @@ int __real_fsync(int descriptor);
 int __real_posix_fallocate(int descriptor, off_t offset, off_t length);
 int __real_ftruncate(int descriptor, off_t length);
 int __real_linkat(int from_folder, const char* from, int to_folder, const char* to, int flags);
+ssize_t __real_pread(int descriptor, void* buffer, size_t count, off_t offset);
+ssize_t __real_copy_file_range(int from, off_t* from_offset, int to, off_t* to_offset, size_t count,
+                               unsigned flags);
 }
 
 namespace fault {
@@ -122,7 +125,7 @@ const char* call_name(Call call) {
     static const char* const names[kCallKinds] = {
         "malloc", "calloc", "realloc", "new",   "fopen", "fdopen",          "open",
         "fread",  "fwrite", "fclose",  "rename", "fstat", "fcntl",          "write",
-        "close",  "fsync",  "posix_fallocate", "ftruncate", "linkat"};
+        "close",  "fsync",  "posix_fallocate", "ftruncate", "linkat", "pread", "copy_file_range"};
     return names[static_cast<int>(call)];
 }
 
@@ -300,6 +303,17 @@ int __wrap_ftruncate(int descriptor, off_t length) {
 int __wrap_linkat(int from_folder, const char* from, int to_folder, const char* to, int flags) {
     if (should_fail(Call::Linkat)) return -1;
     return __real_linkat(from_folder, from, to_folder, to, flags);
+}
+
+ssize_t __wrap_pread(int descriptor, void* buffer, size_t count, off_t offset) {
+    if (should_fail(Call::Pread)) return -1;
+    return __real_pread(descriptor, buffer, count, offset);
+}
+
+ssize_t __wrap_copy_file_range(int from, off_t* from_offset, int to, off_t* to_offset, size_t count,
+                               unsigned flags) {
+    if (should_fail(Call::CopyFileRange)) return -1;
+    return __real_copy_file_range(from, from_offset, to, to_offset, count, flags);
 }
 
 }  // extern "C"

@@ -35,8 +35,10 @@ enum class Call : uint8_t {
     Fallocate,
     Ftruncate,
     Linkat,
+    Pread,
+    CopyFileRange,
 };
-constexpr int kCallKinds = 19;
+constexpr int kCallKinds = 21;
 
 const char* call_name(Call call);
 

@@ -53,6 +53,17 @@ Bytes jpeg_with_profile() {
     return fixture::insert_after_soi(plain_jpeg(), segment);
 }
 
+// A tagged JPEG with 300 KB of comments behind its Exif segment: the
+// lossless roads read its start and copy the rest from file to file.
+Bytes large_tagged_jpeg(uint16_t orientation) {
+    Bytes comments;
+    while (comments.size() < (300 << 10)) {
+        comments.insert(comments.end(), {0xFF, 0xFE, 0xFF, 0xFF});
+        comments.resize(comments.size() + 65533, static_cast<uint8_t>(comments.size()));
+    }
+    return with_orientation(fixture::insert_after_soi(plain_jpeg(), comments), orientation);
+}
+
 using Operation = std::function<int(const char* input, const char* output)>;
 
 struct Scenario {
@@ -82,6 +93,12 @@ const Scenario kScenarios[] = {
      [](const char* in, const char* out) { return veerpix_angle(in, out, 30.0f, 10, 20, 30); }},
     {"AngleDecodeTaggedJpegToBmp", "in.jpg", [] { return tagged_jpeg(7); }, "out.bmp",
      [](const char* in, const char* out) { return veerpix_angle(in, out, -20.0f, 0, 0, 0); }},
+    {"FixedLosslessTagLargeFile", "in.jpg", [] { return large_tagged_jpeg(6); }, "out.jpg",
+     [](const char* in, const char* out) { return veerpix_fixed(in, out, 90); }},
+    {"AutoOrientCopyLargeFile", "in.jpg", [] { return large_tagged_jpeg(1); }, "out.jpg",
+     veerpix_auto_orient},
+    {"FixedDecodeLargeTaggedJpegToPng", "in.jpg", [] { return large_tagged_jpeg(6); }, "out.png",
+     [](const char* in, const char* out) { return veerpix_fixed(in, out, 90); }},
     {"AutoOrientCopy", "in.jpg", [] { return tagged_jpeg(1); }, "out.jpg", veerpix_auto_orient},
     {"AutoOrientIntoAnotherFormat", "in.jpg", [] { return tagged_jpeg(1); }, "out.png",
      veerpix_auto_orient},
@@ -108,7 +125,10 @@ std::vector<int> failures_of(fault::Call call) {
         case fault::Call::Fopen: return {EACCES};
         // EOPNOTSUPP: a file system without unnamed files.
         case fault::Call::Open: return {EEXIST, EACCES, ENOSPC, EOPNOTSUPP};
-        case fault::Call::Fread: return {EIO};
+        case fault::Call::Fread:
+        case fault::Call::Pread: return {EIO};
+        // EXDEV, ENOSYS: the kernel does not copy between these files.
+        case fault::Call::CopyFileRange: return {EXDEV, ENOSYS, EIO};
         case fault::Call::Fwrite: return {ENOSPC};
         case fault::Call::Write: return {ENOSPC, EIO};
         case fault::Call::Fallocate: return {ENOSPC};
@@ -317,6 +337,27 @@ INSTANTIATE_TEST_SUITE_P(EveryRoad, FaultInjection, ::testing::ValuesIn(kScenari
                          [](const ::testing::TestParamInfo<Scenario>& info) {
                              return std::string(info.param.label);
                          });
+
+// Where the kernel refuses to copy between the files, the read/write loop
+// copies the same bytes.
+class RefusedCopies : public support::ScratchTest {};
+
+TEST_F(RefusedCopies, TheReadWriteLoopWritesTheSameBytes) {
+    const std::string input = put("in.jpg", large_tagged_jpeg(3));
+    const std::string clean_output = path("clean.jpg"), output = path("out.jpg");
+    ASSERT_EQ(veerpix_fixed(input.c_str(), clean_output.c_str(), 270), 1) << veerpix_last_error();
+    for (int error : {EXDEV, ENOSYS, EINVAL, EOPNOTSUPP}) {
+        SCOPED_TRACE(std::strerror(error));
+        fault::arm(0, 0);
+        fault::refuse_every(fault::Call::CopyFileRange, error);
+        const int result = veerpix_fixed(input.c_str(), output.c_str(), 270);
+        const fault::Tally tally = fault::disarm();
+        ASSERT_EQ(result, 1) << veerpix_last_error();
+        EXPECT_EQ(tally.by_kind[static_cast<int>(fault::Call::CopyFileRange)], 1u);
+        EXPECT_GE(tally.by_kind[static_cast<int>(fault::Call::Pread)], 2u) << "the head, then the tail";
+        EXPECT_TRUE(support::read_bytes(output) == support::read_bytes(clean_output));
+    }
+}
 
 // Copying metadata into an output that exists: every failed call leaves
 // that output as it was.
