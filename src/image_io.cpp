@@ -280,6 +280,9 @@ malloc_ptr<uint8_t> read_head(const char* path, uint64_t* length, UnreadRest* re
 }
 
 bool read_rest(malloc_ptr<uint8_t>*, uint64_t*, UnreadRest*) { return true; }
+bool same_bytes_in_files(const FileTail&, uint64_t, const FileTail&, uint64_t, uint64_t) {
+    return false;  // read_head leaves no file open here
+}
 #else
 namespace {
 
@@ -337,6 +340,40 @@ malloc_ptr<uint8_t> read_head(const char* path, uint64_t* length, UnreadRest* re
     *length = have;
     if (identity) *identity = opened;
     return bytes;
+}
+
+namespace {
+
+bool read_exactly(int descriptor, uint64_t offset, uint8_t* into, uint64_t count) {
+    for (uint64_t have = 0; have < count;) {
+        const ssize_t got = pread(descriptor, into + have, static_cast<size_t>(count - have),
+                                  static_cast<off_t>(offset + have));
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) return false;
+        have += static_cast<uint64_t>(got);
+    }
+    return true;
+}
+
+}  // namespace
+
+bool same_bytes_in_files(const FileTail& first, uint64_t first_offset, const FileTail& second,
+                         uint64_t second_offset, uint64_t count) {
+    constexpr uint64_t kBlock = uint64_t{256} << 10;
+    malloc_ptr<uint8_t> blocks(static_cast<uint8_t*>(std::malloc(2 * kBlock)));
+    if (!blocks) return false;
+    uint8_t* const a = blocks.get();
+    uint8_t* const b = a + kBlock;
+    for (uint64_t done = 0; done < count;) {
+        const uint64_t step = std::min(kBlock, count - done);
+        if (!read_exactly(first.descriptor, first_offset + done, a, step) ||
+            !read_exactly(second.descriptor, second_offset + done, b, step) ||
+            std::memcmp(a, b, static_cast<size_t>(step)) != 0) {
+            return false;
+        }
+        done += step;
+    }
+    return true;
 }
 
 bool read_rest(malloc_ptr<uint8_t>* bytes, uint64_t* length, UnreadRest* rest) {

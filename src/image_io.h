@@ -48,6 +48,12 @@ malloc_ptr<uint8_t> read_head(const char* path, uint64_t* length, UnreadRest* re
 // closes the file; false where it ends before its former size.
 bool read_rest(malloc_ptr<uint8_t>* bytes, uint64_t* length, UnreadRest* rest);
 
+// Whether `count` bytes of one open file from `first_offset` equal those
+// of another from `second_offset`, read in small blocks; false also where
+// a read or the block's allocation fails.
+bool same_bytes_in_files(const FileTail& first, uint64_t first_offset, const FileTail& second,
+                         uint64_t second_offset, uint64_t count);
+
 // Recognises JPEG, PNG and BMP by their first bytes.
 img_format detect_format(const uint8_t* bytes, uint64_t length);
 

@@ -994,6 +994,14 @@ bool same_image_data(const uint8_t* source, uint64_t source_length, img_format s
     return false;
 }
 
+jpeg_picture locate_jpeg_picture(const uint8_t* head, uint64_t length) {
+    const ByteReader jpeg{head, length};
+    const uint64_t scan = walk_jpeg_head(jpeg, [](const JpegSegment&) {});
+    const Range frame = jpeg_frame_header(jpeg);
+    if (scan == 0 || frame.end == 0) return {};
+    return jpeg_picture{scan, frame.start, frame.end};
+}
+
 bool replace_photo_metadata(const uint8_t* output, uint64_t length, img_format format,
                             const photo_metadata& metadata, byte_block* result) {
     const ByteReader reader{output, length};

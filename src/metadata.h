@@ -83,6 +83,16 @@ void make_xmp_upright(byte_block* xmp);
 bool same_image_data(const uint8_t* source, uint64_t source_length, img_format source_format,
                      const uint8_t* output, uint64_t output_length, img_format output_format);
 
+// Where a JPEG's compressed picture starts (its first SOS marker) and where
+// its frame header lies, read from the file's start alone; all 0 where
+// that start does not reach them.
+struct jpeg_picture {
+    uint64_t scan_start = 0;
+    uint64_t frame_start = 0;
+    uint64_t frame_end = 0;
+};
+jpeg_picture locate_jpeg_picture(const uint8_t* head, uint64_t length);
+
 // The file `output` (JPEG or PNG) with its EXIF, XMP, ICC profile and
 // resolution replaced by `metadata`; a kind that `metadata` lacks is
 // removed from it. A piece the format cannot hold (EXIF or XMP past one

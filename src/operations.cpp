@@ -274,16 +274,38 @@ VEERPIX_API int veerpix_auto_orient(const char* input, const char* output) {
 // Metadata of one file copied into another that is already written.
 namespace {
 
-// Both files are read whole; neither is refused for its format here.
-InputFile read_whole(const char* path) {
+// The start of each file first; neither is refused for its format here.
+InputFile read_start(const char* path) {
     InputFile file;
-    file.bytes = read_file(path, &file.length, &file.identity);
+    file.bytes = read_head(path, &file.length, &file.rest, &file.identity);
     if (file.bytes) file.format = detect_format(file.bytes.get(), file.length);
     return file;
 }
 
+// A lossless retag or a copy of a JPEG keeps the source's compressed
+// picture behind a start that differs in a few bytes. Told from where the
+// picture lies in the two files, so that the usual call after such a
+// result does not read two photos whole to change nothing.
+bool same_jpeg_picture_in_files(const InputFile& source, const InputFile& output) {
+    if (source.format != IMG_FMT_JPEG || output.format != IMG_FMT_JPEG) return false;
+    if (source.rest.empty() || output.rest.empty()) return false;
+    const jpeg_picture a = locate_jpeg_picture(source.bytes.get(), source.length);
+    const jpeg_picture b = locate_jpeg_picture(output.bytes.get(), output.length);
+    if (a.scan_start == 0 || b.scan_start == 0) return false;
+    const uint64_t frame_size = a.frame_end - a.frame_start;
+    if (frame_size != b.frame_end - b.frame_start ||
+        std::memcmp(source.bytes.get() + a.frame_start, output.bytes.get() + b.frame_start,
+                    static_cast<size_t>(frame_size)) != 0) {
+        return false;
+    }
+    const uint64_t picture_size = source.rest.tail.size - a.scan_start;
+    return picture_size == output.rest.tail.size - b.scan_start &&
+           same_bytes_in_files(source.rest.tail, a.scan_start, output.rest.tail, b.scan_start,
+                               picture_size);
+}
+
 int copy_metadata_file(const char* source_path, const char* output_path) {
-    const InputFile source = read_whole(source_path);
+    InputFile source = read_start(source_path);
     if (!source.bytes) {
         set_err("cannot read input file: %s", source_path);
         return 0;
@@ -296,7 +318,7 @@ int copy_metadata_file(const char* source_path, const char* output_path) {
         set_err("cannot copy metadata from BMP: %s", source_path);
         return 0;
     }
-    const InputFile output = read_whole(output_path);
+    InputFile output = read_start(output_path);
     if (!output.bytes) {
         set_err("cannot read output file: %s", output_path);
         return 0;
@@ -307,6 +329,13 @@ int copy_metadata_file(const char* source_path, const char* output_path) {
     }
     if (output.format == IMG_FMT_BMP) {
         set_err("cannot copy metadata into BMP: %s", output_path);
+        return 0;
+    }
+    if (same_jpeg_picture_in_files(source, output)) return 1;
+    if (!read_whole_input(source, source_path)) return 0;
+    if (!read_rest(&output.bytes, &output.length, &output.rest)) {
+        output.bytes.reset();
+        set_err("cannot read output file: %s", output_path);
         return 0;
     }
     // A byte copy or a lossless retag of the source already shows the

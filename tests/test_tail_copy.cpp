@@ -172,3 +172,28 @@ TEST_F(TailCopy, TheRestOfACutFileIsNotRead) {
 }
 
 }  // namespace
+
+// Copying metadata after a lossless turn tells that the output's picture is
+// the source's own from where it lies in the two files (without reading
+// either whole), and leaves the output alone; a re-encoded output of the
+// same large photo still gets the metadata, upright.
+TEST_F(TailCopy, MetadataCopiedAfterTurnsOfALargePhotoSparesOnlyTheLosslessResult) {
+    const Bytes picture = support::encode_jpeg(support::numbered_image(512, 512));
+    const Bytes input = fixture::insert_after_soi(picture, fixture::orientation_app1(true, 6));
+    ASSERT_GT(input.size(), size_t{256} << 10) << "the picture must lie past the start read first";
+    const std::string in = put("in.jpg", input);
+
+    const std::string lossless = path("lossless.jpg");
+    ASSERT_EQ(veerpix_fixed(in.c_str(), lossless.c_str(), 180), 1) << veerpix_last_error();
+    const Bytes turned = support::read_bytes(lossless);
+    ASSERT_EQ(veerpix_copy_metadata(in.c_str(), lossless.c_str()), 1) << veerpix_last_error();
+    EXPECT_TRUE(support::read_bytes(lossless) == turned) << "the lossless result was rewritten";
+
+    const std::string reencoded = path("reencoded.jpg");
+    ASSERT_EQ(veerpix_angle(in.c_str(), reencoded.c_str(), 0.0f, 0, 0, 0), 1) << veerpix_last_error();
+    ASSERT_EQ(veerpix_copy_metadata(in.c_str(), reencoded.c_str()), 1) << veerpix_last_error();
+    const Bytes with_metadata = support::read_bytes(reencoded);
+    char msg[128] = {};
+    EXPECT_EQ(qv_exif_parse_orientation(with_metadata.data(), with_metadata.size(), msg, sizeof msg), 1)
+        << msg;
+}
