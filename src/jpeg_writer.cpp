@@ -59,17 +59,17 @@ constexpr float kDctScale[8] = {
 
 // The example Huffman tables of Annex K: codes per length 1..16, then the
 // symbols in code order.
-struct huffman_spec {
+struct huffman_definition {
     uint8_t counts[16];
     uint8_t symbols[162];
     int symbol_count;
 };
 
-constexpr huffman_spec kLumaDc = {
+constexpr huffman_definition kLumaDc = {
     {0, 1, 5, 1, 1, 1, 1, 1, 1, 0, 0, 0, 0, 0, 0, 0}, {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11}, 12};
-constexpr huffman_spec kChromaDc = {
+constexpr huffman_definition kChromaDc = {
     {0, 3, 1, 1, 1, 1, 1, 1, 1, 1, 1, 0, 0, 0, 0, 0}, {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11}, 12};
-constexpr huffman_spec kLumaAc = {
+constexpr huffman_definition kLumaAc = {
     {0, 2, 1, 3, 3, 2, 4, 3, 5, 5, 4, 4, 0, 0, 1, 0x7d},
     {0x01, 0x02, 0x03, 0x00, 0x04, 0x11, 0x05, 0x12, 0x21, 0x31, 0x41, 0x06, 0x13, 0x51, 0x61, 0x07,
      0x22, 0x71, 0x14, 0x32, 0x81, 0x91, 0xa1, 0x08, 0x23, 0x42, 0xb1, 0xc1, 0x15, 0x52, 0xd1, 0xf0,
@@ -83,7 +83,7 @@ constexpr huffman_spec kLumaAc = {
      0xe3, 0xe4, 0xe5, 0xe6, 0xe7, 0xe8, 0xe9, 0xea, 0xf1, 0xf2, 0xf3, 0xf4, 0xf5, 0xf6, 0xf7, 0xf8,
      0xf9, 0xfa},
     162};
-constexpr huffman_spec kChromaAc = {
+constexpr huffman_definition kChromaAc = {
     {0, 2, 1, 2, 4, 4, 3, 4, 7, 5, 4, 4, 0, 1, 2, 0x77},
     {0x00, 0x01, 0x02, 0x03, 0x11, 0x04, 0x05, 0x21, 0x31, 0x06, 0x12, 0x41, 0x51, 0x07, 0x61, 0x71,
      0x13, 0x22, 0x32, 0x81, 0x08, 0x14, 0x42, 0x91, 0xa1, 0xb1, 0xc1, 0x09, 0x23, 0x33, 0x52, 0xf0,
@@ -110,13 +110,13 @@ struct huffman_table {
 };
 
 // Canonical codes: consecutive within a length, doubled at each next length.
-huffman_table build_huffman_table(const huffman_spec& spec) {
+huffman_table build_huffman_table(const huffman_definition& definition) {
     huffman_table table;
     unsigned code = 0;
     int symbol = 0;
     for (int length = 1; length <= 16; ++length) {
-        for (int i = 0; i < spec.counts[length - 1]; ++i) {
-            table.codes[spec.symbols[symbol++]] = {static_cast<uint16_t>(code++), static_cast<uint8_t>(length)};
+        for (int i = 0; i < definition.counts[length - 1]; ++i) {
+            table.codes[definition.symbols[symbol++]] = {static_cast<uint16_t>(code++), static_cast<uint8_t>(length)};
         }
         code <<= 1;
     }
@@ -190,10 +190,10 @@ struct output_block {
 
 constexpr size_t kHeaderBytes = 2 + 18 + 2 + 2 + 2 * 65 + 2 + 17 + 2 + 2 + 4 * 17 + 2 * (12 + 162) + 14;
 
-void write_huffman_spec(output_block& out, int table_class_and_id, const huffman_spec& spec) {
+void write_huffman_definition(output_block& out, int table_class_and_id, const huffman_definition& definition) {
     out.put_byte(static_cast<uint8_t>(table_class_and_id));
-    out.put(spec.counts, 16);
-    out.put(spec.symbols, static_cast<size_t>(spec.symbol_count));
+    out.put(definition.counts, 16);
+    out.put(definition.symbols, static_cast<size_t>(definition.symbol_count));
 }
 
 // JFIF APP0, both quantisation tables in one DQT, the baseline frame, the
@@ -218,10 +218,10 @@ void write_headers(output_block& out, const quantisation_tables& tables, int wid
 
     out.put_u16(0xFFC4);
     out.put_u16(2 + 4 * 17 + 2 * (12 + 162));
-    write_huffman_spec(out, 0x00, kLumaDc);
-    write_huffman_spec(out, 0x10, kLumaAc);
-    write_huffman_spec(out, 0x01, kChromaDc);
-    write_huffman_spec(out, 0x11, kChromaAc);
+    write_huffman_definition(out, 0x00, kLumaDc);
+    write_huffman_definition(out, 0x10, kLumaAc);
+    write_huffman_definition(out, 0x01, kChromaDc);
+    write_huffman_definition(out, 0x11, kChromaAc);
 
     static const uint8_t kScan[] = {0xFF, 0xDA, 0, 0xC, 3, 1, 0, 2, 0x11, 3, 0x11, 0, 0x3F, 0};
     out.put(kScan, sizeof kScan);
