@@ -275,11 +275,9 @@ VEERPIX_API int veerpix_auto_orient(const char* input, const char* output) {
 namespace {
 
 // The start of each file first; neither is refused for its format here.
-InputFile read_start(const char* path) {
-    InputFile file;
-    file.bytes = read_head(path, &file.length, &file.rest, &file.identity);
-    if (file.bytes) file.format = detect_format(file.bytes.get(), file.length);
-    return file;
+void read_start(const char* path, InputFile* file) {
+    file->bytes = read_head(path, &file->length, &file->rest, &file->identity);
+    if (file->bytes) file->format = detect_format(file->bytes.get(), file->length);
 }
 
 // A lossless retag or a copy of a JPEG keeps the source's compressed
@@ -304,33 +302,32 @@ bool same_jpeg_picture_in_files(const InputFile& source, const InputFile& output
                                picture_size);
 }
 
+// The messages for each of the two files that cannot serve.
+struct MetadataFileRole {
+    const char* unreadable;
+    const char* unknown_format;
+    const char* bmp;
+};
+constexpr MetadataFileRole kSourceRole = {"cannot read input file: %s", "unsupported input format: %s",
+                                          "cannot copy metadata from BMP: %s"};
+constexpr MetadataFileRole kOutputRole = {"cannot read output file: %s", "unsupported output format: %s",
+                                          "cannot copy metadata into BMP: %s"};
+
+// Only JPEG and PNG carry the metadata this copies.
+bool open_metadata_file(const char* path, const MetadataFileRole& role, InputFile* file) {
+    read_start(path, file);
+    const char* refusal = !file->bytes                     ? role.unreadable
+                          : file->format == IMG_FMT_UNKNOWN ? role.unknown_format
+                          : file->format == IMG_FMT_BMP     ? role.bmp
+                                                            : nullptr;
+    if (refusal) set_err(refusal, path);
+    return refusal == nullptr;
+}
+
 int copy_metadata_file(const char* source_path, const char* output_path) {
-    InputFile source = read_start(source_path);
-    if (!source.bytes) {
-        set_err("cannot read input file: %s", source_path);
-        return 0;
-    }
-    if (source.format == IMG_FMT_UNKNOWN) {
-        set_err("unsupported input format: %s", source_path);
-        return 0;
-    }
-    if (source.format == IMG_FMT_BMP) {
-        set_err("cannot copy metadata from BMP: %s", source_path);
-        return 0;
-    }
-    InputFile output = read_start(output_path);
-    if (!output.bytes) {
-        set_err("cannot read output file: %s", output_path);
-        return 0;
-    }
-    if (output.format == IMG_FMT_UNKNOWN) {
-        set_err("unsupported output format: %s", output_path);
-        return 0;
-    }
-    if (output.format == IMG_FMT_BMP) {
-        set_err("cannot copy metadata into BMP: %s", output_path);
-        return 0;
-    }
+    InputFile source, output;
+    if (!open_metadata_file(source_path, kSourceRole, &source)) return 0;
+    if (!open_metadata_file(output_path, kOutputRole, &output)) return 0;
     if (same_jpeg_picture_in_files(source, output)) return 1;
     if (!read_whole_input(source, source_path)) return 0;
     if (!read_rest(&output.bytes, &output.length, &output.rest)) {
