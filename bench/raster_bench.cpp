@@ -35,10 +35,10 @@
 #include <malloc.h>
 #endif
 
-#include "jpeg_writer.h"
+#include "formats/jpeg_writer.h"
 #include "photo.h"
-#include "png_writer.h"
-#include "raster.h"
+#include "formats/png_writer.h"
+#include "pixels/raster.h"
 #include "reference_loops.h"
 #include "stb_image.h"
 #include "stb_image_write.h"

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "raster.h"
+#include "pixels/raster.h"
 #include "reference.h"
 
 namespace bench {

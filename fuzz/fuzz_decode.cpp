@@ -5,8 +5,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "error.h"
-#include "image_io.h"
+#include "common/error.h"
+#include "formats/image_io.h"
 #include "veerpix.h"
 
 namespace {

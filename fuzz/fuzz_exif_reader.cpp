@@ -5,7 +5,7 @@
 #include <cstring>
 #include <memory>
 
-#include "exif.h"
+#include "metadata/exif.h"
 
 namespace {
 

@@ -18,7 +18,7 @@
 #include <cstring>
 #include <vector>
 
-#include "exif.h"
+#include "metadata/exif.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <new>
 
-#include "metadata.h"
+#include "metadata/metadata.h"
 
 namespace {
 

@@ -6,8 +6,8 @@
 #include <cstring>
 #include <vector>
 
-#include "jpeg_writer.h"
-#include "png_writer.h"
+#include "formats/jpeg_writer.h"
+#include "formats/png_writer.h"
 #include "stb_image_write.h"
 
 namespace {

@@ -20,7 +20,7 @@
 #include <unistd.h>
 #endif
 
-#include "raster.h"
+#include "pixels/raster.h"
 #include "reference.h"
 #include "stb_image.h"
 #include "stb_image_write.h"

@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "decode_guard.h"
-#include "error.h"
-#include "image_io.h"
+#include "formats/decode_guard.h"
+#include "common/error.h"
+#include "formats/image_io.h"
 #include "support.h"
 #include "veerpix.h"
 

@@ -2,7 +2,7 @@
 // composition table against the rule it comes from, and the rewriter, whose
 // removals and insertions are checked by walking every directory before and
 // after with a small walker of the tests' own.
-#include "exif.h"
+#include "metadata/exif.h"
 #include "reference.h"
 
 #include <gtest/gtest.h>

@@ -6,9 +6,9 @@
 #include <cstring>
 #include <string>
 
-#include "error.h"
-#include "image_io.h"
-#include "output.h"
+#include "common/error.h"
+#include "formats/image_io.h"
+#include "platform/output.h"
 #include "support.h"
 #include "veerpix.h"
 

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "../bench/photo.h"
-#include "jpeg_writer.h"
+#include "formats/jpeg_writer.h"
 #include "stb_image_write.h"
 #include "support.h"
 

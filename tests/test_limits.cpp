@@ -11,7 +11,7 @@
 #include <functional>
 #include <string>
 
-#include "image_io.h"
+#include "formats/image_io.h"
 #include "reference.h"
 #include "support.h"
 #include "veerpix.h"

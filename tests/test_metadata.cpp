@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "exif.h"
-#include "metadata.h"
+#include "metadata/exif.h"
+#include "metadata/metadata.h"
 #include "reference.h"
 #include "support.h"
 #include "veerpix.h"

@@ -8,7 +8,7 @@
 #include <limits>
 #include <string>
 
-#include "exif.h"
+#include "metadata/exif.h"
 #include "exif_builder.h"
 #include "support.h"
 #include "veerpix.h"

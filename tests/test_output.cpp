@@ -11,10 +11,10 @@
 #include <functional>
 #include <string>
 
-#include "error.h"
+#include "common/error.h"
 #include "exif_builder.h"
-#include "image_io.h"
-#include "output.h"
+#include "formats/image_io.h"
+#include "platform/output.h"
 #include "support.h"
 #include "veerpix.h"
 

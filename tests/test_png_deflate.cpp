@@ -7,8 +7,8 @@
 #include <cstdint>
 #include <string>
 
-#include "image_io.h"
-#include "png_writer.h"
+#include "formats/image_io.h"
+#include "formats/png_writer.h"
 #include "stb_image_write.h"
 #include "support.h"
 

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <functional>
 
-#include "raster.h"
+#include "pixels/raster.h"
 #include "support.h"
 #include "veerpix.h"
 

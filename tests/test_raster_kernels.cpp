@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "raster.h"
+#include "pixels/raster.h"
 #include "reference.h"
 #include "veerpix.h"
 

@@ -8,11 +8,11 @@
 #include <functional>
 #include <string>
 
-#include "error.h"
-#include "exif.h"
+#include "common/error.h"
+#include "metadata/exif.h"
 #include "exif_builder.h"
-#include "image_io.h"
-#include "output.h"
+#include "formats/image_io.h"
+#include "platform/output.h"
 #include "support.h"
 #include "veerpix.h"
 

@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "raster.h"
+#include "pixels/raster.h"
 #include "reference.h"
-#include "transform.h"
+#include "pixels/transform.h"
 
 namespace {
 

@@ -14,8 +14,8 @@
 #include <vector>
 
 #include "exif_builder.h"
-#include "image_io.h"
-#include "raster.h"
+#include "formats/image_io.h"
+#include "pixels/raster.h"
 #include "stb_image_write.h"
 
 namespace {

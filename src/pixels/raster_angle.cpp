@@ -12,9 +12,9 @@
 #include <cstring>
 #include <limits>
 
-#include "error.h"
-#include "large_block.h"
-#include "raster.h"
+#include "common/error.h"
+#include "common/large_block.h"
+#include "pixels/raster.h"
 
 // SSE2 is part of every x86-64 CPU; elsewhere, and in builds without the
 // vector paths, the scalar blend is used.

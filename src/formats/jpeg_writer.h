@@ -5,8 +5,8 @@
 
 #include <cstdint>
 
-#include "jpeg_block.h"
-#include "raster.h"
+#include "formats/jpeg_block.h"
+#include "pixels/raster.h"
 
 // The whole JPEG of an RGBA raster (alpha ignored) in one malloc'd block,
 // or null when memory runs out. The raster's sides are those

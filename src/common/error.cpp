@@ -1,6 +1,6 @@
 // The library's interface state: the one error text and the three exports
 // that manage it.
-#include "error.h"
+#include "common/error.h"
 
 #include <cstdarg>
 #include <cstdio>

@@ -1,6 +1,6 @@
 // Image file access: whole-file reads, format recognition by content,
 // output format by extension, and the codec calls.
-#include "image_io.h"
+#include "formats/image_io.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -8,14 +8,13 @@
 #include <cstdio>
 #include <cstring>
 
-#include "decode_guard.h"
-#include "error.h"
-#include "exif.h"
-#include "jpeg_writer.h"
-#include "large_block.h"
-#include "metadata.h"
-#include "output.h"
-#include "png_writer.h"
+#include "formats/decode_guard.h"
+#include "common/error.h"
+#include "metadata/exif.h"
+#include "formats/jpeg_writer.h"
+#include "common/large_block.h"
+#include "platform/output.h"
+#include "formats/png_writer.h"
 #include "stb_image.h"
 #include "stb_image_write.h"
 
@@ -86,11 +85,6 @@ void reserve_sink(MemorySink* sink, uint64_t capacity) {
     sink->bytes.reset(static_cast<uint8_t*>(veerpix_malloc_large(static_cast<size_t>(capacity))));
     sink->capacity = sink->bytes ? capacity : 0;
 }
-
-struct Encoded {
-    malloc_ptr<uint8_t> bytes;
-    uint64_t length = 0;
-};
 
 Encoded encode_png(const pix_image& raster) {
     Encoded encoded;
@@ -431,18 +425,17 @@ bool encoder_accepts(int64_t width, int64_t height, img_format format) {
     return row && row->accepts(width, height);
 }
 
+Encoded encode_raster(const pix_image* raster, img_format format) {
+    if (!encoder_accepts(raster->width, raster->height, format)) return {};
+    return row_of(format)->encode(*raster);
+}
+
 int encode_image(const char* path, const pix_image* raster, img_format format,
-                 const carried_metadata* carried, const FileIdentity* input) {
-    if (!encoder_accepts(raster->width, raster->height, format)) {
-        set_err("failed to write output: %s", path);
-        return 0;
-    }
-    Encoded encoded = row_of(format)->encode(*raster);
+                 const FileIdentity* input) {
+    Encoded encoded = encode_raster(raster, format);
     if (!encoded.bytes) {
         set_err("failed to write output: %s", path);
         return 0;
     }
-    // Added to the finished file, whichever encoder wrote it.
-    if (carried) attach_carried_metadata(&encoded.bytes, &encoded.length, format, *carried);
     return write_file(path, std::move(encoded.bytes), encoded.length, input);
 }

@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "raster.h"
+#include "common/memory.h"
 
 // Which file was read: the output that is the same file gets flushed to
 // the disk before it replaces it.

@@ -6,7 +6,7 @@
 // known to lie inside the data. Writers rebuild only the file's head (JPEG
 // segments ahead of the scan, PNG chunks ahead of the first IDAT): the
 // compressed picture is copied as it stands.
-#include "metadata.h"
+#include "metadata/metadata.h"
 
 #include <algorithm>
 #include <array>
@@ -15,9 +15,9 @@
 #include <new>
 #include <vector>
 
-#include "byte_reader.h"
-#include "exif.h"
-#include "stb_codecs.h"
+#include "common/byte_reader.h"
+#include "metadata/exif.h"
+#include "formats/stb_codecs.h"
 
 namespace {
 

@@ -4,12 +4,12 @@
 // is how the work is done: 4 or 8 values per instruction, the entropy
 // coder walking only the non-zero coefficients, and the bytes stored
 // straight into one block instead of passed through a callback one by one.
-#include "jpeg_writer.h"
+#include "formats/jpeg_writer.h"
 
 #include <cstring>
 
-#include "jpeg_block.h"
-#include "large_block.h"
+#include "formats/jpeg_block.h"
+#include "common/large_block.h"
 
 #if !defined(VEERPIX_NO_SIMD) && (defined(__SSE2__) || defined(_M_X64))
 #define JPEG_WRITER_SSE2 1

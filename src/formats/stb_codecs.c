@@ -1,8 +1,8 @@
 /* The image codecs, compiled once and hidden inside the library. Only the
  * decoders for the accepted input formats are built, so no other format's
  * parser can be reached by a hostile file. */
-#include "large_block.h"
-#include "stb_codecs.h"
+#include "common/large_block.h"
+#include "formats/stb_codecs.h"
 
 /* The decoder's planes and its RGBA result are the largest blocks of a
  * call; the result is released with free like any raster. */

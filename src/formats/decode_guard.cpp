@@ -7,7 +7,7 @@
 // same order. Where the file goes where the decoder refuses to follow (an
 // unknown marker, a second frame header, a truncated segment), the walk
 // stops and leaves the refusal to the decoder.
-#include "decode_guard.h"
+#include "formats/decode_guard.h"
 
 #include <algorithm>
 #include <cstdint>

@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "transform.h"
+#include "pixels/transform.h"
 
 // Changes applied to the image as shown: the first six transforms.
 constexpr int ORIENT_OP_IDENTITY = static_cast<int>(Transform::Identity);

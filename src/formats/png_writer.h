@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include "raster.h"
+#include "pixels/raster.h"
 
 // The whole PNG of an RGBA raster in one malloc'd block, or null when
 // memory runs out or the compressor fails. The raster's sides are those

@@ -4,10 +4,10 @@
 // so no value in the data can make a read leave the buffer. The rewriter
 // checks everything before it changes the first byte: a failure leaves the
 // data as it was.
-#include "exif.h"
+#include "metadata/exif.h"
 
-#include "byte_reader.h"
-#include "error.h"  // for VEERPIX_PRINTF only: this module never sets the error text
+#include "common/byte_reader.h"
+#include "common/error.h"  // for VEERPIX_PRINTF only: this module never sets the error text
 
 #include <cstdarg>
 #include <cstddef>

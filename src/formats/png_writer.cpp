@@ -5,12 +5,12 @@
 // chunks carry the standard CRC. What differs is the speed: 16 bytes per
 // instruction through the filters and their sums, and a CRC that reads 8
 // bytes per step.
-#include "png_writer.h"
+#include "formats/png_writer.h"
 
 #include <cstring>
 
-#include "large_block.h"
-#include "stb_codecs.h"
+#include "common/large_block.h"
+#include "formats/stb_codecs.h"
 
 #if !defined(VEERPIX_NO_SIMD) && (defined(__SSE2__) || defined(_M_X64))
 #define PNG_WRITER_SSE2 1

@@ -11,7 +11,7 @@
 // the name), a file that the caller may write is written in place: the
 // space is reserved first, so that a full disk fails before the first
 // byte changes.
-#include "output.h"
+#include "platform/output.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -22,7 +22,7 @@
 #include <random>
 #include <string>
 
-#include "error.h"
+#include "common/error.h"
 
 #if defined(_WIN32)
 #include <io.h>

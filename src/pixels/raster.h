@@ -6,7 +6,8 @@
 #include <memory>
 #include <optional>
 
-#include "transform.h"
+#include "common/memory.h"
+#include "pixels/transform.h"
 
 // Rows top to bottom without gaps, each pixel the bytes R, G, B, A.
 struct pix_image {
@@ -14,12 +15,6 @@ struct pix_image {
     int32_t height;
     uint8_t* pixels;  // malloc'd, width * height * 4 bytes
 };
-
-struct FreeDeleter {
-    void operator()(void* p) const { std::free(p); }
-};
-template <typename T>
-using malloc_ptr = std::unique_ptr<T, FreeDeleter>;
 
 // Owns a raster's pixels so that every path releases them.
 using pixel_owner = malloc_ptr<uint8_t>;

@@ -5,27 +5,19 @@
 // decodes those bytes, transforms and encodes. Every change is to the picture
 // as shown: a JPEG's EXIF Orientation is honoured on every road.
 //
-// The map of the library, top to bottom (a unit calls only those below it):
-//   operations.cpp     the exports and their roads
-//   image_io           read_file, the format table, decode_image, encode_image
-//     decode_guard     file shapes refused before the decoder
-//     jpeg_writer, png_writer, stb_codecs   the codecs
-//     metadata         profile, resolution, EXIF, XMP in memory (uses exif)
-//   output             write_file, the one output step
-//   raster, raster_angle   the pixel transforms (from the model in transform.h)
-//   exif               the Orientation value: read, compose, rewrite
-//   error              the error text
+// The layers below, each a folder of src/ that includes only those under
+// it: metadata, formats, pixels, platform, common.
 #include <cmath>
 #include <cstring>
 #include <new>
 #include <optional>
 
-#include "error.h"
-#include "exif.h"
-#include "image_io.h"
-#include "metadata.h"
-#include "output.h"
-#include "raster.h"
+#include "common/error.h"
+#include "metadata/exif.h"
+#include "formats/image_io.h"
+#include "metadata/metadata.h"
+#include "platform/output.h"
+#include "pixels/raster.h"
 #include "veerpix.h"
 
 namespace {
@@ -173,7 +165,14 @@ int decode_road(InputFile& file, const char* input, const char* output, img_form
         picture_pixels.reset(result.pixels);
         picture = result;
     }
-    return encode_image(output, &picture, output_format, &carried, &file.identity);
+    Encoded encoded = encode_raster(&picture, output_format);
+    if (!encoded.bytes) {
+        set_err("failed to write output: %s", output);
+        return 0;
+    }
+    // Added to the finished file, whichever encoder wrote it.
+    attach_carried_metadata(&encoded.bytes, &encoded.length, output_format, carried);
+    return write_file(output, std::move(encoded.bytes), encoded.length, &file.identity);
 }
 
 // Quarter turns and mirrors: a change to the picture as shown. The lossless

@@ -12,8 +12,8 @@
 
 #include <cstdint>
 
-#include "image_io.h"
-#include "raster.h"
+#include "formats/image_io.h"
+#include "pixels/raster.h"
 
 // An owned run of bytes; empty when length is 0.
 struct byte_block {

@@ -9,7 +9,7 @@
 // (the quarter turns by 90 and 270, transpose and transverse) walk the
 // destination in tiles, so that the source rows a tile reads stay in cache
 // while the tile is filled, and move 4x4 blocks of pixels at a time.
-#include "raster.h"
+#include "pixels/raster.h"
 
 #include <algorithm>
 #include <cstring>
@@ -19,8 +19,8 @@
 #define VEERPIX_RASTER_SSE2 1
 #endif
 
-#include "error.h"
-#include "large_block.h"
+#include "common/error.h"
+#include "common/large_block.h"
 
 int out_of_memory() {
     set_err("out of memory");

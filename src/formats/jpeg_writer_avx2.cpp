@@ -4,7 +4,7 @@
 // unit could share (the arithmetic templates have internal linkage).
 #include <immintrin.h>
 
-#include "jpeg_block.h"
+#include "formats/jpeg_block.h"
 
 namespace {
 

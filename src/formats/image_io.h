@@ -4,8 +4,8 @@
 
 #include <cstdint>
 
-#include "output.h"
-#include "raster.h"
+#include "platform/output.h"
+#include "pixels/raster.h"
 
 // Plain int codes like the library's other results; 0 is "not recognised".
 using img_format = int;
@@ -71,12 +71,17 @@ int decode_image(const uint8_t* bytes, uint64_t length, const char* path, pix_im
 // height up to 1431655757.
 bool encoder_accepts(int64_t width, int64_t height, img_format format);
 
-struct carried_metadata;
+// An encoded file in memory.
+struct Encoded {
+    malloc_ptr<uint8_t> bytes;
+    uint64_t length = 0;
+};
 
-// Encodes the raster in `format` and writes it through write_file (with
-// the input's identity, where the caller read one); sets "failed to write
-// output" and returns 0 on failure, also for a raster that encoder_accepts
-// refuses. `carried` (may be null) adds the input's colour profile and
-// resolution to the encoded file (BMP: the resolution alone).
+// Encodes the raster in `format`; empty (no message) where the encoder
+// fails, also for a raster that encoder_accepts refuses.
+Encoded encode_raster(const pix_image* raster, img_format format);
+
+// encode_raster, then write_file (with the input's identity, where the
+// caller read one); sets "failed to write output" and returns 0 on failure.
 int encode_image(const char* path, const pix_image* raster, img_format format,
-                 const carried_metadata* carried = nullptr, const FileIdentity* input = nullptr);
+                 const FileIdentity* input = nullptr);
