@@ -8,12 +8,12 @@
 //   veerpix_make_sample upright.png    the same picture, upright, as PNG
 //
 // The format follows the extension (jpg: tagged sideways JPEG, png: PNG).
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
 
-#include "exif_builder.h"
 #include "formats/image_io.h"
 #include "pixels/raster.h"
 #include "stb_image_write.h"
@@ -83,10 +83,16 @@ void append_sink(void* context, void* data, int size) {
 }
 
 // An Exif APP1 segment, little-endian, whose IFD0 holds Orientation alone.
+// Written out byte by byte: the sample is part of the demo, so it does not
+// borrow the tests' Exif builder.
 std::vector<uint8_t> orientation_segment(uint16_t orientation) {
-    fixture::Block block;
-    block.ifd0 = {fixture::shorts(0x0112, {orientation})};
-    return fixture::app1(block);
+    return {0xFF, 0xE1, 0x00, 0x22,                        // APP1, 34 bytes from here
+            'E', 'x', 'i', 'f', 0x00, 0x00,                 //
+            'I', 'I', 0x2A, 0x00, 0x08, 0x00, 0x00, 0x00,   // TIFF header, IFD0 at 8
+            0x01, 0x00,                                     // one entry:
+            0x12, 0x01, 0x03, 0x00, 0x01, 0x00, 0x00, 0x00, //   Orientation, SHORT, count 1,
+            static_cast<uint8_t>(orientation), static_cast<uint8_t>(orientation >> 8), 0x00, 0x00,
+            0x00, 0x00, 0x00, 0x00};                        // no IFD1
 }
 
 bool write_bytes(const char* path, const std::vector<uint8_t>& bytes) {
