@@ -289,26 +289,51 @@ expect_text "hint: output is a folder" "$work/stderr" "failed to write output: $
 check "hint: no output folder" 1 "$veerpix" flip-h "$work/abc.bmp" "$work/nowhere/x.bmp"
 expect_text "hint: no output folder" "$work/stderr" "(output folder $work/nowhere does not exist)"
 
-# Permissions, seen as an ordinary user (root may write anywhere).
+# Permissions, seen as an ordinary user (root may write anywhere). As root
+# the cases run as nobody, who may not enter this build folder (a checkout
+# in a 0700 home folder): the program, its library and the files go to a
+# folder under /tmp that every user can reach.
 as_user=""
 if [ "$(id -u)" -ne 0 ]; then
     as_user=" "
 elif command -v setpriv >/dev/null 2>&1 && setpriv --reuid=65534 --regid=65534 --clear-groups true 2>/dev/null; then
     as_user="setpriv --reuid=65534 --regid=65534 --clear-groups"
 fi
+reachable=""
+skip_reason=""
 if [ -n "${VEERPIX_TEST_EMULATOR:-}" ] || [ -z "$as_user" ]; then
-    echo "skipped: read-only folder and unreadable input hints (need an ordinary user: not root, or setpriv)"
+    skip_reason="need an ordinary user: not root, or setpriv"
+elif ! reachable=$(mktemp -d /tmp/veerpix-cli.XXXXXX 2>/dev/null); then
+    reachable=""
+    skip_reason="no folder under /tmp for a copy of the program"
 else
-    mkdir -p "$work/read-only"
-    chmod 555 "$work/read-only"
-    cp "$work/abc.bmp" "$work/unreadable.bmp"
-    chmod 000 "$work/unreadable.bmp"
+    chmod 755 "$reachable"
+    cp "$veerpix" "$reachable/veerpix"
+    library=$(ldd "$veerpix" | awk '$1 ~ /^libquorvane-veerpix/ { print $3 }')
+    [ -z "$library" ] || cp "$library" "$reachable/"
+    chmod -R a+rX "$reachable"
     # shellcheck disable=SC2086  # the words of the user switch
-    check "hint: read-only output folder" 1 $as_user "$veerpix" flip-h "$work/abc.bmp" "$work/read-only/x.bmp"
-    expect_text "hint: read-only output folder" "$work/stderr" "(output folder $work/read-only is not writable: Permission denied)"
+    if ! env LD_LIBRARY_PATH="$reachable" $as_user "$reachable/veerpix" --version >/dev/null 2>&1; then
+        skip_reason="the copy in $reachable does not start as another user"
+    fi
+fi
+if [ -n "$skip_reason" ]; then
+    echo "skipped: read-only folder and unreadable input hints ($skip_reason)"
+    [ -z "$reachable" ] || rm -rf "$reachable"
+else
+    mkdir -p "$reachable/read-only"
+    cp "$work/abc.bmp" "$reachable/abc.bmp"
+    chmod 644 "$reachable/abc.bmp"
+    chmod 555 "$reachable/read-only"
+    cp "$work/abc.bmp" "$reachable/unreadable.bmp"
+    chmod 000 "$reachable/unreadable.bmp"
+    # shellcheck disable=SC2086  # the words of the user switch
+    check "hint: read-only output folder" 1 env LD_LIBRARY_PATH="$reachable" $as_user "$reachable/veerpix" flip-h "$reachable/abc.bmp" "$reachable/read-only/x.bmp"
+    expect_text "hint: read-only output folder" "$work/stderr" "(output folder $reachable/read-only is not writable: Permission denied)"
     # shellcheck disable=SC2086
-    check "hint: unreadable input" 1 $as_user "$veerpix" flip-h "$work/unreadable.bmp" "$work/x.bmp"
+    check "hint: unreadable input" 1 env LD_LIBRARY_PATH="$reachable" $as_user "$reachable/veerpix" flip-h "$reachable/unreadable.bmp" "$reachable/x.bmp"
     expect_text "hint: unreadable input" "$work/stderr" "(input is not readable: Permission denied)"
+    rm -rf "$reachable"
 fi
 
 # Pipes: '-' reads standard input and writes standard output, the format
