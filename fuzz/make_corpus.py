@@ -3,7 +3,8 @@
 library reads, and JPEGs whose Exif blocks look like a camera's.
 
 usage: make_corpus.py OUTDIR
-       make_corpus.py --bitmaps OUTDIR   the old-style bitmaps alone
+       make_corpus.py --decoder-cases OUTDIR   the files of decoder_case_seeds
+                                               alone (tests/data/decoder-cases)
   OUTDIR/images      plain image files (decode)
   OUTDIR/exif        JPEGs and Exif skeletons (reader, rewriter)
   OUTDIR/operations  image files behind the six-byte header that
@@ -284,6 +285,38 @@ def bmp_seeds():
     }
 
 
+def palette_png_short(width, height, entries):
+    """An 8-bit paletted PNG whose pixels index past its PLTE's entries."""
+    import zlib
+    rows = b"".join(b"\0" + bytes((x * 16 + y * 3) % 256 for x in range(width)) for y in range(height))
+    palette = b"".join(bytes(colour) for colour in ramp_palette(entries))
+    return (b"\x89PNG\r\n\x1a\n" + png_chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, 8, 3, 0, 0, 0)) +
+            png_chunk(b"PLTE", palette) + png_chunk(b"IDAT", zlib.compress(rows)) + png_chunk(b"IEND", b""))
+
+
+def progressive_without_chroma_dc(jpeg):
+    """The progressive JPEG with its first scan (the DC of every component)
+    cut down to the first component: no scan then sets the DC of the
+    others, and their coefficients stay as the decoder's memory held them."""
+    scan = jpeg.find(b"\xff\xda")
+    length = struct.unpack(">H", jpeg[scan + 2:scan + 4])[0]
+    header = jpeg[scan + 4:scan + 2 + length]
+    count = header[0]
+    cut = bytes([1]) + header[1:3] + header[1 + 2 * count:]
+    return jpeg[:scan] + b"\xff\xda" + struct.pack(">H", 2 + len(cut)) + cut + jpeg[scan + 2 + length:]
+
+
+def decoder_case_seeds():
+    """Files whose pixels the decoder once built partly from memory it
+    never wrote: the bitmaps above, a PNG indexing past its palette, a
+    progressive JPEG whose colour components get no DC scan."""
+    seeds = bmp_seeds()
+    seeds["palette-past-plte.png"] = palette_png_short(16, 4, 4)
+    seeds["progressive-no-chroma-dc.jpg"] = progressive_without_chroma_dc(
+        saved(picture(21, 17), format="JPEG", quality=80, progressive=True))
+    return seeds
+
+
 # --- The sets ---------------------------------------------------------------
 
 def image_seeds():
@@ -311,7 +344,7 @@ def image_seeds():
         "rgba32.bmp": bmp32(rgba, bitfields=False),
         "rgba32-bitfields.bmp": bmp32(rgba, bitfields=True),
     }
-    seeds.update(bmp_seeds())
+    seeds.update(decoder_case_seeds())
     thumbnail = saved(picture(8, 8), format="JPEG", quality=50)
     base = seeds["baseline-420.jpg"]
     for big_endian, name in ((False, "ii"), (True, "mm")):
@@ -426,8 +459,8 @@ def write_set(folder, seeds):
 
 
 def main():
-    if len(sys.argv) == 3 and sys.argv[1] == "--bitmaps":
-        write_set(sys.argv[2], bmp_seeds())
+    if len(sys.argv) == 3 and sys.argv[1] == "--decoder-cases":
+        write_set(sys.argv[2], decoder_case_seeds())
         return
     if len(sys.argv) != 2:
         sys.exit(__doc__)

@@ -9,6 +9,8 @@
 // stops and leaves the refusal to the decoder.
 #include "decode_guard.h"
 
+#include "png_writer.h"
+
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
@@ -450,6 +452,10 @@ void put_u32le(uint8_t* at, uint32_t value) {
     put_u16le(at + 2, value >> 16);
 }
 
+void put_u32be(uint8_t* at, uint32_t value) {
+    for (int i = 0; i < 4; ++i) at[i] = static_cast<uint8_t>(value >> (24 - 8 * i));
+}
+
 // The same picture with the 40-byte header the decoder reads right: the
 // file's palette entries followed by opaque black up to the whole palette
 // (the colour the common viewers show for an index past the palette), and
@@ -500,6 +506,89 @@ bool mend_bmp(const uint8_t* bytes, uint64_t length, MendedFile* mended) {
     return write_mended_bmp(bytes, length, header, kept_entries, mended);
 }
 
+// A copy of `bytes` with [cut_start, cut_end) replaced by `insert`.
+bool spliced_copy(const uint8_t* bytes, uint64_t length, uint64_t cut_start, uint64_t cut_end,
+                  const uint8_t* insert, uint64_t insert_length, MendedFile* mended) {
+    const uint64_t mended_length = length - (cut_end - cut_start) + insert_length;
+    malloc_ptr<uint8_t> out(static_cast<uint8_t*>(std::malloc(mended_length)));
+    if (!out) return false;
+    std::memcpy(out.get(), bytes, cut_start);
+    std::memcpy(out.get() + cut_start, insert, insert_length);
+    std::memcpy(out.get() + cut_start + insert_length, bytes + cut_end, length - cut_end);
+    mended->bytes = std::move(out);
+    mended->length = mended_length;
+    return true;
+}
+
+// The chunks of a paletted PNG that the mend needs, found before its image
+// data.
+struct PngPalette {
+    uint8_t bit_depth = 0;
+    uint8_t colour_type = 0;
+    uint64_t chunk_start = 0;  // the PLTE chunk's length field; 0: none seen
+    uint32_t data_length = 0;
+    uint32_t transparency_length = 0;
+};
+
+// Walks the chunks by their length fields up to the first IDAT; false where
+// they do not lie inside the file.
+bool find_png_palette(const uint8_t* bytes, uint64_t length, PngPalette* found) {
+    constexpr uint64_t kSignatureSize = 8;
+    if (length < kSignatureSize) return false;
+    FileReader file{bytes, length, kSignatureSize};
+    for (;;) {
+        const uint64_t chunk_start = file.pos;
+        uint32_t data_length = 0;
+        char type[4] = {};
+        if (!file.u32be(&data_length)) return false;
+        for (char& letter : type) {
+            uint8_t byte = 0;
+            if (!file.u8(&byte)) return false;
+            letter = static_cast<char>(byte);
+        }
+        const uint64_t data_start = file.pos;
+        if (!file.skip(uint64_t{data_length} + 4)) return false;
+        if (std::memcmp(type, "IDAT", 4) == 0) return true;
+        if (std::memcmp(type, "IHDR", 4) == 0 && data_length == 13) {
+            found->bit_depth = bytes[data_start + 8];
+            found->colour_type = bytes[data_start + 9];
+        } else if (std::memcmp(type, "PLTE", 4) == 0) {
+            found->chunk_start = chunk_start;
+            found->data_length = data_length;
+        } else if (std::memcmp(type, "tRNS", 4) == 0) {
+            found->transparency_length = data_length;
+        }
+    }
+}
+
+// The decoder keeps a paletted PNG's colours in an array of 256 it never
+// clears: a pixel indexing past the PLTE chunk's entries gets whatever the
+// stack held there. The mended copy's PLTE has an entry for every index
+// the bit depth allows, the missing ones opaque black.
+bool mend_png(const uint8_t* bytes, uint64_t length, MendedFile* mended) {
+    constexpr uint8_t kIndexed = 3;
+    PngPalette palette;
+    if (!find_png_palette(bytes, length, &palette) || palette.colour_type != kIndexed) return true;
+    const uint8_t bits = palette.bit_depth;
+    if (bits != 1 && bits != 2 && bits != 4 && bits != 8) return true;
+    const uint32_t entries = palette.data_length / 3;
+    const uint32_t capacity = 1u << bits;
+    // Broken palettes and a tRNS longer than the palette the decoder
+    // refuses itself.
+    const bool sound = palette.chunk_start != 0 && entries * 3 == palette.data_length && entries > 0 &&
+                       palette.transparency_length <= entries;
+    if (!sound || entries >= capacity) return true;
+
+    uint8_t chunk[12 + 3 * 256] = {};
+    const uint32_t data_length = 3 * capacity;
+    put_u32be(chunk, data_length);
+    std::memcpy(chunk + 4, "PLTE", 4);
+    std::memcpy(chunk + 8, bytes + palette.chunk_start + 8, palette.data_length);
+    put_u32be(chunk + 8 + data_length, png_crc32(0, chunk + 4, 4 + data_length));
+    const uint64_t chunk_end = palette.chunk_start + 12 + palette.data_length;
+    return spliced_copy(bytes, length, palette.chunk_start, chunk_end, chunk, 12 + data_length, mended);
+}
+
 }  // namespace
 
 const char* decode_guard_check(const uint8_t* bytes, uint64_t length) {
@@ -514,6 +603,7 @@ const char* decode_guard_check(const uint8_t* bytes, uint64_t length) {
 
 bool decode_guard_mend(const uint8_t* bytes, uint64_t length, MendedFile* mended) {
     *mended = MendedFile{};
-    const bool bmp = length >= 2 && bytes[0] == 'B' && bytes[1] == 'M';
-    return bmp ? mend_bmp(bytes, length, mended) : true;
+    if (length >= 2 && bytes[0] == 'B' && bytes[1] == 'M') return mend_bmp(bytes, length, mended);
+    if (length >= 2 && bytes[0] == 0x89 && bytes[1] == 'P') return mend_png(bytes, length, mended);
+    return true;
 }

@@ -22,9 +22,11 @@ struct MendedFile {
 };
 
 // For a file decode_guard_check let pass: fills `mended` with the copy the
-// decoder must read instead, where there is one. Today these are BMPs
-// whose palette the decoder would read short: OS/2 1.x files (12-byte
-// header, 3-byte palette entries) and files whose palette holds fewer
-// entries than their pixels can index. False only when the copy's memory
-// cannot be had.
+// decoder must read instead, where there is one: files whose palette the
+// decoder would read short, so that an index past it reads memory the file
+// never wrote. These are OS/2 1.x BMPs (12-byte header, 3-byte palette
+// entries, which the decoder also misplaces), and BMPs and PNGs whose
+// palette holds fewer entries than their pixels can index; the copy gives
+// such indices opaque black. False only when the copy's memory cannot be
+// had.
 bool decode_guard_mend(const uint8_t* bytes, uint64_t length, MendedFile* mended);
