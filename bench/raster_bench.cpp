@@ -7,7 +7,9 @@
 // alternate the library's whole call with stb's decode plus encode of the
 // same file (x_codecs), and the lossless retag with a plain file copy
 // (x_copy) and, in place of its input, with the same retag into another
-// file (x_elsewhere: the cost of flushing to the disk).
+// file (x_elsewhere: the cost of flushing to the disk). The decode
+// benchmarks time the library's decoders, whose blocks start zero-filled,
+// beside the same decoders without the filling (x_plain).
 //
 // Fresh memory costs a page fault per 4 KiB page on first touch, and on
 // some machines (virtual ones above all) those faults take far longer than
@@ -17,6 +19,7 @@
 //
 //   build/bench/bench/veerpix_bench                       everything
 //   build/bench/bench/veerpix_bench --benchmark_filter=24MP
+//   build/bench/bench/veerpix_bench --benchmark_filter=decode_zero_filled
 //   build/bench/bench/veerpix_bench --warm-memory --benchmark_filter='^[a-z_]+/24MP'
 #include <benchmark/benchmark.h>
 
@@ -39,6 +42,7 @@
 #include "photo.h"
 #include "formats/png_writer.h"
 #include "pixels/raster.h"
+#include "plain_decoder.h"
 #include "reference_loops.h"
 #include "stb_image.h"
 #include "stb_image_write.h"
@@ -408,7 +412,93 @@ void writer_beside_stb(benchmark::State& state, int size_index, writer ours, wri
     state.counters["MB"] = double(length) / 1e6;
 }
 
+// --- the decoders' zero-filled blocks ----------------------------------------
+
+// Encoded files in memory: a crop of the 2 MP photo, or the 24 MP one.
+struct encoded_case {
+    const char* name;
+    int width, height;  // 0: the whole 24 MP photo
+    char format;        // 'j' JPEG, 'p' PNG, 'b' BMP
+};
+
+constexpr encoded_case kDecodeCases[] = {
+    {"jpeg/64x64", 64, 64, 'j'},     {"jpeg/640x480", 640, 480, 'j'}, {"jpeg/24MP", 0, 0, 'j'},
+    {"png/64x64", 64, 64, 'p'},      {"png/640x480", 640, 480, 'p'},  {"png/24MP", 0, 0, 'p'},
+    {"bmp/58x79", 58, 79, 'b'},      {"bmp/640x480", 640, 480, 'b'},
+};
+
+std::vector<uint8_t> encoded_bytes(const encoded_case& entry) {
+    const bool whole = entry.width == 0;
+    const int size_index = whole ? 0 : 1;
+    const int width = whole ? kSizes[0].width : entry.width;
+    const int height = whole ? kSizes[0].height : entry.height;
+    std::vector<uint8_t> crop(size_t(width) * size_t(height) * 4);
+    for (int y = 0; y < height; ++y) {
+        const uint8_t* row = photo(size_index).data() + size_t(y) * size_t(kSizes[size_index].width) * 4;
+        std::memcpy(crop.data() + size_t(y) * size_t(width) * 4, row, size_t(width) * 4);
+    }
+    std::vector<uint8_t> out;
+    if (entry.format == 'j') {
+        stbi_write_jpg_to_func(bench::append_bytes, &out, width, height, 4, crop.data(), 92);
+    } else if (entry.format == 'p') {
+        stbi_write_png_to_func(bench::append_bytes, &out, width, height, 4, crop.data(), width * 4);
+    } else {
+        stbi_write_bmp_to_func(bench::append_bytes, &out, width, height, 4, crop.data());
+    }
+    return out;
+}
+
+// The library's decoders, whose every block starts zero-filled, beside the
+// same decoders without the filling, alternating on the same bytes in memory.
+void decode_beside_unfilled_blocks(benchmark::State& state, const encoded_case& entry) {
+    const std::vector<uint8_t> file = encoded_bytes(entry);
+    const int length = static_cast<int>(file.size());
+    std::vector<double> zero_filled_times, plain_times;
+    bool zero_filled_first = true;
+    for (auto _ : state) {
+        int width = 0, height = 0, channels = 0;
+        uint8_t* zero_filled_pixels = nullptr;
+        uint8_t* plain_pixels = nullptr;
+        double zero_filled = 0, plain = 0;
+        // Each goes first every other time: the first decode of a pair
+        // finds the allocator's state the second one left.
+        for (int turn = 0; turn < 2; ++turn) {
+            const double start = thread_seconds();
+            if ((turn == 0) == zero_filled_first) {
+                zero_filled_pixels = stbi_load_from_memory(file.data(), length, &width, &height, &channels, 4);
+                zero_filled = seconds_since(start);
+            } else {
+                plain_pixels = plain_decoder_load(file.data(), length, &width, &height);
+                plain = seconds_since(start);
+            }
+        }
+        zero_filled_first = !zero_filled_first;
+        const bool decoded = zero_filled_pixels && plain_pixels;
+        std::free(zero_filled_pixels);
+        std::free(plain_pixels);
+        if (!decoded) {
+            state.SkipWithError("decode failed");
+            break;
+        }
+        state.SetIterationTime(zero_filled);
+        zero_filled_times.push_back(zero_filled);
+        plain_times.push_back(plain);
+    }
+    const double zero_filled = median(zero_filled_times), plain = median(plain_times);
+    state.counters["us"] = zero_filled * 1e6;
+    state.counters["plain_us"] = plain * 1e6;
+    state.counters["x_plain"] = plain > 0 ? zero_filled / plain : 0;
+}
+
 void register_all() {
+    for (const encoded_case& entry : kDecodeCases) {
+        const bool large = entry.width == 0;
+        benchmark::RegisterBenchmark((std::string("decode_zero_filled/") + entry.name).c_str(),
+                                     [&entry](benchmark::State& state) { decode_beside_unfilled_blocks(state, entry); })
+            ->UseManualTime()
+            ->Unit(benchmark::kMicrosecond)
+            ->Iterations(large ? 8 : 300);
+    }
     for (int size_index = 0; size_index < 2; ++size_index) {
         const std::string size = kSizes[size_index].name;
         benchmark::RegisterBenchmark(("writers/jpeg/" + size).c_str(),

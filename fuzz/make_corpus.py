@@ -3,6 +3,8 @@
 library reads, and JPEGs whose Exif blocks look like a camera's.
 
 usage: make_corpus.py OUTDIR
+       make_corpus.py --decoder-cases OUTDIR   the files of decoder_case_seeds
+                                               alone (tests/data/decoder-cases)
   OUTDIR/images      plain image files (decode)
   OUTDIR/exif        JPEGs and Exif skeletons (reader, rewriter)
   OUTDIR/operations  image files behind the six-byte header that
@@ -191,6 +193,130 @@ def bmp32(image, bitfields):
     return b"BM" + struct.pack("<IHHI", offset + len(rows), 0, 0, offset) + header + rows
 
 
+# OS/2 1.x bitmaps (12-byte core header, 3-byte palette entries) and
+# palettes shorter than the pixels index: kinds that real files show and
+# that a decoder must not read short.
+VGA = [(0, 0, 0), (128, 0, 0), (0, 128, 0), (128, 128, 0), (0, 0, 128), (128, 0, 128),
+       (0, 128, 128), (192, 192, 192), (128, 128, 128), (255, 0, 0), (0, 255, 0),
+       (255, 255, 0), (0, 0, 255), (255, 0, 255), (0, 255, 255), (255, 255, 255)]
+
+
+def bmp_rows(pixels, bits):
+    """Rows bottom-up, each padded to four bytes; `pixels` is a list of rows
+    top-down of palette indices, or of (r, g, b) at 24 bits."""
+    out = b""
+    for row in reversed(pixels):
+        if bits == 24:
+            data = b"".join(bytes([b, g, r]) for r, g, b in row)
+        else:
+            per_byte = 8 // bits
+            data = bytearray((len(row) + per_byte - 1) // per_byte)
+            for x, index in enumerate(row):
+                data[x // per_byte] |= index << (8 - bits * (x % per_byte + 1))
+            data = bytes(data)
+        out += data + b"\0" * (-len(data) % 4)
+    return out
+
+
+def bmp_paletted(pixels, bits, palette, core, data_offset=None, colours_used=0):
+    """A bottom-up BMP with a core (OS/2 1.x) or a 40-byte header; the
+    palette as given, however long. `data_offset` overrides the file
+    header's pixel offset (0 is what some old writers left there)."""
+    width, height = len(pixels[0]), len(pixels)
+    if core:
+        header = struct.pack("<IHHHH", 12, width, height, 1, bits)
+        entries = b"".join(bytes([b, g, r]) for r, g, b in palette)
+    else:
+        header = struct.pack("<IiiHHIIiiII", 40, width, height, 1, bits, 0, 0, 2835, 2835, colours_used, 0)
+        entries = b"".join(bytes([b, g, r, 0]) for r, g, b in palette)
+    rows = bmp_rows(pixels, bits)
+    offset = 14 + len(header) + len(entries)
+    stated = offset if data_offset is None else data_offset
+    return b"BM" + struct.pack("<IHHI", offset + len(rows), 0, 0, stated) + header + entries + rows
+
+
+def card_pixels():
+    """A 58 x 79 playing card in the 16 VGA colours: white face, black
+    border, a red corner mark, and a club in the middle drawn with every
+    colour of the palette around it."""
+    width, height = 58, 79
+    rows = []
+    for y in range(height):
+        row = []
+        for x in range(width):
+            index = 15
+            if x in (0, width - 1) or y in (0, height - 1):
+                index = 0
+            elif 3 <= x <= 8 and 3 <= y <= 12:
+                index = 9 if (x + y) % 3 else 4
+            elif (x - 29) ** 2 + (y - 32) ** 2 <= 64 or (x - 22) ** 2 + (y - 42) ** 2 <= 64 or \
+                    (x - 36) ** 2 + (y - 42) ** 2 <= 64 or (27 <= x <= 31 and 40 <= y <= 58):
+                index = 0
+            elif 12 <= y <= 66 and 10 <= x <= 47 and (x + 2 * y) % 11 == 0:
+                index = (x * 7 + y) % 16
+            row.append(index)
+        rows.append(row)
+    return rows
+
+
+def index_ramp(width, height, count):
+    return [[(x + y * width) % count for x in range(width)] for y in range(height)]
+
+
+def ramp_palette(count):
+    return [((i * 53) % 256, (i * 101 + 17) % 256, (255 - i * 7) % 256) for i in range(count)]
+
+
+def bmp_seeds():
+    """Bitmaps the decoder once read short: each OS/2 1.x depth, a pixel
+    offset of 0, a palette of 252 entries in a core header, and indices
+    past a palette of 101 entries."""
+    rgb_rows = [[((x * 37) % 256, (y * 53) % 256, (x * y * 11) % 256) for x in range(7)] for y in range(5)]
+    return {
+        "os2-card-4bit.bmp": bmp_paletted(card_pixels(), 4, VGA, core=True),
+        "os2-4bit-offset-0.bmp": bmp_paletted(index_ramp(9, 6, 16), 4, VGA, core=True, data_offset=0),
+        "os2-1bit.bmp": bmp_paletted(index_ramp(13, 5, 2), 1, [(200, 30, 40), (20, 90, 230)], core=True),
+        "os2-8bit.bmp": bmp_paletted(index_ramp(20, 13, 256), 8, ramp_palette(256), core=True),
+        "os2-8bit-small-palette.bmp": bmp_paletted(index_ramp(18, 14, 252), 8, ramp_palette(252), core=True),
+        "os2-24bit.bmp": bmp_paletted(rgb_rows, 24, [], core=True),
+        "pal8-bad-index.bmp": bmp_paletted(index_ramp(16, 16, 256), 8, ramp_palette(101), core=False,
+                                           colours_used=101),
+        "pal4-bad-index-os2.bmp": bmp_paletted(index_ramp(8, 4, 16), 4, VGA[:10], core=True),
+    }
+
+
+def palette_png_short(width, height, entries):
+    """An 8-bit paletted PNG whose pixels index past its PLTE's entries."""
+    import zlib
+    rows = b"".join(b"\0" + bytes((x * 16 + y * 3) % 256 for x in range(width)) for y in range(height))
+    palette = b"".join(bytes(colour) for colour in ramp_palette(entries))
+    return (b"\x89PNG\r\n\x1a\n" + png_chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, 8, 3, 0, 0, 0)) +
+            png_chunk(b"PLTE", palette) + png_chunk(b"IDAT", zlib.compress(rows)) + png_chunk(b"IEND", b""))
+
+
+def progressive_without_chroma_dc(jpeg):
+    """The progressive JPEG with its first scan (the DC of every component)
+    cut down to the first component: no scan then sets the DC of the
+    others, and their coefficients stay as the decoder's memory held them."""
+    scan = jpeg.find(b"\xff\xda")
+    length = struct.unpack(">H", jpeg[scan + 2:scan + 4])[0]
+    header = jpeg[scan + 4:scan + 2 + length]
+    count = header[0]
+    cut = bytes([1]) + header[1:3] + header[1 + 2 * count:]
+    return jpeg[:scan] + b"\xff\xda" + struct.pack(">H", 2 + len(cut)) + cut + jpeg[scan + 2 + length:]
+
+
+def decoder_case_seeds():
+    """Files whose pixels the decoder once built partly from memory it
+    never wrote: the bitmaps above, a PNG indexing past its palette, a
+    progressive JPEG whose colour components get no DC scan."""
+    seeds = bmp_seeds()
+    seeds["palette-past-plte.png"] = palette_png_short(16, 4, 4)
+    seeds["progressive-no-chroma-dc.jpg"] = progressive_without_chroma_dc(
+        saved(picture(21, 17), format="JPEG", quality=80, progressive=True))
+    return seeds
+
+
 # --- The sets ---------------------------------------------------------------
 
 def image_seeds():
@@ -218,6 +344,7 @@ def image_seeds():
         "rgba32.bmp": bmp32(rgba, bitfields=False),
         "rgba32-bitfields.bmp": bmp32(rgba, bitfields=True),
     }
+    seeds.update(decoder_case_seeds())
     thumbnail = saved(picture(8, 8), format="JPEG", quality=50)
     base = seeds["baseline-420.jpg"]
     for big_endian, name in ((False, "ii"), (True, "mm")):
@@ -332,6 +459,9 @@ def write_set(folder, seeds):
 
 
 def main():
+    if len(sys.argv) == 3 and sys.argv[1] == "--decoder-cases":
+        write_set(sys.argv[2], decoder_case_seeds())
+        return
     if len(sys.argv) != 2:
         sys.exit(__doc__)
     out = sys.argv[1]

@@ -2,14 +2,15 @@
 # Builds the project and runs every test: a release build, then an
 # AddressSanitizer + UndefinedBehaviorSanitizer build (leaks fail it), a
 # release build without the SSE2 and AVX2 paths (the plain loops that other
-# CPUs run, held to the same tests), then the Windows DLL cross-built with
+# CPUs run, held to the same tests), every seed and test image through every
+# operation under valgrind's memcheck, then the Windows DLL cross-built with
 # mingw-w64 and tested under Wine.
 # Warnings in the project's own code are errors here.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/ensure-packages.sh
 ensure_packages cmake make g++ binutils libstb-dev libgtest-dev libdeflate-dev zlib1g-dev pkg-config python3 dpkg-dev file \
-    python3-dask python3-distributed \
+    python3-dask python3-distributed valgrind \
     libimage-exiftool-perl python3-pil icc-profiles-free
 
 jobs=$(nproc 2>/dev/null || echo 2)
@@ -23,6 +24,9 @@ for preset in release asan scalar; do
     ctest --preset "$preset" -j "$jobs" --output-junit "$PWD/build/$preset/ctest-results.xml"
     python3 scripts/ctest-report.py skipped "build/$preset/ctest-results.xml"
 done
+# No byte the decoders and transforms did not write reaches a result
+# (valgrind's memcheck on the release build).
+bash scripts/definedness.sh
 # Every fuzz target briefly, from its seed files (clang, libFuzzer).
 bash scripts/fuzz-smoke.sh
 # The Windows DLL, cross-built, and the whole suite under Wine.

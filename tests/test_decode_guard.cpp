@@ -172,6 +172,10 @@ TEST_F(DecodeGuard, OrdinaryFilesDecodeAsTheDecoderAloneDecodesThem) {
     cases.push_back({"BMP", support::encode_bmp(image)});
 
     for (const Case& c : cases) {
+        // Ordinary files go to the decoder as they are, without a copy.
+        MendedFile mended;
+        ASSERT_TRUE(decode_guard_mend(c.bytes.data(), c.bytes.size(), &mended)) << c.label;
+        EXPECT_FALSE(mended.bytes) << c.label;
         const support::Image expected = support::decode_bytes(c.bytes);
         ASSERT_GT(expected.width, 0) << c.label;
         pix_image raster{};
@@ -301,6 +305,63 @@ TEST_F(DecodeGuard, RefusesSixteenBitPngsWhoseWideningWraps) {
     EXPECT_EQ(decode_message(png_header(23171, 23171, 16, 0), &raster), refusal("too large"));
 }
 
+// Bitmaps the decoder reads with a short palette (tests/data/decoder-cases,
+// from fuzz/make_corpus.py) go to it as mended copies: every pixel it read
+// right stays as it was, byte for byte; an index it read past takes the
+// file's palette entry (its blue, green, red), and an index past the
+// file's palette is opaque black.
+TEST_F(DecodeGuard, MendedBitmapsKeepTheDecodersPixelsWhereItReadThemRight) {
+    const struct {
+        const char* name;
+        int decoder_entries;  // palette entries the decoder reads alone; 0: no palette
+        int file_entries;
+        size_t palette_start;
+        size_t entry_size;
+    } cases[] = {
+        {"os2-8bit.bmp", 252, 256, 26, 3},       // a core header's palette, read four short
+        {"pal8-bad-index.bmp", 101, 101, 54, 4},  // indices up to 255
+        {"os2-24bit.bmp", 0, 0, 0, 0},           // no palette: the decoder reads it all right
+    };
+    for (const auto& c : cases) {
+        const Bytes file = data_file(std::string("decoder-cases/") + c.name);
+        MendedFile mended;
+        ASSERT_TRUE(decode_guard_mend(file.data(), file.size(), &mended)) << c.name;
+        ASSERT_TRUE(mended.bytes) << c.name;
+        const support::Image alone = support::decode_bytes(file);
+        pix_image raster{};
+        ASSERT_EQ(decode_message(file, &raster), "") << c.name;
+        pixel_owner owner(raster.pixels);
+        ASSERT_EQ(raster.width, alone.width) << c.name;
+        ASSERT_EQ(raster.height, alone.height) << c.name;
+
+        // 8-bit rows, bottom-up, from the offset the file header gives.
+        const uint32_t pixels_start = uint32_t{file[10]} | uint32_t{file[11]} << 8 |
+                                      uint32_t{file[12]} << 16 | uint32_t{file[13]} << 24;
+        const size_t stride = (static_cast<size_t>(raster.width) + 3) / 4 * 4;
+        int read_past = 0, past_file = 0;
+        for (int y = 0; y < raster.height; ++y) {
+            for (int x = 0; x < raster.width; ++x) {
+                const size_t at = (static_cast<size_t>(y) * raster.width + x) * 4;
+                const Bytes got(raster.pixels + at, raster.pixels + at + 4);
+                const int index =
+                    c.decoder_entries ? file[pixels_start + (raster.height - 1 - y) * stride + x] : 0;
+                Bytes expected(alone.rgba.begin() + at, alone.rgba.begin() + at + 4);
+                if (index >= c.file_entries && c.decoder_entries > 0) {
+                    ++past_file;
+                    expected = {0, 0, 0, 255};
+                } else if (index >= c.decoder_entries && c.decoder_entries > 0) {
+                    ++read_past;
+                    const size_t entry = c.palette_start + c.entry_size * index;
+                    expected = {file[entry + 2], file[entry + 1], file[entry], 255};
+                }
+                ASSERT_EQ(got, expected) << c.name << " at " << x << "," << y << ", index " << index;
+            }
+        }
+        EXPECT_EQ(read_past > 0, c.file_entries > c.decoder_entries) << c.name;
+        EXPECT_EQ(past_file > 0, c.file_entries == c.decoder_entries && c.decoder_entries > 0) << c.name;
+    }
+}
+
 // A BMP header with the given sides (header of 40 bytes and 32-bit pixels,
 // or the 12-byte one with 16-bit sides and 24-bit pixels) and 16 bytes of
 // pixels.
@@ -404,6 +465,10 @@ TEST_F(DecodeGuard, FilesCutAnywhereAreReadWithinTheirBytes) {
         {"progressive JPEG", data_file("decode/progressive-420.jpg")},
         {"PNG", support::encode_png(image)},
         {"BMP", support::encode_bmp(image)},
+        // Decoded through mended copies.
+        {"OS/2 BMP", data_file("decoder-cases/os2-card-4bit.bmp")},
+        {"BMP with a short palette", data_file("decoder-cases/pal8-bad-index.bmp")},
+        {"PNG with a short palette", data_file("decoder-cases/palette-past-plte.png")},
     };
     const std::string refused = "cannot decode image: " + path("input") + " (";
     for (const auto& file : files) {

@@ -17,9 +17,8 @@
 #include <sys/mman.h>
 #endif
 
-static inline void *veerpix_malloc_large(size_t bytes)
+static inline void veerpix_hint_huge_pages(void *block, size_t bytes)
 {
-    void *block = malloc(bytes);
 #if defined(__linux__) && defined(MADV_HUGEPAGE)
     const uintptr_t huge_page = (uintptr_t)2 << 20;
     /* Small blocks share their pages with other allocations: leave them be. */
@@ -29,7 +28,26 @@ static inline void *veerpix_malloc_large(size_t bytes)
         /* Only a hint: where the kernel declines, the block works as ever. */
         if (end > start) (void)madvise((void *)start, end - start, MADV_HUGEPAGE);
     }
+#else
+    (void)block;
+    (void)bytes;
 #endif
+}
+
+static inline void *veerpix_malloc_large(size_t bytes)
+{
+    void *block = malloc(bytes);
+    veerpix_hint_huge_pages(block, bytes);
+    return block;
+}
+
+/* The same, zero-filled. Large blocks come as fresh pages from the system,
+ * which are zero already, so calloc leaves them untouched and the hint
+ * still works; small ones cost one memset. */
+static inline void *veerpix_calloc_large(size_t bytes)
+{
+    void *block = calloc(1, bytes);
+    veerpix_hint_huge_pages(block, bytes);
     return block;
 }
 

@@ -9,8 +9,11 @@
 // stops and leaves the refusal to the decoder.
 #include "formats/decode_guard.h"
 
+#include "formats/png_writer.h"
+
 #include <algorithm>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 
 namespace {
@@ -329,6 +332,61 @@ const char* check_png(FileReader& file) {
     return bit_depth == 16 && size_wraps ? kTooLarge : nullptr;
 }
 
+// The fields of a BMP's headers that the checks and the mend read.
+struct BmpHeader {
+    uint32_t data_offset = 0;
+    uint32_t header_size = 0;
+    uint32_t width = 0;
+    int64_t height = 0;  // negative: rows stored top-down
+    uint16_t planes = 0;
+    uint16_t bits_per_pixel = 0;
+    uint32_t compression = 0;
+
+    static constexpr uint64_t kFileHeaderSize = 14;
+    static constexpr uint32_t kCoreHeaderSize = 12;  // the oldest kind, OS/2 1.x
+    static constexpr uint32_t kUncompressed = 0;
+    static constexpr uint32_t kBitFields = 3;
+
+    bool core() const { return header_size == kCoreHeaderSize; }
+    uint64_t header_end() const { return kFileHeaderSize + header_size; }
+    uint64_t rows() const { return static_cast<uint64_t>(height < 0 ? -height : height); }
+    uint64_t row_bits() const { return uint64_t{width} * bits_per_pixel; }
+    uint64_t stride() const { return (row_bits() + 31) / 32 * 4; }
+    // 1, 4 and 8 bits index a palette of up to 2^bits entries.
+    uint32_t palette_capacity() const { return bits_per_pixel <= 8 ? 1u << bits_per_pixel : 0; }
+    uint32_t palette_entry_size() const { return core() ? 3 : 4; }
+
+    // Where the pixel rows start. A core header's file that gives no offset
+    // past its headers has its rows right behind a whole palette, where the
+    // common viewers read them.
+    uint64_t pixels_start() const {
+        if (core() && data_offset <= header_end()) {
+            return header_end() + uint64_t{palette_capacity()} * palette_entry_size();
+        }
+        return std::max<uint64_t>(data_offset, header_end());
+    }
+};
+
+// The file stands after "BM".
+bool read_bmp_header(FileReader& file, BmpHeader* header) {
+    if (!file.skip(8) || !file.u32le(&header->data_offset) || !file.u32le(&header->header_size)) {
+        return false;
+    }
+    if (header->core()) {
+        // Both sides in 16 bits, unsigned: rows are always stored bottom-up.
+        uint16_t width = 0, height = 0;
+        if (!file.u16le(&width) || !file.u16le(&height)) return false;
+        header->width = width;
+        header->height = height;
+        return file.u16le(&header->planes) && file.u16le(&header->bits_per_pixel);
+    }
+    uint32_t height = 0;
+    if (!file.u32le(&header->width) || !file.u32le(&height)) return false;
+    header->height = static_cast<int32_t>(height);
+    return file.u16le(&header->planes) && file.u16le(&header->bits_per_pixel) &&
+           file.u32le(&header->compression);
+}
+
 // The decoder takes a BMP of width or height 0 for a picture and hands
 // back an empty raster as a success. It also pads missing rows instead of
 // refusing a truncated file, reading on one call per row past the end: a
@@ -337,38 +395,198 @@ const char* check_png(FileReader& file) {
 // pixel data must be there, but for the last row's padding, which some
 // writers leave out. The file stands after "BM".
 const char* check_bmp(FileReader& file, uint64_t file_size) {
-    uint32_t data_offset = 0, header_size = 0, width = 0, height = 0, compression = 0;
-    uint16_t planes = 0, bits_per_pixel = 0;
-    if (!file.skip(8) || !file.u32le(&data_offset) || !file.u32le(&header_size)) return nullptr;
-    bool read = false;
-    if (header_size == 12) {
-        // The oldest header holds both sides in 16 bits.
-        uint16_t short_width = 0, short_height = 0;
-        read = file.u16le(&short_width) && file.u16le(&short_height) && file.u16le(&planes) &&
-               file.u16le(&bits_per_pixel);
-        width = short_width;
-        height = short_height;
-    } else {
-        read = file.u32le(&width) && file.u32le(&height) && file.u16le(&planes) &&
-               file.u16le(&bits_per_pixel) && file.u32le(&compression);
-    }
-    if (!read) return nullptr;
-    if (width == 0 || height == 0) return kNoPixels;
+    BmpHeader header;
+    if (!read_bmp_header(file, &header)) return nullptr;
+    if (header.width == 0 || header.height == 0) return kNoPixels;
 
-    constexpr uint32_t kUncompressed = 0, kBitFields = 3;
-    if ((compression != kUncompressed && compression != kBitFields) || bits_per_pixel == 0) {
+    if ((header.compression != BmpHeader::kUncompressed &&
+         header.compression != BmpHeader::kBitFields) ||
+        header.bits_per_pixel == 0) {
         return nullptr;  // the decoder refuses or handles these itself
     }
-    // A negative height marks rows stored top-down.
-    const int64_t signed_height = static_cast<int32_t>(height);
-    const uint64_t rows = static_cast<uint64_t>(signed_height < 0 ? -signed_height : signed_height);
     // A picture too large to decode is refused as such, by its size alone.
-    if (uint64_t{width} * rows > INT32_MAX / 4) return nullptr;
-    const uint64_t row_bits = uint64_t{width} * bits_per_pixel;
-    const uint64_t stride = (row_bits + 31) / 32 * 4;
-    const uint64_t pixels_start = std::max<uint64_t>(data_offset, 14 + uint64_t{header_size});
-    const uint64_t needed = pixels_start + stride * (rows - 1) + (row_bits + 7) / 8;
+    if (uint64_t{header.width} * header.rows() > INT32_MAX / 4) return nullptr;
+    const uint64_t needed =
+        header.pixels_start() + header.stride() * (header.rows() - 1) + (header.row_bits() + 7) / 8;
     return needed > file_size ? kTruncated : nullptr;
+}
+
+// How many palette entries the decoder reads from a BMP with a newer
+// header: as many as fit between the headers and the pixel offset (it
+// ignores the colour count field); more than 256 it refuses.
+int64_t decoder_palette_entries(const BmpHeader& header) {
+    return (int64_t{header.data_offset} - static_cast<int64_t>(header.header_end())) / 4;
+}
+
+// The BMPs the decoder reads wrongly, and how many palette entries of the
+// file the mended copy keeps; -1 for files it reads right (or refuses).
+//  - Core headers (OS/2 1.x): the decoder counts four palette entries too
+//    few, reads no palette at all at 1 bit, and refuses pixels that lie
+//    anywhere but right behind the header at 24 bits.
+//  - Newer headers with fewer palette entries than the pixels can index:
+//    an index past them reads the decoder's palette array where the file
+//    wrote nothing.
+int64_t entries_to_mend(const BmpHeader& header, uint64_t file_size) {
+    if (header.planes != 1) return -1;
+    const uint16_t bits = header.bits_per_pixel;
+    if (header.core()) {
+        if (bits != 1 && bits != 4 && bits != 8 && bits != 24) return -1;
+        const uint64_t palette_room = header.pixels_start() - header.header_end();
+        const uint64_t in_file = std::min(file_size, header.pixels_start()) - header.header_end();
+        return static_cast<int64_t>(std::min<uint64_t>({header.palette_capacity(), palette_room / 3, in_file / 3}));
+    }
+    if (bits != 1 && bits != 4 && bits != 8) return -1;
+    if (header.compression != BmpHeader::kUncompressed || header.data_offset > INT32_MAX) return -1;
+    const int64_t entries = decoder_palette_entries(header);
+    const bool short_palette = entries > 0 && entries < int64_t{header.palette_capacity()};
+    return short_palette ? entries : -1;
+}
+
+void put_u16le(uint8_t* at, uint32_t value) {
+    at[0] = static_cast<uint8_t>(value);
+    at[1] = static_cast<uint8_t>(value >> 8);
+}
+
+void put_u32le(uint8_t* at, uint32_t value) {
+    put_u16le(at, value & 0xFFFF);
+    put_u16le(at + 2, value >> 16);
+}
+
+void put_u32be(uint8_t* at, uint32_t value) {
+    for (int i = 0; i < 4; ++i) at[i] = static_cast<uint8_t>(value >> (24 - 8 * i));
+}
+
+// The same picture with the 40-byte header the decoder reads right: the
+// file's palette entries followed by opaque black up to the whole palette
+// (the colour the common viewers show for an index past the palette), and
+// the pixel rows copied as they are. Bytes the file lacks (the last row's
+// padding) are zero.
+bool write_mended_bmp(const uint8_t* bytes, uint64_t length, const BmpHeader& header,
+                      int64_t kept_entries, MendedFile* mended) {
+    constexpr uint64_t kInfoHeaderSize = 40;
+    const uint64_t palette_start = BmpHeader::kFileHeaderSize + kInfoHeaderSize;
+    const uint64_t pixels_start = palette_start + uint64_t{header.palette_capacity()} * 4;
+    const uint64_t pixel_bytes = header.stride() * header.rows();
+    const uint64_t mended_length = pixels_start + pixel_bytes;
+    // The decoder takes an int length; the guard's size check keeps real
+    // pictures far below it.
+    if (mended_length > INT32_MAX) return true;
+    malloc_ptr<uint8_t> out(static_cast<uint8_t*>(std::calloc(1, mended_length)));
+    if (!out) return false;
+    uint8_t* at = out.get();
+    at[0] = 'B';
+    at[1] = 'M';
+    put_u32le(at + 2, static_cast<uint32_t>(mended_length));
+    put_u32le(at + 10, static_cast<uint32_t>(pixels_start));
+    put_u32le(at + 14, kInfoHeaderSize);
+    put_u32le(at + 18, header.width);
+    put_u32le(at + 22, static_cast<uint32_t>(static_cast<int32_t>(header.height)));
+    put_u16le(at + 26, 1);
+    put_u16le(at + 28, header.bits_per_pixel);
+    // Compression, sizes, resolution and colour counts stay zero.
+    const uint32_t entry_size = header.palette_entry_size();
+    for (int64_t i = 0; i < kept_entries; ++i) {
+        std::memcpy(at + palette_start + 4 * i, bytes + header.header_end() + entry_size * i, 3);
+    }
+    const uint64_t source_start = header.pixels_start();
+    if (source_start < length) {
+        std::memcpy(at + pixels_start, bytes + source_start, std::min(pixel_bytes, length - source_start));
+    }
+    mended->bytes = std::move(out);
+    mended->length = mended_length;
+    return true;
+}
+
+bool mend_bmp(const uint8_t* bytes, uint64_t length, MendedFile* mended) {
+    FileReader reader{bytes, length, 2};
+    BmpHeader header;
+    if (!read_bmp_header(reader, &header) || header.width == 0 || header.height == 0) return true;
+    const int64_t kept_entries = entries_to_mend(header, length);
+    if (kept_entries < 0) return true;
+    return write_mended_bmp(bytes, length, header, kept_entries, mended);
+}
+
+// A copy of `bytes` with [cut_start, cut_end) replaced by `insert`.
+bool spliced_copy(const uint8_t* bytes, uint64_t length, uint64_t cut_start, uint64_t cut_end,
+                  const uint8_t* insert, uint64_t insert_length, MendedFile* mended) {
+    const uint64_t mended_length = length - (cut_end - cut_start) + insert_length;
+    malloc_ptr<uint8_t> out(static_cast<uint8_t*>(std::malloc(mended_length)));
+    if (!out) return false;
+    std::memcpy(out.get(), bytes, cut_start);
+    std::memcpy(out.get() + cut_start, insert, insert_length);
+    std::memcpy(out.get() + cut_start + insert_length, bytes + cut_end, length - cut_end);
+    mended->bytes = std::move(out);
+    mended->length = mended_length;
+    return true;
+}
+
+// The chunks of a paletted PNG that the mend needs, found before its image
+// data.
+struct PngPalette {
+    uint8_t bit_depth = 0;
+    uint8_t colour_type = 0;
+    uint64_t chunk_start = 0;  // the PLTE chunk's length field; 0: none seen
+    uint32_t data_length = 0;
+    uint32_t transparency_length = 0;
+};
+
+// Walks the chunks by their length fields up to the first IDAT; false where
+// they do not lie inside the file.
+bool find_png_palette(const uint8_t* bytes, uint64_t length, PngPalette* found) {
+    constexpr uint64_t kSignatureSize = 8;
+    if (length < kSignatureSize) return false;
+    FileReader file{bytes, length, kSignatureSize};
+    for (;;) {
+        const uint64_t chunk_start = file.pos;
+        uint32_t data_length = 0;
+        char type[4] = {};
+        if (!file.u32be(&data_length)) return false;
+        for (char& letter : type) {
+            uint8_t byte = 0;
+            if (!file.u8(&byte)) return false;
+            letter = static_cast<char>(byte);
+        }
+        const uint64_t data_start = file.pos;
+        if (!file.skip(uint64_t{data_length} + 4)) return false;
+        if (std::memcmp(type, "IDAT", 4) == 0) return true;
+        if (std::memcmp(type, "IHDR", 4) == 0 && data_length == 13) {
+            found->bit_depth = bytes[data_start + 8];
+            found->colour_type = bytes[data_start + 9];
+        } else if (std::memcmp(type, "PLTE", 4) == 0) {
+            found->chunk_start = chunk_start;
+            found->data_length = data_length;
+        } else if (std::memcmp(type, "tRNS", 4) == 0) {
+            found->transparency_length = data_length;
+        }
+    }
+}
+
+// The decoder keeps a paletted PNG's colours in an array of 256 it never
+// clears: a pixel indexing past the PLTE chunk's entries gets whatever the
+// stack held there. The mended copy's PLTE has an entry for every index
+// the bit depth allows, the missing ones opaque black.
+bool mend_png(const uint8_t* bytes, uint64_t length, MendedFile* mended) {
+    constexpr uint8_t kIndexed = 3;
+    PngPalette palette;
+    if (!find_png_palette(bytes, length, &palette) || palette.colour_type != kIndexed) return true;
+    const uint8_t bits = palette.bit_depth;
+    if (bits != 1 && bits != 2 && bits != 4 && bits != 8) return true;
+    const uint32_t entries = palette.data_length / 3;
+    const uint32_t capacity = 1u << bits;
+    // Broken palettes and a tRNS longer than the palette the decoder
+    // refuses itself.
+    const bool sound = palette.chunk_start != 0 && entries * 3 == palette.data_length && entries > 0 &&
+                       palette.transparency_length <= entries;
+    if (!sound || entries >= capacity) return true;
+
+    uint8_t chunk[12 + 3 * 256] = {};
+    const uint32_t data_length = 3 * capacity;
+    put_u32be(chunk, data_length);
+    std::memcpy(chunk + 4, "PLTE", 4);
+    std::memcpy(chunk + 8, bytes + palette.chunk_start + 8, palette.data_length);
+    put_u32be(chunk + 8 + data_length, png_crc32(0, chunk + 4, 4 + data_length));
+    const uint64_t chunk_end = palette.chunk_start + 12 + palette.data_length;
+    return spliced_copy(bytes, length, palette.chunk_start, chunk_end, chunk, 12 + data_length, mended);
 }
 
 }  // namespace
@@ -381,4 +599,11 @@ const char* decode_guard_check(const uint8_t* bytes, uint64_t length) {
     if (first == 0x89 && second == 'P') return check_png(reader);
     if (first == 'B' && second == 'M') return check_bmp(reader, length);
     return nullptr;
+}
+
+bool decode_guard_mend(const uint8_t* bytes, uint64_t length, MendedFile* mended) {
+    *mended = MendedFile{};
+    if (length >= 2 && bytes[0] == 'B' && bytes[1] == 'M') return mend_bmp(bytes, length, mended);
+    if (length >= 2 && bytes[0] == 0x89 && bytes[1] == 'P') return mend_png(bytes, length, mended);
+    return true;
 }

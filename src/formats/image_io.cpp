@@ -405,8 +405,12 @@ int decode_image(const uint8_t* bytes, uint64_t length, const char* path, pix_im
     // Shapes of file that reach the decoder's known faults never reach it.
     if (!reason) reason = decode_guard_check(bytes, length);
     if (!reason) reason = raster_size_check(bytes, decoder_length);
+    MendedFile mended;
+    if (!reason && !decode_guard_mend(bytes, length, &mended)) reason = "outofmem";
     if (!reason) {
-        pixels = stbi_load_from_memory(bytes, decoder_length, &width, &height, &channels, 4);
+        const uint8_t* decoded = mended.bytes ? mended.bytes.get() : bytes;
+        const int decoded_length = mended.bytes ? static_cast<int>(mended.length) : decoder_length;
+        pixels = stbi_load_from_memory(decoded, decoded_length, &width, &height, &channels, 4);
         if (!pixels) reason = stbi_failure_reason();
     }
     if (!pixels) {

@@ -4,10 +4,25 @@
 #include "common/large_block.h"
 #include "formats/stb_codecs.h"
 
+#include <string.h>
+
+static void *veerpix_codec_grow(void *block, size_t old_size, size_t new_size)
+{
+    unsigned char *grown = (unsigned char *)realloc(block, new_size);
+    if (grown && new_size > old_size) memset(grown + old_size, 0, new_size - old_size);
+    return grown;
+}
+
 /* The decoder's planes and its RGBA result are the largest blocks of a
- * call; the result is released with free like any raster. */
-#define STBI_MALLOC(size) veerpix_malloc_large(size)
+ * call; the result is released with free like any raster. Every block
+ * starts zero-filled: where a hostile or odd file leaves part of a plane
+ * or of the result unwritten (a component no scan covers, rows a decoder
+ * skips), the picture shows zeros instead of whatever the process held
+ * there before. Blocks that grow (the inflater's output, the PNG's
+ * compressed data) get their new part zero-filled too. */
+#define STBI_MALLOC(size) veerpix_calloc_large(size)
 #define STBI_REALLOC(block, size) realloc(block, size)
+#define STBI_REALLOC_SIZED(block, old_size, new_size) veerpix_codec_grow(block, old_size, new_size)
 #define STBI_FREE(block) free(block)
 #define STB_IMAGE_IMPLEMENTATION
 #define STBI_ONLY_JPEG

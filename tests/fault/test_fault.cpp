@@ -64,6 +64,11 @@ Bytes large_tagged_jpeg(uint16_t orientation) {
     return with_orientation(fixture::insert_after_soi(plain_jpeg(), comments), orientation);
 }
 
+// Files the decoder reads through a mended copy (fuzz/make_corpus.py).
+Bytes decoder_case(const char* name) {
+    return support::read_bytes(std::string(VEERPIX_TEST_DATA) + "/decoder-cases/" + name);
+}
+
 using Operation = std::function<int(const char* input, const char* output)>;
 
 struct Scenario {
@@ -89,6 +94,10 @@ const Scenario kScenarios[] = {
      veerpix_flip_h},
     {"FlipVDecodeBmpToJpeg", "in.bmp", [] { return support::encode_bmp(picture()); }, "out.jpg",
      veerpix_flip_v},
+    {"FlipHDecodeOs2BmpToPng", "in.bmp", [] { return decoder_case("os2-card-4bit.bmp"); }, "out.png",
+     veerpix_flip_h},
+    {"FixedDecodeShortPalettePngToJpeg", "in.png", [] { return decoder_case("palette-past-plte.png"); },
+     "out.jpg", [](const char* in, const char* out) { return veerpix_fixed(in, out, 180); }},
     {"AngleDecodePngToPng", "in.png", [] { return support::encode_png(picture()); }, "out.png",
      [](const char* in, const char* out) { return veerpix_angle(in, out, 30.0f, 10, 20, 30); }},
     {"AngleDecodeTaggedJpegToBmp", "in.jpg", [] { return tagged_jpeg(7); }, "out.bmp",
