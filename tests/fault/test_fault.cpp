@@ -458,6 +458,7 @@ struct Fallback {
     const char* label;
     std::function<void()> refuse;
     bool in_place;
+    int links = -1;  // the linkat calls the road makes, where that tells it apart
 };
 
 const Fallback kFallbacks[] = {
@@ -471,8 +472,9 @@ const Fallback kFallbacks[] = {
      false},
     {"no unnamed files (EISDIR)", [] { fault::refuse_next(fault::Call::Open, {{EISDIR, O_TMPFILE}}); }, false},
     {"linking refused: no /proc (ENOENT), then EPERM",
-     [] { fault::refuse_next(fault::Call::Linkat, {{ENOENT}, {EPERM}}); }, false},
-    {"linking meets EEXIST once", [] { fault::refuse_next(fault::Call::Linkat, {{EEXIST}}); }, false},
+     [] { fault::refuse_next(fault::Call::Linkat, {{ENOENT}, {EPERM}}); }, false, 2},
+    // Another name is tried for the unnamed file, not another file.
+    {"linking meets EEXIST once", [] { fault::refuse_next(fault::Call::Linkat, {{EEXIST}}); }, false, 2},
     {"the named temporary meets EEXIST once",
      [] { fault::refuse_next(fault::Call::Open, {{EOPNOTSUPP, O_TMPFILE}, {EEXIST, O_CREAT | O_EXCL}}); },
      false},
@@ -525,6 +527,9 @@ TEST_F(OutputFallbacks, EachFallbackWritesWhatANormalWriteWrites) {
                 ASSERT_EQ(result, 1) << veerpix_last_error();
                 EXPECT_STREQ(veerpix_last_error(), "");
                 EXPECT_EQ(refusals_left, 0) << "the road was not taken";
+                if (fallback.links >= 0) {
+                    EXPECT_EQ(tally.by_kind[static_cast<int>(fault::Call::Linkat)], static_cast<uint64_t>(fallback.links));
+                }
                 EXPECT_TRUE(support::read_bytes(files.output) == normal) << "unlike a normal write";
                 EXPECT_EQ(listing(), normal_names) << "a temporary left behind";
                 EXPECT_EQ(tally.live_blocks, 0u);
