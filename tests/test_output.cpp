@@ -377,6 +377,59 @@ TEST_F(Output, AReplacedFileKeepsBitsTheUmaskWouldClear) {
     EXPECT_EQ(status.st_mode & 07777, 0666u);
 }
 
+// A new output is made as open() makes files, 0666 less the umask, on the
+// lossless road and the re-encoding one alike.
+TEST_F(Output, ANewOutputHasTheModeTheUmaskLeaves) {
+    const std::string png = put("in.png", support::encode_png(support::numbered_image(3, 2)));
+    const std::string jpeg = put("in.jpg", tagged_jpeg(support::numbered_image(3, 2), 3));
+    const struct {
+        const char* label;
+        const std::string& input;
+        const char* output_name;
+    } roads[] = {{"re-encoded", png, "out.png"}, {"lossless", jpeg, "out.jpg"}};
+    for (const auto& road : roads) {
+        for (mode_t mask : {mode_t{022}, mode_t{077}, mode_t{0}}) {
+            SCOPED_TRACE(std::string(road.label) + ", umask 0" + std::to_string(mask / 8) + std::to_string(mask % 8));
+            const std::string out = path(road.output_name);
+            std::filesystem::remove(out);
+            const mode_t old_mask = umask(mask);
+            const int result = veerpix_fixed(road.input.c_str(), out.c_str(), 90);
+            umask(old_mask);
+            ASSERT_EQ(result, 1) << veerpix_last_error();
+            struct stat status {};
+            ASSERT_EQ(stat(out.c_str(), &status), 0);
+            EXPECT_EQ(status.st_mode & 07777, 0666u & ~mask);
+        }
+    }
+}
+
+// Root replacing a file of another user (a shared photo folder tidied by a
+// service) leaves it that user's, with its bits, and still replaces it
+// whole rather than writing over it.
+TEST_F(Output, AReplacedFileOfAnotherOwnerKeepsItsOwnerAndGroup) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to make a file of another owner";
+    constexpr uid_t kOwner = 4321;
+    constexpr gid_t kOwnersGroup = 8765;
+    const Bytes png = support::encode_png(support::numbered_image(4, 3));
+    const std::string other_input = put("other.png", png);
+    for (bool output_is_input : {true, false}) {
+        SCOPED_TRACE(output_is_input ? "the output is the input" : "another input");
+        const std::string file = put("theirs.png", png);
+        ASSERT_EQ(chown(file.c_str(), kOwner, kOwnersGroup), 0);
+        ASSERT_EQ(chmod(file.c_str(), 0640), 0);
+        const ino_t inode = inode_of(file);
+        const std::string& input = output_is_input ? file : other_input;
+        ASSERT_EQ(veerpix_flip_h(input.c_str(), file.c_str()), 1) << veerpix_last_error();
+        struct stat status {};
+        ASSERT_EQ(stat(file.c_str(), &status), 0);
+        EXPECT_EQ(status.st_uid, kOwner);
+        EXPECT_EQ(status.st_gid, kOwnersGroup);
+        EXPECT_EQ(status.st_mode & 07777, 0640u);
+        EXPECT_NE(status.st_ino, inode) << "replaced, not written over";
+        EXPECT_NE(support::read_bytes(file), png);
+    }
+}
+
 // Kept on purpose: a backup tree of hard links keeps the old picture.
 TEST_F(Output, AReplacedFileLeavesItsOtherHardLinksWithTheOldBytes) {
     const std::string file = put("photo.bin", {1, 1});
