@@ -245,6 +245,40 @@ TEST_F(ProtectedFiles, AWritableFileInAReadOnlyFolderIsWrittenInPlace) {
     }));
 }
 
+// The same for operations over their own input, judged by the bytes the
+// same call writes into a folder that takes new files.
+TEST_F(ProtectedFiles, OperationsInPlaceInAReadOnlyFolderWriteWhatTheyWriteElsewhere) {
+    const std::string folder = user_folder();
+    const Image image = support::numbered_image(6, 4);
+    const struct {
+        const char* name;
+        Bytes bytes;
+        Operation run;
+    } cases[] = {
+        {"tagged.jpg", tagged_jpeg(image, 3), turn_90},
+        {"plain.png", support::encode_png(image), turn_30},
+    };
+    EXPECT_CHILD_REPORT(as_ordinary_user([&]() -> std::string {
+        for (const auto& c : cases) {
+            const std::string elsewhere = folder + "/elsewhere-" + c.name;
+            support::write_bytes(elsewhere, c.bytes);
+            if (c.run(elsewhere.c_str(), elsewhere.c_str()) != 1) return veerpix_last_error();
+            const std::string file = folder + "/" + c.name;
+            support::write_bytes(file, c.bytes);
+            const ino_t inode = inode_of(file);
+            if (chmod(folder.c_str(), 0555) != 0) return "chmod failed";
+            const int result = c.run(file.c_str(), file.c_str());
+            chmod(folder.c_str(), 0755);
+            if (result != 1) return std::string(c.name) + " refused: " + veerpix_last_error();
+            if (support::read_bytes(file) != support::read_bytes(elsewhere)) return std::string(c.name) + " differs";
+            if (inode_of(file) != inode) return std::string(c.name) + " replaced, not written in place";
+        }
+        return "";
+    }));
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder), std::filesystem::directory_iterator()), 4)
+        << "no temporary left";
+}
+
 TEST_F(ProtectedFiles, RootWritesAReadOnlyFileAsRootCan) {
     if (geteuid() != 0) GTEST_SKIP() << "runs as root only (now uid " << geteuid() << ")";
     const std::string out = put("out.bin", {1});
