@@ -61,6 +61,15 @@ write_bmp() {
 }
 A=ff0000 B=00ff00 C=0000ff D=0a141e E=28323c F=46505a
 
+# write_black_bmp FILE WIDTH HEIGHT: a black 24-bit BMP of any size.
+le32() { printf "$(printf '\\%03o\\%03o\\%03o\\%03o' $(($1 & 255)) $(($1 >> 8 & 255)) $(($1 >> 16 & 255)) $(($1 >> 24 & 255)))"; }
+write_black_bmp() {
+    size=$((($2 * 3 + 3) / 4 * 4 * $3))
+    { printf 'BM'; le32 $((size + 54)); le32 0; le32 54; le32 40; le32 "$2"; le32 "$3"
+      printf '\001\000\030\000'; le32 0; le32 "$size"; le32 2835; le32 2835; le32 0; le32 0
+      head -c "$size" /dev/zero; } > "$1"
+}
+
 # bmp_pixels FILE: "WxH" and each pixel as RRGGBB, rows top to bottom, of an
 # uncompressed 24- or 32-bit BMP of either row order.
 bmp_pixels() {
@@ -358,21 +367,40 @@ else
     expect_status "a bad picture on stdin" $? 1
     expect_text "a bad picture on stdin is named -" "$work/stderr" "-: unsupported input format"
     expect_same "no spooled file left" "$(ls -A "$spool")" ""
-    # Stopped while it reads the pipe: the copy is private, and removed.
-    rm -f "$work/fifo" && mkfifo "$work/fifo"
-    "$veerpix" flip-h - "$work/x.bmp" < "$work/fifo" 2>/dev/null &
-    reader=$!
-    exec 3>"$work/fifo"
-    printf 'BM' >&3
-    for _ in 1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16 17 18 19 20; do
-        [ -n "$(ls -A "$spool")" ] && break
-        sleep 0.1
+    # Stopped while it reads the pipe (interrupted, hung up on, its reader
+    # gone): the copy is private, and removed.
+    # The signal and its number on Linux: a shell reports the end as 128 + it.
+    for signal_number in TERM:15 INT:2 PIPE:13; do
+        signal=${signal_number%:*}
+        rm -f "$work/fifo" && mkfifo "$work/fifo"
+        "$veerpix" flip-h - "$work/x.bmp" < "$work/fifo" 2>/dev/null &
+        reader=$!
+        exec 3>"$work/fifo"
+        printf 'BM' >&3
+        for _ in 1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16 17 18 19 20; do
+            [ -n "$(ls -A "$spool")" ] && break
+            sleep 0.1
+        done
+        expect_same "SIG$signal: the spooled copy is the user's alone" "$(stat -c %a "$spool"/* 2>/dev/null)" "600"
+        kill -"$signal" "$reader"
+        for _ in 1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16 17 18 19 20; do
+            kill -0 "$reader" 2>/dev/null || break
+            sleep 0.1
+        done
+        if kill -0 "$reader" 2>/dev/null; then
+            echo "FAIL: SIG$signal: the run did not end"; failures=$((failures + 1))
+            kill -KILL "$reader"
+        fi
+        wait "$reader" 2>/dev/null
+        expect_status "SIG$signal: the run ends by the signal" $? $((128 + ${signal_number#*:}))
+        exec 3>&-
+        expect_same "SIG$signal: a stopped run leaves no spooled file" "$(ls -A "$spool")" ""
     done
-    expect_same "the spooled copy is the user's alone" "$(stat -c %a "$spool"/* 2>/dev/null)" "600"
-    kill -TERM "$reader"
-    wait "$reader" 2>/dev/null
-    exec 3>&-
-    expect_same "a stopped run leaves no spooled file" "$(ls -A "$spool")" ""
+    # A reader that goes away for real: writing the picture out raises SIGPIPE.
+    write_black_bmp "$work/black.bmp" 400 300
+    { "$veerpix" flip-h - - < "$work/black.bmp" 2>/dev/null; echo $? > "$work/status"; } | true
+    expect_same "a closed standard output: ended by SIGPIPE" "$(cat "$work/status")" "$((128 + 13))"
+    expect_same "a closed standard output leaves no spooled file" "$(ls -A "$spool")" ""
     unset TMPDIR
 fi
 
@@ -390,6 +418,19 @@ veerpix: 6 files: 4 done, 2 failed, 0 skipped"
 for name in b1 b2 b4 b5; do
     expect_same "-j 2: $name turned" "$(bmp_pixels "$work/j2/$name.bmp")" "2x3 $C $F $B $E $A $D"
 done
+# The first file is the slow one: the others finish long before it, and
+# are still reported after it, in input order.
+write_black_bmp "$work/many/slow.bmp" 1600 1200
+check "-j 2, slow file first" 1 "$veerpix" angle 10 -v -j 2 --out-dir "$work/j2-slow" "$work/many/slow.bmp" \
+    "$work/many/b1.bmp" "$work/many/b3.bmp" "$work/many/b2.bmp" "$work/many/b4.bmp"
+expect_same "-j 2, slow file first: done in input order" "$(cat "$work/stdout")" \
+    "$work/many/slow.bmp -> $work/j2-slow/slow.bmp: re-encode
+$work/many/b1.bmp -> $work/j2-slow/b1.bmp: re-encode
+$work/many/b2.bmp -> $work/j2-slow/b2.bmp: re-encode
+$work/many/b4.bmp -> $work/j2-slow/b4.bmp: re-encode"
+expect_same "-j 2, slow file first: the failure and the summary" "$(cat "$work/stderr")" \
+    "$work/many/b3.bmp: unsupported input format: $work/many/b3.bmp
+veerpix: 5 files: 4 done, 1 failed, 0 skipped"
 check "-j0: one per CPU" 0 "$veerpix" flip-h -j0 -q --out-dir "$work/j0" "$work/many/b1.bmp" "$work/many/b2.bmp"
 expect_same "-j0: done" "$(bmp_pixels "$work/j0/b2.bmp")" "3x2 $C $B $A $F $E $D"
 cp "$work/upright.png" "$work/twice-j.png"
@@ -434,6 +475,12 @@ expect_same "--no-clobber: kept" "$(cat "$work/keep/abc.bmp")" "old"
 expect_size "--no-clobber: the other written" "$work/keep/upright.png" "240x320"
 expect_same "--no-clobber: said and counted" "$(cat "$work/stderr")" "$work/abc.bmp: skipped, $work/keep/abc.bmp exists
 veerpix: 2 files: 1 done, 0 failed, 1 skipped"
+
+# A failure outweighs a skip: the batch failed.
+check "--no-clobber and a failure" 1 "$veerpix" flip-h --no-clobber --out-dir "$work/keep" "$work/abc.bmp" \
+    "$work/not-an-image.png"
+expect_same "--no-clobber and a failure: kept" "$(cat "$work/keep/abc.bmp")" "old"
+expect_same "--no-clobber and a failure: counted" "$(tail -n 1 "$work/stderr")" "veerpix: 2 files: 0 done, 1 failed, 1 skipped"
 
 echo "$passes passed, $failures failed"
 [ "$failures" -eq 0 ]

@@ -623,6 +623,52 @@ TEST_F(CopyMetadata, ExifWithoutOrientationStaysWithoutAndAnOutputsOwnMetadataIs
     EXPECT_EQ(tiff, expected_upright(fixture::tiff(block)));
 }
 
+// An output PNG with metadata of its own ends with one chunk of each kind,
+// the source's. Its sRGB chunk goes only where an RGB profile is written:
+// the two would contradict each other.
+TEST_F(CopyMetadata, APngWithItsOwnMetadataEndsWithOneChunkOfEachKind) {
+    const Bytes own_iccp = {'o', 'w', 'n', 0, 0, 0x78, 0x9C, 3, 0, 0, 0, 0, 1};
+    Bytes own = png_chunk("iCCP", own_iccp);
+    for (const Bytes& chunk : {png_chunk("sRGB", {0}), png_chunk("pHYs", {0, 0, 0x0B, 0x13, 0, 0, 0x0B, 0x13, 1}),
+                               png_chunk("eXIf", fixture::tiff(camera_block(true, {8}))), xmp_chunk(kXmp)}) {
+        own.insert(own.end(), chunk.begin(), chunk.end());
+    }
+    const Bytes output = after_ihdr(support::encode_png(support::numbered_image(3, 3)), own);
+    const Bytes exif_only = after_app0(with_jfif_density(support::encode_jpeg(support::block_image(3, 2, 8)), 1, 240, 240),
+                                       fixture::app1(camera_block(false)));
+    const struct {
+        const char* label;
+        Bytes source;
+        int profiles, srgb, xmp;
+    } cases[] = {
+        {"an RGB profile", tagged_photo(false, icc_profile(700)), 1, 0, 1},
+        {"no profile", exif_only, 0, 1, 0},
+        {"a grey profile", tagged_photo(false, icc_profile(300, "GRAY")), 0, 1, 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        const std::string in = put("in.jpg", c.source), out = put("out.png", output);
+        ASSERT_EQ(veerpix_copy_metadata(in.c_str(), out.c_str()), 1) << veerpix_last_error();
+        const std::vector<Piece> chunks = png_chunks(support::read_bytes(out));
+        const auto count = [&](const std::string& kind, const std::string& prefix = "") {
+            return std::count_if(chunks.begin(), chunks.end(), [&](const Piece& chunk) {
+                return chunk.kind == kind && starts_with(chunk.data, prefix);
+            });
+        };
+        EXPECT_EQ(count("iCCP"), c.profiles);
+        EXPECT_EQ(count("iCCP", "own"), 0) << "the output's own profile stays";
+        EXPECT_EQ(count("sRGB"), c.srgb);
+        EXPECT_EQ(count("pHYs"), 1);
+        EXPECT_EQ(count("eXIf"), 1);
+        EXPECT_EQ(count("iTXt", "XML:com.adobe.xmp"), c.xmp);
+        EXPECT_EQ(find_piece(chunks, "eXIf")->data, expected_upright(fixture::tiff(camera_block(false))))
+            << "the source's EXIF";
+        EXPECT_EQ(find_piece(chunks, "pHYs")->data, (Bytes{0, 0, 0x24, 0xE9, 0, 0, 0x24, 0xE9, 1}))
+            << "the source's 240 dpi";
+        for (const Piece& chunk : chunks) EXPECT_TRUE(chunk.crc_ok) << chunk.kind;
+    }
+}
+
 TEST_F(CopyMetadata, AnOrientationThatIsNotShortIsRemoved) {
     fixture::Block block = camera_block(true, {});
     block.ifd0.push_back(fixture::longs(kTagOrientation, {6}));

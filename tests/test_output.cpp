@@ -245,6 +245,40 @@ TEST_F(ProtectedFiles, AWritableFileInAReadOnlyFolderIsWrittenInPlace) {
     }));
 }
 
+// The same for operations over their own input, judged by the bytes the
+// same call writes into a folder that takes new files.
+TEST_F(ProtectedFiles, OperationsInPlaceInAReadOnlyFolderWriteWhatTheyWriteElsewhere) {
+    const std::string folder = user_folder();
+    const Image image = support::numbered_image(6, 4);
+    const struct {
+        const char* name;
+        Bytes bytes;
+        Operation run;
+    } cases[] = {
+        {"tagged.jpg", tagged_jpeg(image, 3), turn_90},
+        {"plain.png", support::encode_png(image), turn_30},
+    };
+    EXPECT_CHILD_REPORT(as_ordinary_user([&]() -> std::string {
+        for (const auto& c : cases) {
+            const std::string elsewhere = folder + "/elsewhere-" + c.name;
+            support::write_bytes(elsewhere, c.bytes);
+            if (c.run(elsewhere.c_str(), elsewhere.c_str()) != 1) return veerpix_last_error();
+            const std::string file = folder + "/" + c.name;
+            support::write_bytes(file, c.bytes);
+            const ino_t inode = inode_of(file);
+            if (chmod(folder.c_str(), 0555) != 0) return "chmod failed";
+            const int result = c.run(file.c_str(), file.c_str());
+            chmod(folder.c_str(), 0755);
+            if (result != 1) return std::string(c.name) + " refused: " + veerpix_last_error();
+            if (support::read_bytes(file) != support::read_bytes(elsewhere)) return std::string(c.name) + " differs";
+            if (inode_of(file) != inode) return std::string(c.name) + " replaced, not written in place";
+        }
+        return "";
+    }));
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder), std::filesystem::directory_iterator()), 4)
+        << "no temporary left";
+}
+
 TEST_F(ProtectedFiles, RootWritesAReadOnlyFileAsRootCan) {
     if (geteuid() != 0) GTEST_SKIP() << "runs as root only (now uid " << geteuid() << ")";
     const std::string out = put("out.bin", {1});
@@ -375,6 +409,59 @@ TEST_F(Output, AReplacedFileKeepsBitsTheUmaskWouldClear) {
     struct stat status {};
     ASSERT_EQ(stat(file.c_str(), &status), 0);
     EXPECT_EQ(status.st_mode & 07777, 0666u);
+}
+
+// A new output is made as open() makes files, 0666 less the umask, on the
+// lossless road and the re-encoding one alike.
+TEST_F(Output, ANewOutputHasTheModeTheUmaskLeaves) {
+    const std::string png = put("in.png", support::encode_png(support::numbered_image(3, 2)));
+    const std::string jpeg = put("in.jpg", tagged_jpeg(support::numbered_image(3, 2), 3));
+    const struct {
+        const char* label;
+        const std::string& input;
+        const char* output_name;
+    } roads[] = {{"re-encoded", png, "out.png"}, {"lossless", jpeg, "out.jpg"}};
+    for (const auto& road : roads) {
+        for (mode_t mask : {mode_t{022}, mode_t{077}, mode_t{0}}) {
+            SCOPED_TRACE(std::string(road.label) + ", umask 0" + std::to_string(mask / 8) + std::to_string(mask % 8));
+            const std::string out = path(road.output_name);
+            std::filesystem::remove(out);
+            const mode_t old_mask = umask(mask);
+            const int result = veerpix_fixed(road.input.c_str(), out.c_str(), 90);
+            umask(old_mask);
+            ASSERT_EQ(result, 1) << veerpix_last_error();
+            struct stat status {};
+            ASSERT_EQ(stat(out.c_str(), &status), 0);
+            EXPECT_EQ(status.st_mode & 07777, 0666u & ~mask);
+        }
+    }
+}
+
+// Root replacing a file of another user (a shared photo folder tidied by a
+// service) leaves it that user's, with its bits, and still replaces it
+// whole rather than writing over it.
+TEST_F(Output, AReplacedFileOfAnotherOwnerKeepsItsOwnerAndGroup) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to make a file of another owner";
+    constexpr uid_t kOwner = 4321;
+    constexpr gid_t kOwnersGroup = 8765;
+    const Bytes png = support::encode_png(support::numbered_image(4, 3));
+    const std::string other_input = put("other.png", png);
+    for (bool output_is_input : {true, false}) {
+        SCOPED_TRACE(output_is_input ? "the output is the input" : "another input");
+        const std::string file = put("theirs.png", png);
+        ASSERT_EQ(chown(file.c_str(), kOwner, kOwnersGroup), 0);
+        ASSERT_EQ(chmod(file.c_str(), 0640), 0);
+        const ino_t inode = inode_of(file);
+        const std::string& input = output_is_input ? file : other_input;
+        ASSERT_EQ(veerpix_flip_h(input.c_str(), file.c_str()), 1) << veerpix_last_error();
+        struct stat status {};
+        ASSERT_EQ(stat(file.c_str(), &status), 0);
+        EXPECT_EQ(status.st_uid, kOwner);
+        EXPECT_EQ(status.st_gid, kOwnersGroup);
+        EXPECT_EQ(status.st_mode & 07777, 0640u);
+        EXPECT_NE(status.st_ino, inode) << "replaced, not written over";
+        EXPECT_NE(support::read_bytes(file), png);
+    }
 }
 
 // Kept on purpose: a backup tree of hard links keeps the old picture.

@@ -207,6 +207,42 @@ class SidewaysJpegTest(FolderTestCase):
         self.assertIn(b"Exif\0\0", in_place.read_bytes())
         self.assertEqual([p.name for p in self.folder.iterdir() if p.name.startswith(".")], [])
 
+    def test_in_place_keeps_the_mode_and_a_failure_leaves_nothing_beside(self):
+        photo = self.folder / "photo.jpg"
+        shutil.copy(self.sideways, photo)
+        photo.chmod(0o640)
+        calls = [
+            ("re-encoded", lambda: veerpix.angle(photo, photo, 0.0)),
+            ("lossless", lambda: veerpix.rotate(photo, photo, 90)),
+            ("stripped", lambda: veerpix.flip_h(photo, photo, strip=True)),
+        ]
+        old_umask = os.umask(0o022)
+        try:
+            for label, call in calls:
+                with self.subTest(label):
+                    before = photo.read_bytes()
+                    call()
+                    self.assertNotEqual(photo.read_bytes(), before)
+                    self.assertEqual(photo.stat().st_mode & 0o7777, 0o640)
+        finally:
+            os.umask(old_umask)
+
+        names = sorted(p.name for p in self.folder.iterdir())
+        not_an_image = self.folder / "not-an-image.jpg"
+        not_an_image.write_bytes(b"GIF89a\x01\x00\x01\x00")
+        failures = [
+            ("not an image", lambda: veerpix.flip_v(not_an_image, not_an_image)),
+            ("degrees refused", lambda: veerpix.rotate(photo, photo, 45)),
+        ]
+        for label, call in failures:
+            with self.subTest(label):
+                before = photo.read_bytes()
+                with self.assertRaises(veerpix.VeerpixError):
+                    call()
+                self.assertEqual(photo.read_bytes(), before)
+                self.assertEqual(sorted(p.name for p in self.folder.iterdir()),
+                                 sorted(names + ["not-an-image.jpg"]))
+
     def test_quarter_turn_of_a_tagged_jpeg_is_lossless(self):
         turned = self.folder / "turned.jpg"
         veerpix.rotate(self.sideways, turned, 90)

@@ -51,6 +51,11 @@ struct State {
     bool kill_at_write = false;
     int refused_kind = -1;
     int refused_error = 0;
+    // refuse_next: the errors still to give, in order.
+    int scripted_kind = -1;
+    Refusal scripted[4] = {};
+    int scripted_count = 0;
+    int scripted_used = 0;
 };
 State g_state;
 
@@ -99,7 +104,8 @@ void forget(void* block) {
 }
 
 // Counts the call; true when it is the one to fail (errno already set).
-bool should_fail(Call call) {
+// `flags`: open's flags, for the refusals that only some opens meet.
+bool should_fail(Call call, int flags = 0) {
     if (!g_state.armed) return false;
     Tally& tally = g_state.tally;
     if (tally.total < kLogSize) g_log[tally.total] = call;
@@ -109,6 +115,14 @@ bool should_fail(Call call) {
         tally.injected = true;
         errno = g_state.error;
         return true;
+    }
+    if (static_cast<int>(call) == g_state.scripted_kind && g_state.scripted_used < g_state.scripted_count) {
+        const Refusal& next = g_state.scripted[g_state.scripted_used];
+        if ((flags & next.flags) == next.flags) {
+            ++g_state.scripted_used;
+            errno = next.error;
+            return true;
+        }
     }
     if (static_cast<int>(call) != g_state.refused_kind) return false;
     errno = g_state.refused_error;
@@ -140,6 +154,18 @@ void refuse_every(Call call, int error) {
     g_state.refused_kind = static_cast<int>(call);
     g_state.refused_error = error;
 }
+
+void refuse_next(Call call, std::initializer_list<Refusal> refusals) {
+    g_state.scripted_kind = static_cast<int>(call);
+    g_state.scripted_count = 0;
+    g_state.scripted_used = 0;
+    for (const Refusal& refusal : refusals) {
+        if (g_state.scripted_count == 4) break;
+        g_state.scripted[g_state.scripted_count++] = refusal;
+    }
+}
+
+int refusals_left() { return g_state.scripted_count - g_state.scripted_used; }
 
 bool kills_at_write() { return g_state.armed && g_state.kill_at_write; }
 
@@ -214,7 +240,7 @@ int __wrap_open(const char* path, int flags, ...) {
         mode = static_cast<mode_t>(va_arg(args, int));
         va_end(args);
     }
-    if (should_fail(Call::Open)) return -1;
+    if (should_fail(Call::Open, flags)) return -1;
     return __real_open(path, flags, mode);
 }
 

@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstdint>
+#include <initializer_list>
 #include <string>
 
 namespace fault {
@@ -60,6 +61,22 @@ Tally disarm();
 // the one numbered fail_at: a condition of the system rather than a fault
 // (a rename that the file system refuses). arm() clears it.
 void refuse_every(Call call, int error);
+
+// One refusal of refuse_next: the error, and the bits of open's flags
+// that the refused call has (0: any call of the kind).
+struct Refusal {
+    int error;
+    int flags = 0;
+};
+
+// While armed, calls of the kind fail in turn with `refusals`, each
+// taken by the next call that has its flags, beside the one numbered
+// fail_at: a system that refuses one road (unnamed files, linking) and
+// leaves the others open. arm() clears it.
+void refuse_next(Call call, std::initializer_list<Refusal> refusals);
+
+// How many of the refusals asked with refuse_next no call has met yet.
+int refusals_left();
 
 // While armed, the first write() writes half its bytes and then kills the
 // process (SIGKILL): a crash in the middle of writing a result.

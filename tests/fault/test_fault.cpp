@@ -3,8 +3,12 @@
 // must end in a failure with a message of the catalogue that leaves the
 // output path as it was, or, where the failed call was not needed, in a
 // success with the right output; never in a crash, a leaked block or
-// descriptor, or a temporary file left behind.
+// descriptor, or a temporary file left behind. Where the system refuses a
+// road of the output step (renames, unnamed files, links, a name), the
+// fallback must write what a normal write of the same call writes.
 #include <sys/wait.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -12,6 +16,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <functional>
@@ -20,7 +25,10 @@
 
 #include "fault_seam.h"
 #include "descriptors.h"
+#include "common/error.h"
 #include "exif_builder.h"
+#include "formats/image_io.h"
+#include "platform/output.h"
 #include "support.h"
 #include "veerpix.h"
 
@@ -265,6 +273,13 @@ protected:
         // Flushing costs time: only an output that replaces its input pays.
         EXPECT_EQ(clean.by_kind[static_cast<int>(fault::Call::Fsync)] != 0, before == Before::NamesInput);
         const Bytes clean_output = support::read_bytes(setup.output);
+        if (renames_refused) {
+            // The in-place road is judged by a normal write of the same call,
+            // never by its own bytes.
+            setup = prepare(before);
+            ASSERT_EQ(scenario.run(setup.input.c_str(), setup.output.c_str()), 1) << veerpix_last_error();
+            ASSERT_TRUE(support::read_bytes(setup.output) == clean_output) << "written in place unlike a normal write";
+        }
         std::vector<fault::Call> calls;
         uint64_t last_write = 0;  // where renames are refused: the write in place
         for (uint64_t index = 1; index <= clean.total; ++index) {
@@ -413,6 +428,201 @@ TEST_F(CopyMetadataFaults, EachCallFailsInTurnAndTheOutputStaysAsItWas) {
         }
     }
     std::printf("[ fault    ] copy_metadata: %zu calls (%s)\n", calls.size(), fault::describe(clean).c_str());
+}
+
+// ---- the output step's other roads ------------------------------------------
+
+// The output step itself given a start of another length than the one
+// read before the input's unread rest, as a rewrite that grew the Exif
+// block would give it: an output over its input then cannot copy that rest
+// within the file.
+int longer_head_before_the_rest(const char* input, const char* output) {
+    clear_err();
+    uint64_t length = 0;
+    UnreadRest rest;
+    FileIdentity identity;
+    malloc_ptr<uint8_t> head = read_head(input, &length, &rest, &identity);
+    if (!head || rest.empty()) return 0;
+    const Bytes comment = {0xFF, 0xFE, 0x00, 0x06, 'l', 'o', 'n', 'g'};
+    malloc_ptr<uint8_t> longer(static_cast<uint8_t*>(std::malloc(length + comment.size())));
+    if (!longer) return 0;
+    std::memcpy(longer.get(), head.get(), 2);
+    std::memcpy(longer.get() + 2, comment.data(), comment.size());
+    std::memcpy(longer.get() + 2 + comment.size(), head.get() + 2, length - 2);
+    return write_file(output, std::move(longer), length + comment.size(), &identity, &rest.tail);
+}
+
+ino_t inode_of(const std::string& file) {
+    struct stat status {};
+    return stat(file.c_str(), &status) == 0 ? status.st_ino : 0;
+}
+
+// The calls whose output goes through the fallbacks: a lossless turn whose
+// rest the kernel copies from the input, a start of another length before
+// that rest, and re-encodes.
+struct Road {
+    const char* label;
+    const char* input_name;
+    std::function<Bytes()> input;
+    const char* output_name;  // where the output is not the input
+    Operation run;
+};
+
+const Road kRoads[] = {
+    {"large tagged JPEG turned", "in.jpg", [] { return large_tagged_jpeg(6); }, "out.jpg",
+     [](const char* in, const char* out) { return veerpix_fixed(in, out, 90); }},
+    {"longer start before a large JPEG's rest", "in.jpg", [] { return large_tagged_jpeg(6); }, "out.jpg",
+     longer_head_before_the_rest},
+    {"JPEG with a profile re-encoded", "in.jpg", jpeg_with_profile, "out.jpg", veerpix_flip_v},
+    {"PNG re-encoded", "in.png", [] { return support::encode_png(picture()); }, "out.png",
+     [](const char* in, const char* out) { return veerpix_angle(in, out, 30.0f, 1, 2, 3); }},
+};
+
+// What the system refuses, and whether the old file is then written in
+// place (keeping its inode) or replaced.
+struct Fallback {
+    const char* label;
+    std::function<void()> refuse;
+    bool in_place;
+    int links = -1;  // the linkat calls the road makes, where that tells it apart
+};
+
+const Fallback kFallbacks[] = {
+    {"renames refused: a file mounted on its own", [] { fault::refuse_every(fault::Call::Rename, EBUSY); },
+     true},
+    {"renames refused: a sticky folder", [] { fault::refuse_every(fault::Call::Rename, EPERM); }, true},
+    {"read-only folder", [] { fault::refuse_next(fault::Call::Open, {{EACCES, O_TMPFILE}}); }, true},
+    {"read-only folder without unnamed files",
+     [] { fault::refuse_next(fault::Call::Open, {{EOPNOTSUPP, O_TMPFILE}, {EROFS, O_CREAT | O_EXCL}}); }, true},
+    {"no unnamed files (EOPNOTSUPP)", [] { fault::refuse_next(fault::Call::Open, {{EOPNOTSUPP, O_TMPFILE}}); },
+     false},
+    {"no unnamed files (EISDIR)", [] { fault::refuse_next(fault::Call::Open, {{EISDIR, O_TMPFILE}}); }, false},
+    {"linking refused: no /proc (ENOENT), then EPERM",
+     [] { fault::refuse_next(fault::Call::Linkat, {{ENOENT}, {EPERM}}); }, false, 2},
+    // Another name is tried for the unnamed file, not another file.
+    {"linking meets EEXIST once", [] { fault::refuse_next(fault::Call::Linkat, {{EEXIST}}); }, false, 2},
+    {"the named temporary meets EEXIST once",
+     [] { fault::refuse_next(fault::Call::Open, {{EOPNOTSUPP, O_TMPFILE}, {EEXIST, O_CREAT | O_EXCL}}); },
+     false},
+};
+
+class OutputFallbacks : public support::ScratchTest {
+protected:
+    struct Files {
+        std::string input, output;
+        Bytes input_bytes;
+    };
+
+    // A fresh folder: the input, and the output as `before` wants it.
+    Files prepare(const Road& road, Before before) {
+        for (const auto& entry : std::filesystem::directory_iterator(folder_)) {
+            std::filesystem::remove(entry.path());
+        }
+        Files files;
+        files.input_bytes = road.input();
+        files.input = put(road.input_name, files.input_bytes);
+        files.output = path(road.output_name);
+        if (before == Before::OldFile) put(road.output_name, {'o', 'l', 'd', '\n'});
+        if (before == Before::NamesInput) files.output = files.input;
+        return files;
+    }
+};
+
+// Each road the output step falls back to gives the bytes a normal write
+// of the same call gives, and leaves nothing beside them.
+TEST_F(OutputFallbacks, EachFallbackWritesWhatANormalWriteWrites) {
+    for (const Road& road : kRoads) {
+        for (const Fallback& fallback : kFallbacks) {
+            for (Before before : {Before::Absent, Before::OldFile, Before::NamesInput}) {
+                // Only a file that exists can be written in place.
+                if (fallback.in_place && before == Before::Absent) continue;
+                SCOPED_TRACE(std::string(road.label) + "; " + fallback.label + "; " + before_name(before));
+                Files files = prepare(road, before);
+                ASSERT_EQ(road.run(files.input.c_str(), files.output.c_str()), 1) << veerpix_last_error();
+                const Bytes normal = support::read_bytes(files.output);
+                const std::vector<std::string> normal_names = listing();
+
+                files = prepare(road, before);
+                const ino_t inode_before = inode_of(files.output);
+                const int descriptors = open_descriptors();
+                fault::arm(0, 0);
+                fallback.refuse();
+                const int result = road.run(files.input.c_str(), files.output.c_str());
+                const int refusals_left = fault::refusals_left();
+                const fault::Tally tally = fault::disarm();
+                ASSERT_EQ(result, 1) << veerpix_last_error();
+                EXPECT_STREQ(veerpix_last_error(), "");
+                EXPECT_EQ(refusals_left, 0) << "the road was not taken";
+                if (fallback.links >= 0) {
+                    EXPECT_EQ(tally.by_kind[static_cast<int>(fault::Call::Linkat)], static_cast<uint64_t>(fallback.links));
+                }
+                EXPECT_TRUE(support::read_bytes(files.output) == normal) << "unlike a normal write";
+                EXPECT_EQ(listing(), normal_names) << "a temporary left behind";
+                EXPECT_EQ(tally.live_blocks, 0u);
+                EXPECT_EQ(open_descriptors(), descriptors);
+                if (before != Before::NamesInput) {
+                    EXPECT_TRUE(support::read_bytes(files.input) == files.input_bytes) << "the input changed";
+                }
+                if (before != Before::Absent) {
+                    EXPECT_EQ(inode_of(files.output) == inode_before, fallback.in_place)
+                        << (fallback.in_place ? "replaced, not written in place" : "written in place");
+                }
+            }
+        }
+    }
+}
+
+// An output that replaces its input is flushed to the disk after its last
+// byte and before it takes the input's place (written in place: before the
+// file is closed), so that a crash leaves one of the two files whole; a
+// flush that fails is a failed write.
+TEST_F(OutputFallbacks, AnOutputThatReplacesItsInputIsFlushedAfterItsLastWriteAndBeforeTheRename) {
+    const auto is_data = [](fault::Call call) {
+        return call == fault::Call::Write || call == fault::Call::CopyFileRange || call == fault::Call::Ftruncate;
+    };
+    for (const Road& road : kRoads) {
+        for (bool renames_refused : {false, true}) {
+            SCOPED_TRACE(std::string(road.label) + (renames_refused ? ", written in place" : ", renamed"));
+            Files files = prepare(road, Before::NamesInput);
+            fault::arm(0, 0);
+            if (renames_refused) fault::refuse_every(fault::Call::Rename, EBUSY);
+            ASSERT_EQ(road.run(files.input.c_str(), files.output.c_str()), 1) << veerpix_last_error();
+            const fault::Tally clean = fault::disarm();
+            uint64_t last_data = 0, flush = 0, rename = 0, close_after = 0;
+            for (uint64_t index = 1; index <= clean.total; ++index) {
+                if (is_data(fault::logged_call(index))) last_data = index;
+            }
+            // The first flush, rename and close after the last write.
+            for (uint64_t index = last_data + 1; index <= clean.total; ++index) {
+                const fault::Call call = fault::logged_call(index);
+                if (call == fault::Call::Fsync && flush == 0) flush = index;
+                if (call == fault::Call::Rename && rename == 0) rename = index;
+                if (call == fault::Call::Close && flush != 0 && close_after == 0) close_after = index;
+            }
+            ASSERT_NE(last_data, 0u);
+            ASSERT_NE(flush, 0u) << "no flush after the last write";
+            if (renames_refused) {
+                EXPECT_LT(flush, close_after) << "the file written in place is flushed before it is closed";
+            } else {
+                EXPECT_LT(flush, rename) << "the temporary is flushed before the rename";
+            }
+
+            files = prepare(road, Before::NamesInput);
+            const std::vector<std::string> names = listing();
+            fault::arm(flush, EIO);
+            if (renames_refused) fault::refuse_every(fault::Call::Rename, EBUSY);
+            const int result = road.run(files.input.c_str(), files.output.c_str());
+            const fault::Tally tally = fault::disarm();
+            ASSERT_TRUE(tally.injected);
+            EXPECT_EQ(result, 0) << "a failed flush taken for a success";
+            EXPECT_EQ(std::string(veerpix_last_error()), "failed to write output: " + files.output);
+            EXPECT_EQ(listing(), names) << "a temporary left behind";
+            // Written in place, the old bytes are gone by the flush.
+            if (!renames_refused) {
+                EXPECT_TRUE(support::read_bytes(files.input) == files.input_bytes) << "the old file was lost";
+            }
+        }
+    }
 }
 
 }  // namespace
