@@ -11,7 +11,8 @@ usage: make_corpus.py OUTDIR
                      fuzz_operations reads (operation, output, parameters)
   OUTDIR/metadata    JPEGs and PNGs with colour profiles, resolution, EXIF
                      and XMP (metadata reader and writers)
-  OUTDIR/rasters     width and height bytes, then RGBA pixels (writers)
+  OUTDIR/rasters     width, height and JPEG quality bytes, then RGBA
+                     pixels (writers)
 """
 import io
 import os
@@ -438,16 +439,21 @@ def metadata_seeds(images):
 
 
 def raster_seeds():
-    """Sides in the first two bytes, then pixels: flat, a ramp, noise, and
-    odd sides that leave partial blocks at the edges."""
+    """Sides in the first two bytes, the JPEG quality (a signed byte) in the
+    third, then pixels: flat, a ramp, noise, and odd sides that leave
+    partial blocks and 16x16 squares at the edges; qualities on both sides
+    of 90, where the chroma starts to be averaged, and at the ends."""
     seeds = {}
-    for width, height in ((1, 1), (8, 8), (9, 17), (33, 5), (64, 64)):
+    sizes = ((1, 1), (8, 8), (9, 17), (33, 5), (64, 64))
+    qualities = (92, 90, 1, 100, 50)
+    for (width, height), quality in zip(sizes, qualities):
         count = width * height * 4
         ramp = bytes((i * 7) % 256 for i in range(count))
         noise = bytes((i * 2654435761 >> 13) % 256 for i in range(count))
-        seeds[f"flat-{width}x{height}"] = bytes([width - 1, height - 1, 200, 40, 90, 255])
-        seeds[f"ramp-{width}x{height}"] = bytes([width - 1, height - 1]) + ramp
-        seeds[f"noise-{width}x{height}"] = bytes([width - 1, height - 1]) + noise
+        head = bytes([width - 1, height - 1, quality])
+        seeds[f"flat-{width}x{height}-q{quality}"] = head + bytes([200, 40, 90, 255])
+        seeds[f"ramp-{width}x{height}-q{quality}"] = head + ramp
+        seeds[f"noise-{width}x{height}-q{quality}"] = head + noise
     return seeds
 
 

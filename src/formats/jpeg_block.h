@@ -11,6 +11,11 @@
 
 #include <cstdint>
 
+#if !defined(VEERPIX_NO_SIMD) && (defined(__SSE2__) || defined(_M_X64))
+#define JPEG_WRITER_SSE2 1
+#include <emmintrin.h>
+#endif
+
 // Inside the writer: the divisors of the quantiser in natural (row-major)
 // order, the DCT's scale factors folded in.
 struct jpeg_divisors {
@@ -24,10 +29,18 @@ struct jpeg_divisors {
 using jpeg_block_kernel = void (*)(const uint8_t* const rows[8], const jpeg_divisors& divisors,
                                    int16_t coefficients[3][64]);
 
+// The same for a 16x16 square whose chroma is averaged over each 2x2
+// pixels: sixteen rows of sixteen RGBA pixels in; out the four Y blocks
+// (top left, top right, bottom left, bottom right), then Cb and Cr.
+using jpeg_subsampled_kernel = void (*)(const uint8_t* const rows[16], const jpeg_divisors& divisors,
+                                        int16_t coefficients[6][64]);
+
 #if defined(VEERPIX_JPEG_AVX2)
 // In its own unit, compiled for AVX2; called only where the CPU has it.
 void jpeg_block_avx2(const uint8_t* const rows[8], const jpeg_divisors& divisors,
                      int16_t coefficients[3][64]);
+void jpeg_subsampled_avx2(const uint8_t* const rows[16], const jpeg_divisors& divisors,
+                          int16_t coefficients[6][64]);
 #endif
 
 namespace {
@@ -84,6 +97,38 @@ inline void forward_dct_8(V& d0, V& d1, V& d2, V& d3, V& d4, V& d5, V& d6, V& d7
     d1 = L::add(z11, z4);
     d7 = L::sub(z11, z4);
 }
+
+// The rows of one 8x8 quarter of a 16x16 square, in the order of its Y
+// blocks: 0 top left, 1 top right, 2 bottom left, 3 bottom right.
+inline void quarter_rows(const uint8_t* const rows[16], int quarter, const uint8_t* block_rows[8]) {
+    const int top = quarter / 2 * 8, left = quarter % 2 * 8;
+    for (int row = 0; row < 8; ++row) block_rows[row] = rows[top + row] + left * 4;
+}
+
+// The mean of a 2x2 square of chroma values: the upper pair summed, then
+// the lower left added, then the lower right, then a quarter of it.
+template <class L, class V = typename L::V>
+inline V chroma_mean(V upper_left, V upper_right, V lower_left, V lower_right) {
+    return L::mul(L::add(L::add(L::add(upper_left, upper_right), lower_left), lower_right), L::splat(0.25f));
+}
+
+struct scalar_lanes {
+    using V = float;
+    static float add(float a, float b) { return a + b; }
+    static float sub(float a, float b) { return a - b; }
+    static float mul(float a, float b) { return a * b; }
+    static float splat(float a) { return a; }
+};
+
+#if JPEG_WRITER_SSE2
+struct sse2_lanes {
+    using V = __m128;
+    static __m128 add(__m128 a, __m128 b) { return _mm_add_ps(a, b); }
+    static __m128 sub(__m128 a, __m128 b) { return _mm_sub_ps(a, b); }
+    static __m128 mul(__m128 a, __m128 b) { return _mm_mul_ps(a, b); }
+    static __m128 splat(float a) { return _mm_set1_ps(a); }
+};
+#endif
 
 // The pass over eight vectors held in an array.
 template <class L, class V = typename L::V>

@@ -10,18 +10,11 @@
 
 #include "formats/jpeg_block.h"
 #include "common/large_block.h"
-
-#if !defined(VEERPIX_NO_SIMD) && (defined(__SSE2__) || defined(_M_X64))
-#define JPEG_WRITER_SSE2 1
-#include <emmintrin.h>
-#endif
 #if defined(_MSC_VER)
 #include <intrin.h>
 #endif
 
 namespace {
-
-constexpr int kQuality = 92;
 
 // Position in the zigzag scan of each coefficient in natural order.
 constexpr uint8_t kZigzagPosition[64] = {
@@ -129,13 +122,29 @@ struct quantisation_tables {
     jpeg_divisors divisors;
 };
 
+// What the quality decides, read as the reference reads it: 0 stands for
+// its default of 90; the chroma is averaged over 2x2 pixels at 90 and
+// below, decided before the number is clamped to 1..100; the example
+// tables are scaled by 5000 / quality percent below 50, by 200 - 2 *
+// quality percent from 50 (so all ones at 100).
+struct quality_settings {
+    int table_scale;
+    bool subsampled;
+};
+
+quality_settings read_quality(int quality) {
+    if (quality == 0) quality = 90;
+    const bool subsampled = quality <= 90;
+    quality = quality < 1 ? 1 : quality > 100 ? 100 : quality;
+    return {quality < 50 ? 5000 / quality : 200 - quality * 2, subsampled};
+}
+
 uint8_t scaled_quantiser(int base, int scale) {
     const int q = (base * scale + 50) / 100;
     return static_cast<uint8_t>(q < 1 ? 1 : q > 255 ? 255 : q);
 }
 
-quantisation_tables build_quantisation_tables() {
-    const int scale = kQuality < 50 ? 5000 / kQuality : 200 - kQuality * 2;
+quantisation_tables build_quantisation_tables(int scale) {
     quantisation_tables tables;
     for (int i = 0; i < 64; ++i) {
         tables.luma_zigzag[kZigzagPosition[i]] = scaled_quantiser(kLumaQuantisation[i], scale);
@@ -198,8 +207,9 @@ void write_huffman_definition(output_block& out, int table_class_and_id, const h
 
 // JFIF APP0, both quantisation tables in one DQT, the baseline frame, the
 // four Huffman tables in one DHT, and the scan header of all three
-// components (Y: tables 0, Cb and Cr: tables 1), each sampled 1x1.
-void write_headers(output_block& out, const quantisation_tables& tables, int width, int height) {
+// components (Y: tables 0, Cb and Cr: tables 1). Cb and Cr are sampled
+// 1x1; Y 2x2 where the chroma is averaged, else 1x1.
+void write_headers(output_block& out, const quantisation_tables& tables, int width, int height, bool subsampled) {
     static const uint8_t kJfif[] = {0xFF, 0xD8, 0xFF, 0xE0, 0, 0x10, 'J', 'F', 'I', 'F',
                                     0,    1,    1,    0,    0, 1,    0,   1,   0,   0};
     out.put(kJfif, sizeof kJfif);
@@ -213,7 +223,7 @@ void write_headers(output_block& out, const quantisation_tables& tables, int wid
     const uint8_t frame[] = {0xFF, 0xC0, 0, 0x11, 8,
                              static_cast<uint8_t>(height >> 8), static_cast<uint8_t>(height),
                              static_cast<uint8_t>(width >> 8), static_cast<uint8_t>(width),
-                             3, 1, 0x11, 0, 2, 0x11, 1, 3, 0x11, 1};
+                             3, 1, static_cast<uint8_t>(subsampled ? 0x22 : 0x11), 0, 2, 0x11, 1, 3, 0x11, 1};
     out.put(frame, sizeof frame);
 
     out.put_u16(0xFFC4);
@@ -369,14 +379,6 @@ constexpr size_t kMaxBlockBytes = 2 * (64 * 4 + 3 * 2 + 8);
 
 // ---- Blocks -----------------------------------------------------------------
 
-struct scalar_lanes {
-    using V = float;
-    static float add(float a, float b) { return a + b; }
-    static float sub(float a, float b) { return a - b; }
-    static float mul(float a, float b) { return a * b; }
-    static float splat(float a) { return a; }
-};
-
 // Rounds half away from zero by adding +-0.5 and truncating, as the
 // reference does.
 inline int16_t quantised(float coefficient, float divisor) {
@@ -384,9 +386,8 @@ inline int16_t quantised(float coefficient, float divisor) {
     return static_cast<int16_t>(static_cast<int>(v < 0 ? v - 0.5f : v + 0.5f));
 }
 
-void jpeg_block_scalar(const uint8_t* const rows[8], const jpeg_divisors& divisors,
-                                        int16_t coefficients[3][64]) {
-    float planes[3][64];
+// The Y, Cb and Cr planes of an 8x8 block, natural order.
+void colour_planes_scalar(const uint8_t* const rows[8], float planes[3][64]) {
     for (int row = 0; row < 8; ++row) {
         for (int column = 0; column < 8; ++column) {
             const uint8_t* pixel = rows[row] + column * 4;
@@ -394,27 +395,51 @@ void jpeg_block_scalar(const uint8_t* const rows[8], const jpeg_divisors& diviso
             ycbcr_from_rgb<scalar_lanes>(pixel[0], pixel[1], pixel[2], planes[0][i], planes[1][i], planes[2][i]);
         }
     }
-    for (int plane = 0; plane < 3; ++plane) {
-        float* p = planes[plane];
-        for (int row = 0; row < 64; row += 8) forward_dct_8<scalar_lanes>(p + row);
-        for (int column = 0; column < 8; ++column) {
-            forward_dct_8<scalar_lanes>(p[column], p[column + 8], p[column + 16], p[column + 24], p[column + 32],
-                                        p[column + 40], p[column + 48], p[column + 56]);
-        }
-        const float* divisor = plane == 0 ? divisors.luma : divisors.chroma;
-        for (int i = 0; i < 64; ++i) coefficients[plane][i] = quantised(p[i], divisor[i]);
+}
+
+// The DCT of a plane's rows, then of its columns, quantised.
+void dct_quantise_scalar(float p[64], const float divisor[64], int16_t coefficients[64]) {
+    for (int row = 0; row < 64; row += 8) forward_dct_8<scalar_lanes>(p + row);
+    for (int column = 0; column < 8; ++column) {
+        forward_dct_8<scalar_lanes>(p[column], p[column + 8], p[column + 16], p[column + 24], p[column + 32],
+                                    p[column + 40], p[column + 48], p[column + 56]);
     }
+    for (int i = 0; i < 64; ++i) coefficients[i] = quantised(p[i], divisor[i]);
+}
+
+void jpeg_block_scalar(const uint8_t* const rows[8], const jpeg_divisors& divisors, int16_t coefficients[3][64]) {
+    float planes[3][64];
+    colour_planes_scalar(rows, planes);
+    dct_quantise_scalar(planes[0], divisors.luma, coefficients[0]);
+    dct_quantise_scalar(planes[1], divisors.chroma, coefficients[1]);
+    dct_quantise_scalar(planes[2], divisors.chroma, coefficients[2]);
+}
+
+void jpeg_subsampled_scalar(const uint8_t* const rows[16], const jpeg_divisors& divisors,
+                            int16_t coefficients[6][64]) {
+    float averaged[2][64];  // Cb and Cr of the whole square
+    for (int quarter = 0; quarter < 4; ++quarter) {
+        const uint8_t* block_rows[8];
+        quarter_rows(rows, quarter, block_rows);
+        float planes[3][64];
+        colour_planes_scalar(block_rows, planes);
+        dct_quantise_scalar(planes[0], divisors.luma, coefficients[quarter]);
+        const int first = quarter / 2 * 32 + quarter % 2 * 4;  // the quarter's place in the averaged block
+        for (int plane = 0; plane < 2; ++plane) {
+            for (int row = 0; row < 4; ++row) {
+                for (int column = 0; column < 4; ++column) {
+                    const float* upper = planes[1 + plane] + row * 16 + column * 2;
+                    averaged[plane][first + row * 8 + column] =
+                        chroma_mean<scalar_lanes>(upper[0], upper[1], upper[8], upper[9]);
+                }
+            }
+        }
+    }
+    dct_quantise_scalar(averaged[0], divisors.chroma, coefficients[4]);
+    dct_quantise_scalar(averaged[1], divisors.chroma, coefficients[5]);
 }
 
 #if JPEG_WRITER_SSE2
-struct sse2_lanes {
-    using V = __m128;
-    static __m128 add(__m128 a, __m128 b) { return _mm_add_ps(a, b); }
-    static __m128 sub(__m128 a, __m128 b) { return _mm_sub_ps(a, b); }
-    static __m128 mul(__m128 a, __m128 b) { return _mm_mul_ps(a, b); }
-    static __m128 splat(float a) { return _mm_set1_ps(a); }
-};
-
 // Moves bits only, so it serves pixels and floats alike.
 inline void transpose_4x4(__m128& a, __m128& b, __m128& c, __m128& d) {
     const __m128 ab_low = _mm_unpacklo_ps(a, b), ab_high = _mm_unpackhi_ps(a, b);
@@ -452,18 +477,17 @@ inline __m128 channel(__m128i pixels, int shift) {
     return _mm_cvtepi32_ps(_mm_and_si128(_mm_srli_epi32(pixels, shift), _mm_set1_epi32(0xFF)));
 }
 
-// The rows are transposed as pixels first, so that the row pass of the
-// DCT runs lane-wise; the planes are transposed back for the column pass.
-void jpeg_block_sse2(const uint8_t* const rows[8], const jpeg_divisors& divisors,
-                     int16_t coefficients[3][64]) {
+// The Y, Cb and Cr planes of an 8x8 block, held as columns:
+// planes[p][0][c] rows 0-3 of column c, planes[p][1][c] rows 4-7. The
+// rows are transposed as pixels, so that the row pass of the DCT runs
+// lane-wise.
+inline void colour_planes_sse2(const uint8_t* const rows[8], __m128 planes[3][2][8]) {
     __m128 left[8], right[8];
     for (int row = 0; row < 8; ++row) {
         left[row] = _mm_castsi128_ps(_mm_loadu_si128(reinterpret_cast<const __m128i*>(rows[row])));
         right[row] = _mm_castsi128_ps(_mm_loadu_si128(reinterpret_cast<const __m128i*>(rows[row] + 16)));
     }
     transpose_8x8(left, right);  // left[c]: rows 0-3 of column c, right[c]: rows 4-7
-
-    __m128 planes[3][2][8];
     for (int column = 0; column < 8; ++column) {
         for (int half = 0; half < 2; ++half) {
             const __m128i pixels = _mm_castps_si128(half == 0 ? left[column] : right[column]);
@@ -472,21 +496,60 @@ void jpeg_block_sse2(const uint8_t* const rows[8], const jpeg_divisors& divisors
                                        planes[2][half][column]);
         }
     }
-    for (int plane = 0; plane < 3; ++plane) {
-        __m128* top = planes[plane][0];
-        __m128* bottom = planes[plane][1];
-        forward_dct_8<sse2_lanes>(top);
-        forward_dct_8<sse2_lanes>(bottom);
-        transpose_8x8(top, bottom);  // back to rows: top[r] columns 0-3, bottom[r] 4-7
-        forward_dct_8<sse2_lanes>(top);
-        forward_dct_8<sse2_lanes>(bottom);
-        const float* divisor = plane == 0 ? divisors.luma : divisors.chroma;
-        for (int row = 0; row < 8; ++row) {
-            const __m128i low = quantised(top[row], divisor + row * 8);
-            const __m128i high = quantised(bottom[row], divisor + row * 8 + 4);
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(coefficients[plane] + row * 8), _mm_packs_epi32(low, high));
+}
+
+// A plane held as columns: the row pass, the transpose back to rows, the
+// column pass, quantised.
+inline void dct_quantise_sse2(__m128 top[8], __m128 bottom[8], const float divisor[64], int16_t coefficients[64]) {
+    forward_dct_8<sse2_lanes>(top);
+    forward_dct_8<sse2_lanes>(bottom);
+    transpose_8x8(top, bottom);  // back to rows: top[r] columns 0-3, bottom[r] 4-7
+    forward_dct_8<sse2_lanes>(top);
+    forward_dct_8<sse2_lanes>(bottom);
+    for (int row = 0; row < 8; ++row) {
+        const __m128i low = quantised(top[row], divisor + row * 8);
+        const __m128i high = quantised(bottom[row], divisor + row * 8 + 4);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(coefficients + row * 8), _mm_packs_epi32(low, high));
+    }
+}
+
+void jpeg_block_sse2(const uint8_t* const rows[8], const jpeg_divisors& divisors,
+                     int16_t coefficients[3][64]) {
+    __m128 planes[3][2][8];
+    colour_planes_sse2(rows, planes);
+    dct_quantise_sse2(planes[0][0], planes[0][1], divisors.luma, coefficients[0]);
+    dct_quantise_sse2(planes[1][0], planes[1][1], divisors.chroma, coefficients[1]);
+    dct_quantise_sse2(planes[2][0], planes[2][1], divisors.chroma, coefficients[2]);
+}
+
+// The 2x2 means of columns 2 * pair and 2 * pair + 1 of a plane held as
+// columns: four averaged rows. Even rows are the upper of each pair.
+inline __m128 averaged_column_sse2(const __m128 plane[2][8], int pair) {
+    const __m128 left_top = plane[0][2 * pair], left_bottom = plane[1][2 * pair];
+    const __m128 right_top = plane[0][2 * pair + 1], right_bottom = plane[1][2 * pair + 1];
+    return chroma_mean<sse2_lanes>(_mm_shuffle_ps(left_top, left_bottom, _MM_SHUFFLE(2, 0, 2, 0)),
+                                   _mm_shuffle_ps(right_top, right_bottom, _MM_SHUFFLE(2, 0, 2, 0)),
+                                   _mm_shuffle_ps(left_top, left_bottom, _MM_SHUFFLE(3, 1, 3, 1)),
+                                   _mm_shuffle_ps(right_top, right_bottom, _MM_SHUFFLE(3, 1, 3, 1)));
+}
+
+void jpeg_subsampled_sse2(const uint8_t* const rows[16], const jpeg_divisors& divisors,
+                          int16_t coefficients[6][64]) {
+    __m128 averaged[2][2][8];  // Cb and Cr of the whole square, held as columns
+    for (int quarter = 0; quarter < 4; ++quarter) {
+        const uint8_t* block_rows[8];
+        quarter_rows(rows, quarter, block_rows);
+        __m128 planes[3][2][8];
+        colour_planes_sse2(block_rows, planes);
+        dct_quantise_sse2(planes[0][0], planes[0][1], divisors.luma, coefficients[quarter]);
+        for (int plane = 0; plane < 2; ++plane) {
+            for (int pair = 0; pair < 4; ++pair) {
+                averaged[plane][quarter / 2][quarter % 2 * 4 + pair] = averaged_column_sse2(planes[1 + plane], pair);
+            }
         }
     }
+    dct_quantise_sse2(averaged[0][0], averaged[0][1], divisors.chroma, coefficients[4]);
+    dct_quantise_sse2(averaged[1][0], averaged[1][1], divisors.chroma, coefficients[5]);
 }
 #endif
 
@@ -508,79 +571,101 @@ bool cpu_has_avx2() {
 }
 #endif
 
-// Blocks past the right edge repeat the last column, rows past the bottom
-// the last row, as the reference does.
-void edge_block_rows(const uint8_t* const source_rows[8], int first_column, int width, uint8_t tile[8][32],
-                     const uint8_t* rows[8]) {
-    for (int row = 0; row < 8; ++row) {
-        for (int column = 0; column < 8; ++column) {
+// One band of 8 or 16 rows from `y`; rows past the bottom repeat the last
+// row, as the reference does.
+void band_rows(const pix_image& raster, int y, int band_height, const uint8_t* rows[16]) {
+    const size_t row_bytes = size_t(raster.width) * 4;
+    for (int row = 0; row < band_height; ++row) {
+        const int source_y = y + row < raster.height ? y + row : raster.height - 1;
+        rows[row] = raster.pixels + size_t(source_y) * row_bytes;
+    }
+}
+
+// The rows of the square of `side` pixels at `first_column` of a band:
+// pointers into the band, or, for a square that reaches past the right
+// edge, into `tile`, where the last column repeats as the reference has it.
+void square_rows(const uint8_t* const band[16], int first_column, int side, int width, uint8_t tile[16][64],
+                 const uint8_t* rows[16]) {
+    if (first_column + side <= width) {
+        for (int row = 0; row < side; ++row) rows[row] = band[row] + size_t(first_column) * 4;
+        return;
+    }
+    for (int row = 0; row < side; ++row) {
+        for (int column = 0; column < side; ++column) {
             const int x = first_column + column < width ? first_column + column : width - 1;
-            std::memcpy(tile[row] + column * 4, source_rows[row] + size_t(x) * 4, 4);
+            std::memcpy(tile[row] + column * 4, band[row] + size_t(x) * 4, 4);
         }
         rows[row] = tile[row];
     }
 }
 
+// The blocks of one square in the order of the scan, by component: Y, Cb,
+// Cr, or the four Y blocks first where the chroma is averaged.
+constexpr int kFullComponents[] = {0, 1, 2};
+constexpr int kSubsampledComponents[] = {0, 0, 0, 0, 1, 2};
+
 }  // namespace
 
 int available_jpeg_kernels(named_jpeg_kernel kernels[3]) {
     int count = 0;
-    kernels[count++] = {"scalar", jpeg_block_scalar};
+    kernels[count++] = {"scalar", jpeg_block_scalar, jpeg_subsampled_scalar};
 #if JPEG_WRITER_SSE2
-    kernels[count++] = {"sse2", jpeg_block_sse2};
+    kernels[count++] = {"sse2", jpeg_block_sse2, jpeg_subsampled_sse2};
 #endif
 #if defined(VEERPIX_JPEG_AVX2)
-    if (cpu_has_avx2()) kernels[count++] = {"avx2", jpeg_block_avx2};
+    if (cpu_has_avx2()) kernels[count++] = {"avx2", jpeg_block_avx2, jpeg_subsampled_avx2};
 #endif
     return count;
 }
 
-malloc_ptr<uint8_t> write_jpeg_to_memory(const pix_image& raster, uint64_t* length) {
+malloc_ptr<uint8_t> write_jpeg_to_memory(const pix_image& raster, uint64_t* length, int quality) {
     named_jpeg_kernel kernels[3];
-    return write_jpeg_with_kernel(raster, length, kernels[available_jpeg_kernels(kernels) - 1].kernel);
+    return write_jpeg_with_kernel(raster, length, quality, kernels[available_jpeg_kernels(kernels) - 1]);
 }
 
-malloc_ptr<uint8_t> write_jpeg_with_kernel(const pix_image& raster, uint64_t* length, jpeg_block_kernel block_kernel) {
+malloc_ptr<uint8_t> write_jpeg_with_kernel(const pix_image& raster, uint64_t* length, int quality,
+                                           const named_jpeg_kernel& kernel) {
     const int width = raster.width;
     const int height = raster.height;
     if (width <= 0 || height <= 0 || width > 65535 || height > 65535) return nullptr;
-    const quantisation_tables quantisation = build_quantisation_tables();
+    const quality_settings settings = read_quality(quality);
+    const quantisation_tables quantisation = build_quantisation_tables(settings.table_scale);
     const huffman_table luma_dc = build_huffman_table(kLumaDc), luma_ac = build_huffman_table(kLumaAc);
     const huffman_table chroma_dc = build_huffman_table(kChromaDc), chroma_ac = build_huffman_table(kChromaAc);
     const component_tables components[3] = {{&luma_dc, &luma_ac}, {&chroma_dc, &chroma_ac}, {&chroma_dc, &chroma_ac}};
+    const int side = settings.subsampled ? 16 : 8;
+    const int* const block_components = settings.subsampled ? kSubsampledComponents : kFullComponents;
+    const int block_count = settings.subsampled ? 6 : 3;
 
-    const size_t row_bytes = size_t(width) * 4;
-    const size_t blocks_across = (size_t(width) + 7) / 8;
-    const size_t block_row_bound = blocks_across * 3 * kMaxBlockBytes;
+    const size_t squares_across = (size_t(width) + side - 1) / side;
+    const size_t band_bound = squares_across * size_t(block_count) * kMaxBlockBytes;
     // A photograph at quality 92 takes about an eighth of its raster; a
     // bound for every picture would be several times the raster, so the
     // block grows in the rare case that the guess is short.
     output_block out;
-    if (!out.reserve(kHeaderBytes + row_bytes * size_t(height) / 8 + block_row_bound + 2)) return nullptr;
-    write_headers(out, quantisation, width, height);
+    if (!out.reserve(kHeaderBytes + size_t(width) * 4 * size_t(height) / 8 + band_bound + 2)) return nullptr;
+    write_headers(out, quantisation, width, height, settings.subsampled);
 
     bit_writer bits;
     int previous_dc[3] = {0, 0, 0};
-    int16_t coefficients[3][64];
-    uint8_t tile[8][32];
-    for (int y = 0; y < height; y += 8) {
-        if (!out.reserve(block_row_bound + 2)) return nullptr;
-        const uint8_t* source_rows[8];
-        for (int row = 0; row < 8; ++row) {
-            const int source_y = y + row < height ? y + row : height - 1;
-            source_rows[row] = raster.pixels + size_t(source_y) * row_bytes;
-        }
-        for (int x = 0; x < width; x += 8) {
-            const uint8_t* rows[8];
-            if (x + 8 <= width) {
-                for (int row = 0; row < 8; ++row) rows[row] = source_rows[row] + size_t(x) * 4;
+    int16_t coefficients[6][64];
+    uint8_t tile[16][64];
+    for (int y = 0; y < height; y += side) {
+        if (!out.reserve(band_bound + 2)) return nullptr;
+        const uint8_t* band[16];
+        band_rows(raster, y, side, band);
+        for (int x = 0; x < width; x += side) {
+            const uint8_t* rows[16];
+            square_rows(band, x, side, width, tile, rows);
+            if (settings.subsampled) {
+                kernel.subsampled(rows, quantisation.divisors, coefficients);
             } else {
-                edge_block_rows(source_rows, x, width, tile, rows);
+                kernel.block(rows, quantisation.divisors, coefficients);
             }
-            block_kernel(rows, quantisation.divisors, coefficients);
-            for (int plane = 0; plane < 3; ++plane) {
-                previous_dc[plane] =
-                    encode_block(bits, out, coefficients[plane], previous_dc[plane], components[plane]);
+            for (int block = 0; block < block_count; ++block) {
+                const int component = block_components[block];
+                previous_dc[component] =
+                    encode_block(bits, out, coefficients[block], previous_dc[component], components[component]);
             }
         }
     }

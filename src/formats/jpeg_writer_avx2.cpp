@@ -1,4 +1,4 @@
-// The JPEG writer's block kernel for AVX2: a whole block row in one
+// The JPEG writer's block kernels for AVX2: a whole block row in one
 // register. This unit alone is compiled for AVX2, and the writer calls it
 // only where the CPU has it; it includes nothing whose inline code another
 // unit could share (the arithmetic templates have internal linkage).
@@ -52,31 +52,76 @@ inline __m256 channel(__m256i pixels, int shift) {
     return _mm256_cvtepi32_ps(_mm256_and_si256(_mm256_srli_epi32(pixels, shift), _mm256_set1_epi32(0xFF)));
 }
 
-}  // namespace
-
-void jpeg_block_avx2(const uint8_t* const rows[8], const jpeg_divisors& divisors,
-                     int16_t coefficients[3][64]) {
+// The Y, Cb and Cr planes of an 8x8 block, held as columns: planes[p][c]
+// the rows of column c. The pixels are transposed first, so that the row
+// pass of the DCT runs lane-wise.
+inline void colour_planes(const uint8_t* const rows[8], __m256 planes[3][8]) {
     __m256 columns[8];
     for (int row = 0; row < 8; ++row) {
         columns[row] = _mm256_castsi256_ps(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(rows[row])));
     }
     transpose_8x8(columns);  // columns[c]: the pixels of column c, rows in lanes
-
-    __m256 planes[3][8];
     for (int column = 0; column < 8; ++column) {
         const __m256i pixels = _mm256_castps_si256(columns[column]);
         ycbcr_from_rgb<avx2_lanes>(channel(pixels, 0), channel(pixels, 8), channel(pixels, 16), planes[0][column],
                                    planes[1][column], planes[2][column]);
     }
-    for (int plane = 0; plane < 3; ++plane) {
-        __m256* p = planes[plane];
-        forward_dct_8<avx2_lanes>(p);  // along each row
-        transpose_8x8(p);
-        forward_dct_8<avx2_lanes>(p);  // along each column
-        const float* divisor = plane == 0 ? divisors.luma : divisors.chroma;
-        for (int row = 0; row < 8; ++row) {
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(coefficients[plane] + row * 8),
-                             quantised_row(p[row], divisor + row * 8));
+}
+
+// A plane held as columns: the row pass, the transpose back to rows, the
+// column pass, quantised.
+inline void dct_quantise(__m256 p[8], const float divisor[64], int16_t coefficients[64]) {
+    forward_dct_8<avx2_lanes>(p);  // along each row
+    transpose_8x8(p);
+    forward_dct_8<avx2_lanes>(p);  // along each column
+    for (int row = 0; row < 8; ++row) {
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(coefficients + row * 8), quantised_row(p[row], divisor + row * 8));
+    }
+}
+
+// The 2x2 means of columns 2 * pair and 2 * pair + 1 of a plane held as
+// columns: four averaged rows. One permutation puts a column's even rows
+// (the upper of each pair) in the low half, its odd rows in the high half.
+inline __m128 averaged_column(const __m256 plane[8], int pair) {
+    const __m256i even_then_odd = _mm256_setr_epi32(0, 2, 4, 6, 1, 3, 5, 7);
+    const __m256 left = _mm256_permutevar8x32_ps(plane[2 * pair], even_then_odd);
+    const __m256 right = _mm256_permutevar8x32_ps(plane[2 * pair + 1], even_then_odd);
+    return chroma_mean<sse2_lanes>(_mm256_castps256_ps128(left), _mm256_castps256_ps128(right),
+                                   _mm256_extractf128_ps(left, 1), _mm256_extractf128_ps(right, 1));
+}
+
+}  // namespace
+
+void jpeg_block_avx2(const uint8_t* const rows[8], const jpeg_divisors& divisors,
+                     int16_t coefficients[3][64]) {
+    __m256 planes[3][8];
+    colour_planes(rows, planes);
+    dct_quantise(planes[0], divisors.luma, coefficients[0]);
+    dct_quantise(planes[1], divisors.chroma, coefficients[1]);
+    dct_quantise(planes[2], divisors.chroma, coefficients[2]);
+}
+
+void jpeg_subsampled_avx2(const uint8_t* const rows[16], const jpeg_divisors& divisors,
+                          int16_t coefficients[6][64]) {
+    __m128 averaged[2][2][8];  // Cb and Cr of the whole square: [plane][top or bottom half][column]
+    for (int quarter = 0; quarter < 4; ++quarter) {
+        const uint8_t* block_rows[8];
+        quarter_rows(rows, quarter, block_rows);
+        __m256 planes[3][8];
+        colour_planes(block_rows, planes);
+        dct_quantise(planes[0], divisors.luma, coefficients[quarter]);
+        for (int plane = 0; plane < 2; ++plane) {
+            for (int pair = 0; pair < 4; ++pair) {
+                averaged[plane][quarter / 2][quarter % 2 * 4 + pair] = averaged_column(planes[1 + plane], pair);
+            }
         }
+    }
+    for (int plane = 0; plane < 2; ++plane) {
+        __m256 columns[8];
+        for (int column = 0; column < 8; ++column) {
+            columns[column] = _mm256_insertf128_ps(_mm256_castps128_ps256(averaged[plane][0][column]),
+                                                   averaged[plane][1][column], 1);
+        }
+        dct_quantise(columns, divisors.chroma, coefficients[4 + plane]);
     }
 }
