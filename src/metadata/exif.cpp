@@ -8,6 +8,7 @@
 
 #include "common/byte_reader.h"
 #include "common/error.h"  // for VEERPIX_PRINTF only: this module never sets the error text
+#include "formats/jpeg_segments.h"
 
 #include <cstdarg>
 #include <cstddef>
@@ -72,89 +73,27 @@ struct ByteWriter {
 
 }  // namespace
 
-// The first Exif APP1 segment: its offset (the 0xFF byte) and its length
-// field. Segment payloads are stepped over by their length fields.
-struct ExifSegment {
-    uint64_t offset = 0;
-    uint16_t length = 0;
-};
-
-// How a walk over the segments ended. Short: the data ended before the
-// walk could decide, and at least `needed` bytes would let it go on.
-enum class Walk { Found, Refused, Short };
-
-static Walk walk_to_exif(const uint8_t* data, uint64_t len, const Message& message,
-                         ExifSegment* found, uint64_t* needed) {
-    constexpr uint8_t exif_signature[6] = {'E', 'x', 'i', 'f', 0, 0};
-    const ByteReader jpeg{data, len};
-    uint8_t soi0 = 0, soi1 = 0;
-    if (len < 4 || !jpeg.u8(0, &soi0) || !jpeg.u8(1, &soi1) || soi0 != 0xFF || soi1 != 0xD8) {
-        *needed = 4;
-        message.fail("not a JPEG file");
-        return len < 4 ? Walk::Short : Walk::Refused;
-    }
-    // A marker position needs four bytes even where the code has no length.
-    uint64_t pos = 2;
-    for (; jpeg.has(pos, 4);) {
-        uint8_t marker = 0, code = 0;
-        jpeg.u8(pos, &marker);
-        jpeg.u8(pos + 1, &code);
-        if (marker != 0xFF) {
-            message.fail("bad JPEG marker at %zu", static_cast<size_t>(pos));
-            return Walk::Refused;
-        }
-        if (code == 0xD9) {
-            message.fail("no EXIF segment found");
-            return Walk::Refused;
-        }
-        if (code == 0xDA) {
-            // The scan's entropy-coded data follows; an Exif segment after
-            // it would not belong to this image.
-            message.fail("no EXIF segment before image data");
-            return Walk::Refused;
-        }
-        if (code == 0x01 || (code >= 0xD0 && code <= 0xD7)) {
-            pos += 2;
-            continue;
-        }
-        uint16_t length = 0;
-        jpeg.u16(ByteOrder::Big, pos + 2, &length);
-        if (length < 2) {
-            message.fail("truncated JPEG segment");
-            return Walk::Refused;
-        }
-        if (!jpeg.has(pos + 2, length)) {
-            *needed = pos + 2 + uint64_t{length};
-            message.fail("truncated JPEG segment");
-            return Walk::Short;
-        }
-        if (code == 0xE1 && length >= 10 && jpeg.matches(pos + 4, exif_signature, 6)) {
-            *found = ExifSegment{pos, length};
-            *needed = pos + 2 + uint64_t{length};
-            return Walk::Found;
-        }
-        pos += 2 + uint64_t{length};
-    }
-    *needed = pos + 4;
-    message.fail("no EXIF segment found");
-    return Walk::Short;
-}
-
+// The first Exif APP1 segment, found by the JPEG segment walk; false with
+// the reason in the message where there is none.
 static bool find_exif_segment(const uint8_t* data, uint64_t len, const Message& message,
-                              ExifSegment* found) {
-    uint64_t needed = 0;
-    return walk_to_exif(data, len, message, found, &needed) == Walk::Found;
+                              JpegSegment* found) {
+    const JpegExifSearch search = find_jpeg_exif_segment(ByteReader{data, len});
+    switch (search.outcome) {
+        case ExifSearch::Found: *found = search.segment; return true;
+        case ExifSearch::NotJpeg: return message.fail("not a JPEG file");
+        case ExifSearch::BadMarker:
+            return message.fail("bad JPEG marker at %zu", static_cast<size_t>(search.at));
+        case ExifSearch::ImageEnd:
+        case ExifSearch::DataEnded: return message.fail("no EXIF segment found");
+        case ExifSearch::ScanFirst: return message.fail("no EXIF segment before image data");
+        case ExifSearch::BadLength:
+        case ExifSearch::Truncated: return message.fail("truncated JPEG segment");
+    }
+    return false;
 }
 
 uint64_t qv_exif_head_length(const uint8_t* data, uint64_t len) {
-    const Message message{nullptr, 0};  // the reasons matter to the reader, not here
-    ExifSegment found;
-    uint64_t needed = 0;
-    switch (walk_to_exif(data, len, message, &found, &needed)) {
-        case Walk::Found:
-        case Walk::Short: return needed;
-        default: return 0;
-    }
+    return jpeg_exif_head_length(ByteReader{data, len});
 }
 
 namespace {
@@ -212,10 +151,10 @@ Entry read_entry(const TiffData& tiff, uint64_t pos) {
 
 int qv_exif_parse_orientation(const uint8_t* data, uint64_t len, char* msg, uint64_t msg_size) {
     const Message message{msg, msg_size};
-    ExifSegment found;
+    JpegSegment found;
     if (!find_exif_segment(data, len, message, &found)) return 0;
     TiffData tiff{};
-    if (!open_tiff(data + found.offset, found.length, &tiff, message)) return 0;
+    if (!open_tiff(data + found.start, found.payload_length + 2, &tiff, message)) return 0;
     for (uint64_t i = 0; i < tiff.entry_count; ++i) {
         const uint64_t pos = entry_pos(tiff.ifd0, i);
         const Entry entry = read_entry(tiff, pos);
@@ -528,12 +467,12 @@ int insert_entry(uint8_t* data, uint64_t len, const Segment& segment, const Tiff
 int qv_exif_rewrite_orientation(uint8_t* data, uint64_t len, int value, uint64_t* out_len,
                                 char* msg, uint64_t msg_size) {
     const Message message{msg, msg_size};
-    ExifSegment found;
+    JpegSegment found;
     if (!find_exif_segment(data, len, message, &found)) {
         *out_len = len;
         return 1;
     }
-    const Segment segment{data + found.offset, found.length};
+    const Segment segment{data + found.start, static_cast<uint16_t>(found.payload_length + 2)};
     TiffData tiff{};
     if (!open_tiff(segment.start, segment.length, &tiff, message)) return 0;
 

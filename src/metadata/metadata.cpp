@@ -16,8 +16,9 @@
 #include <vector>
 
 #include "common/byte_reader.h"
-#include "metadata/exif.h"
+#include "formats/jpeg_segments.h"
 #include "formats/stb_codecs.h"
+#include "metadata/exif.h"
 
 namespace {
 
@@ -144,7 +145,6 @@ byte_block inflate_bounded(const uint8_t* stream, uint64_t length, uint64_t limi
 // --- JPEG -------------------------------------------------------------------
 
 constexpr uint8_t kSoi = 0xD8;
-constexpr uint8_t kSos = 0xDA;
 constexpr uint8_t kApp0 = 0xE0;
 constexpr uint8_t kApp1 = 0xE1;
 constexpr uint8_t kApp2 = 0xE2;
@@ -158,50 +158,21 @@ const char kIccSignature[] = "ICC_PROFILE";                      // 12 with the 
 constexpr uint64_t kIccSegmentHeader = sizeof kIccSignature + 2;  // signature, seq, count
 constexpr uint64_t kIccBytesPerSegment = kMaxSegmentPayload - kIccSegmentHeader;  // 65519
 
-struct JpegSegment {
-    uint8_t code;
-    uint64_t start;    // its 0xFF
-    uint64_t payload;  // after the length field
-    uint64_t payload_length;
-
-    uint64_t end() const { return payload + payload_length; }
-    bool starts_with(const ByteReader& jpeg, const void* signature, uint64_t size) const {
-        return payload_length >= size && jpeg.matches(payload, signature, size);
-    }
-};
-
 // Walks the segments ahead of the first scan, calling visit for each; the
 // position of the SOS marker, or 0 when the structure breaks before it.
 template <typename Visit>
 uint64_t walk_jpeg_head(const ByteReader& jpeg, Visit visit) {
-    uint8_t first = 0, second = 0;
-    if (!jpeg.u8(0, &first) || !jpeg.u8(1, &second) || first != 0xFF || second != kSoi) return 0;
+    if (!starts_with_jpeg_soi(jpeg)) return 0;
     uint64_t pos = 2;
-    uint8_t marker = 0, code = 0;
-    while (jpeg.u8(pos, &marker) && jpeg.u8(pos + 1, &code)) {
-        if (marker != 0xFF) return 0;
-        if (code == 0xFF) {  // a fill byte ahead of the marker
-            ++pos;
-            continue;
-        }
-        if (code == kSos) return pos;
-        if (code == kSoi || code == 0xD9) return 0;
-        if (code == 0x01 || (code >= 0xD0 && code <= 0xD7)) {
-            pos += 2;
-            continue;
-        }
-        uint16_t length = 0;
-        if (!jpeg.u16(ByteOrder::Big, pos + 2, &length) || length < 2 || !jpeg.has(pos + 2, length)) {
-            return 0;
-        }
-        visit(JpegSegment{code, pos, pos + 4, uint64_t{length} - 2});
-        pos += 2 + uint64_t{length};
+    JpegSegment segment;
+    JpegStop stop = JpegStop::None;
+    for (;;) {
+        const bool whole = next_jpeg_segment(jpeg, &pos, JpegWalkRules{}, &segment, &stop);
+        // The scan's header need not be whole: what matters is where it starts.
+        if (segment.code == jpeg_code::sos) return segment.start;
+        if (!whole || segment.code == jpeg_code::soi || segment.code == jpeg_code::eoi) return 0;
+        if (!is_standalone_jpeg_marker(segment.code)) visit(segment);
     }
-    return 0;
-}
-
-bool is_frame_header(uint8_t code) {
-    return code >= 0xC0 && code <= 0xCF && code != 0xC4 && code != 0xC8 && code != 0xCC;
 }
 
 bool is_jfif(const ByteReader& jpeg, const JpegSegment& segment) {
@@ -605,7 +576,7 @@ JpegHead read_jpeg_head(const ByteReader& jpeg) {
             if (is_jfif(jpeg, segment) && head.jfif_payload == 0) head.jfif_payload = segment.payload;
             head.insert_at = segment.end();
         }
-        if (is_frame_header(segment.code) && head.components == 0 && segment.payload_length >= 6) {
+        if (is_jpeg_frame_header(segment.code) && head.components == 0 && segment.payload_length >= 6) {
             head.components = jpeg.data[segment.payload + 5];
         }
         if (is_exif(jpeg, segment) || is_xmp(jpeg, segment) || is_xmp_extension(jpeg, segment) ||
@@ -901,7 +872,7 @@ bool same_idat_stream(const ByteReader& a, const std::vector<PngChunk>& a_chunks
 Range jpeg_frame_header(const ByteReader& jpeg) {
     Range frame;
     walk_jpeg_head(jpeg, [&](const JpegSegment& segment) {
-        if (is_frame_header(segment.code) && frame.end == 0) frame = Range{segment.start, segment.end()};
+        if (is_jpeg_frame_header(segment.code) && frame.end == 0) frame = Range{segment.start, segment.end()};
     });
     return frame;
 }
