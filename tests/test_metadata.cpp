@@ -289,6 +289,16 @@ TEST(PngProfile, ICCPRoundTripsAndDamagedChunksAreDropped) {
     no_name.erase(no_name.begin(), no_name.begin() + 11);  // the name gone, its NUL first
     Bytes bad_crc = png_chunk("iCCP", good);
     bad_crc[bad_crc.size() - 1] ^= 1;
+    // A name whose NUL is the chunk's last byte leaves no method and no
+    // stream. The name is chosen so that the byte after the chunk's data,
+    // the CRC's first, reads 0 as the deflate method would.
+    Bytes name_at_end;
+    for (int n = 0; name_at_end.empty() || name_at_end[name_at_end.size() - 4] != 0; ++n) {
+        const std::string name = "ICC Profile " + std::to_string(n);
+        Bytes data(name.begin(), name.end());
+        data.push_back(0);
+        name_at_end = png_chunk("iCCP", data);
+    }
     struct Case {
         const char* label;
         Bytes chunk;
@@ -300,6 +310,7 @@ TEST(PngProfile, ICCPRoundTripsAndDamagedChunksAreDropped) {
         {"stream cut short", png_chunk("iCCP", truncated), false},
         {"no profile name", png_chunk("iCCP", no_name), false},
         {"wrong CRC", bad_crc, false},
+        {"the name's NUL ends the chunk", name_at_end, false},
     };
     for (const Case& c : cases) {
         const Bytes file = after_ihdr(png, c.chunk);

@@ -71,13 +71,25 @@ extern "C" unsigned char* library_deflate(unsigned char* data, int data_len, int
 }
 #endif
 
-malloc_ptr<uint8_t> deflate_zlib(const uint8_t* data, uint64_t length, uint64_t* stream_length) {
-    if (length > INT_MAX) return nullptr;
+DeflateBackend deflate_backend() {
+#if defined(VEERPIX_DEFLATE_LIBDEFLATE)
+    return DeflateBackend::libdeflate;
+#elif defined(VEERPIX_DEFLATE_ZLIB)
+    return DeflateBackend::zlib;
+#else
+    return DeflateBackend::builtin;
+#endif
+}
+
+Deflated deflate_zlib(const uint8_t* data, uint64_t length, malloc_ptr<uint8_t>* stream,
+                      uint64_t* stream_length) {
+    if (length > INT_MAX) return Deflated::too_large;
     int compressed_length = 0;
-    malloc_ptr<uint8_t> stream(compress_guarded(data, static_cast<int>(length), &compressed_length));
-    if (!stream || compressed_length <= 0) return nullptr;
+    malloc_ptr<uint8_t> compressed(compress_guarded(data, static_cast<int>(length), &compressed_length));
+    if (!compressed || compressed_length <= 0) return Deflated::out_of_memory;
+    *stream = std::move(compressed);
     *stream_length = static_cast<uint64_t>(compressed_length);
-    return stream;
+    return Deflated::whole;
 }
 
 // ---- The inflater ---------------------------------------------------------------

@@ -10,10 +10,18 @@
 
 #include "common/memory.h"
 
+enum class DeflateBackend { libdeflate, zlib, builtin };
+
+// The compressor this build uses.
+DeflateBackend deflate_backend();
+
+enum class Deflated { whole, too_large, out_of_memory };
+
 // A zlib stream of the data at the PNG writer's level, in one malloc'd
-// block; null when memory runs out or the data is too long for the
-// compressor (2 GiB).
-malloc_ptr<uint8_t> deflate_zlib(const uint8_t* data, uint64_t length, uint64_t* stream_length);
+// block. too_large: the data or its stream passes what the compressor
+// counts (2 GiB); nothing else than memory makes it fail.
+Deflated deflate_zlib(const uint8_t* data, uint64_t length, malloc_ptr<uint8_t>* stream,
+                      uint64_t* stream_length);
 
 enum class Inflated { whole, broken, out_of_memory };
 

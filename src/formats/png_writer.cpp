@@ -183,8 +183,9 @@ malloc_ptr<uint8_t> write_png_to_memory(const pix_image& raster, uint64_t* lengt
         if (!filtered || !scratch) return nullptr;
         filter_rows(raster, filtered.get(), scratch.get(), scratch.get() + kFilterCount * bytes);
         scratch.reset();
-        stream = deflate_zlib(filtered.get(), filtered_length, &compressed_length);
-        if (!stream) return nullptr;
+        if (deflate_zlib(filtered.get(), filtered_length, &stream, &compressed_length) != Deflated::whole) {
+            return nullptr;
+        }
     }
 
     static const uint8_t kSignature[8] = {137, 80, 78, 71, 13, 10, 26, 10};

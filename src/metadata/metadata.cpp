@@ -488,12 +488,17 @@ void append_chunk(ByteBuilder* out, const char* type, const uint8_t* data, uint6
     out->u32(crc32_update(0, out->data() + crc_start, length + 4));
 }
 
-// An iCCP chunk, or nothing when the compressor fails: the picture is
-// still right without its profile.
+// An iCCP chunk, or nothing when the profile is too large to compress: the
+// picture is still right without it. Memory running out is reported as
+// everywhere else.
 void append_iccp_chunk(ByteBuilder* out, const byte_block& profile) {
+    malloc_ptr<uint8_t> compressed;
     uint64_t compressed_length = 0;
-    const malloc_ptr<uint8_t> compressed = deflate_zlib(profile.data(), profile.length, &compressed_length);
-    if (!compressed) return;
+    switch (deflate_zlib(profile.data(), profile.length, &compressed, &compressed_length)) {
+        case Deflated::whole: break;
+        case Deflated::too_large: return;
+        case Deflated::out_of_memory: throw std::bad_alloc();
+    }
     ByteBuilder data;
     data.append(kProfileName);
     data.byte(0);  // deflate
