@@ -140,6 +140,7 @@ std::vector<ReaderCase> reader_cases() {
          "truncated JPEG segment"},
         {"Exif segment one byte short", cat({SOI, Bytes(exif6.begin(), exif6.end() - 1)}), 0,
          "truncated JPEG segment"},
+        {"a second SOI read with a length", cat({SOI, {0xFF, 0xD8, 0x00, 0x04, 0x12, 0x34}, exif6}), 6, ""},
         {"TEM and RST stepped over", cat({SOI, {0xFF, 0x01, 0xFF, 0xD0, 0xFF, 0xD7}, exif6, scan()}),
          6, ""},
         {"XMP APP1 before Exif",

@@ -151,7 +151,7 @@ TEST(JpegSegments, WalksBetweenTheScansOfAProgressiveFile) {
 
 TEST(JpegSegments, MarkerKinds) {
     for (int code = 0; code < 256; ++code) {
-        const bool standalone = code == 0x01 || (code >= 0xD0 && code <= 0xD9);
+        const bool standalone = code == 0x01 || (code >= 0xD0 && code <= 0xD7) || code == 0xD9;
         EXPECT_EQ(is_standalone_jpeg_marker(static_cast<uint8_t>(code)), standalone) << code;
     }
     const std::vector<uint8_t> frames = {0xC0, 0xC1, 0xC2, 0xC3, 0xC5, 0xC6, 0xC7,

@@ -1,7 +1,8 @@
 #include "formats/jpeg_segments.h"
 
 bool is_standalone_jpeg_marker(uint8_t code) {
-    return code == jpeg_code::tem || (code >= jpeg_code::rst0 && code <= jpeg_code::eoi);
+    return code == jpeg_code::tem || (code >= jpeg_code::rst0 && code <= jpeg_code::rst7) ||
+           code == jpeg_code::eoi;
 }
 
 bool is_jpeg_frame_header(uint8_t code) {

@@ -32,7 +32,10 @@ constexpr uint8_t app15 = 0xEF;
 constexpr uint8_t com = 0xFE;
 }  // namespace jpeg_code
 
-// Markers without a length field: TEM, RST0..RST7, SOI, EOI.
+// Markers without a length field: TEM, RST0..RST7, EOI. SOI opens the
+// data and the walk starts after it; a second one is read like any other
+// marker, as the EXIF reader has always read it (every other reader stops
+// there).
 bool is_standalone_jpeg_marker(uint8_t code);
 
 // SOF0..SOF15, leaving out DHT, JPG and DAC, which share the range.
