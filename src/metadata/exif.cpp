@@ -19,17 +19,13 @@
 namespace {
 
 constexpr uint16_t TAG_STRIP_OFFSETS = 0x0111;
-constexpr uint16_t TAG_ORIENTATION = TIFF_TAG_ORIENTATION;
 constexpr uint16_t TAG_THUMBNAIL_OFFSET = 0x0201;  // JPEGInterchangeFormat
 constexpr uint16_t TAG_EXIF_IFD = 0x8769;
 constexpr uint16_t TAG_GPS_IFD = 0x8825;
 constexpr uint16_t TAG_INTEROP_IFD = 0xA005;
 
-constexpr uint16_t TYPE_SHORT = TIFF_TYPE_SHORT;
-constexpr uint16_t TYPE_LONG = TIFF_TYPE_LONG;
 constexpr uint16_t TYPE_IFD = 13;
 
-constexpr uint64_t ENTRY_SIZE = TIFF_ENTRY_SIZE;
 constexpr uint64_t EXIF_HEADER_SIZE = 10;  // marker, length field, "Exif\0\0"
 constexpr uint64_t MAX_SEGMENT_LENGTH = 65535;
 
@@ -102,9 +98,9 @@ int qv_exif_parse_orientation(const uint8_t* data, uint64_t len, char* msg, uint
     if (!find_exif_segment(data, len, message, &found)) return 0;
     TiffData tiff{};
     if (!open_exif_tiff(found, data, &tiff, message)) return 0;
-    for (uint64_t pos = find_ifd0_entry(tiff, TAG_ORIENTATION, 0); pos != 0;
-         pos = find_ifd0_entry(tiff, TAG_ORIENTATION, pos)) {
-        if (read_tiff_entry(tiff, pos).type != TYPE_SHORT) continue;
+    for (uint64_t pos = find_ifd0_entry(tiff, TIFF_TAG_ORIENTATION, 0); pos != 0;
+         pos = find_ifd0_entry(tiff, TIFF_TAG_ORIENTATION, pos)) {
+        if (read_tiff_entry(tiff, pos).type != TIFF_TYPE_SHORT) continue;
         uint16_t value = 0;
         tiff.bytes.u16(tiff.order, pos + 8, &value);
         return value;
@@ -166,8 +162,8 @@ bool moves(const Shift& shift, uint64_t offset) {
 }
 
 uint32_t shifted(const Shift& shift, uint32_t offset) {
-    return shift.removal ? offset - static_cast<uint32_t>(ENTRY_SIZE)
-                         : offset + static_cast<uint32_t>(ENTRY_SIZE);
+    return shift.removal ? offset - static_cast<uint32_t>(TIFF_ENTRY_SIZE)
+                         : offset + static_cast<uint32_t>(TIFF_ENTRY_SIZE);
 }
 
 uint64_t type_size(uint16_t type) {
@@ -186,11 +182,11 @@ bool held_outside(const TiffEntry& entry) { return type_size(entry.type) * entry
 bool is_directory_pointer(const TiffEntry& entry) {
     const bool pointer_tag = entry.tag == TAG_EXIF_IFD || entry.tag == TAG_GPS_IFD ||
                              entry.tag == TAG_INTEROP_IFD;
-    return pointer_tag && entry.count == 1 && (entry.type == TYPE_LONG || entry.type == TYPE_IFD);
+    return pointer_tag && entry.count == 1 && (entry.type == TIFF_TYPE_LONG || entry.type == TYPE_IFD);
 }
 
 bool is_strip_offsets(const TiffEntry& entry) {
-    return entry.tag == TAG_STRIP_OFFSETS && (entry.type == TYPE_SHORT || entry.type == TYPE_LONG);
+    return entry.tag == TAG_STRIP_OFFSETS && (entry.type == TIFF_TYPE_SHORT || entry.type == TIFF_TYPE_LONG);
 }
 
 enum class RegionKind {
@@ -252,7 +248,7 @@ AddResult add_strip_offset_list(Plan* plan, const TiffData& tiff, const TiffEntr
 }
 
 bool has_next_offset(const Region& directory) {
-    return directory.end - directory.start == 2 + ENTRY_SIZE * directory.count + 4;
+    return directory.end - directory.start == 2 + TIFF_ENTRY_SIZE * directory.count + 4;
 }
 
 // Finds every directory and offset list reachable from IFD0. False when
@@ -312,7 +308,7 @@ struct Adjuster {
     void offset_list(uint64_t pos, uint16_t type, uint64_t count) const {
         const uint64_t size = type_size(type);
         for (uint64_t i = 0; i < count; ++i) {
-            if (type == TYPE_SHORT) offset16(pos + size * i);
+            if (type == TIFF_TYPE_SHORT) offset16(pos + size * i);
             else offset32(pos + size * i);
         }
     }
@@ -325,7 +321,7 @@ struct Adjuster {
         // No directory uses these tag numbers for anything else, so they
         // are recognised wherever they stand.
         if (is_directory_pointer(entry)) return offset32(value_pos);
-        if (entry.tag == TAG_THUMBNAIL_OFFSET && entry.type == TYPE_LONG && entry.count == 1) {
+        if (entry.tag == TAG_THUMBNAIL_OFFSET && entry.type == TIFF_TYPE_LONG && entry.count == 1) {
             return offset32(value_pos);
         }
         if (is_strip_offsets(entry)) offset_list(value_pos, entry.type, entry.count);
@@ -373,18 +369,18 @@ int remove_entry(uint8_t* data, uint64_t len, const Segment& segment, const Tiff
     uint8_t* tiff_start = segment.start + EXIF_HEADER_SIZE;
     const ByteWriter tiff_writer{tiff_start, tiff.bytes.len};
     const uint64_t entry_abs = static_cast<uint64_t>(tiff_start - data) + entry;
-    std::memmove(data + entry_abs, data + entry_abs + ENTRY_SIZE, len - entry_abs - ENTRY_SIZE);
+    std::memmove(data + entry_abs, data + entry_abs + TIFF_ENTRY_SIZE, len - entry_abs - TIFF_ENTRY_SIZE);
     tiff_writer.put16(tiff.order, tiff.ifd0, static_cast<uint16_t>(tiff.entry_count - 1));
     ByteWriter{segment.start, 4}.put16(ByteOrder::Big, 2,
-                                       static_cast<uint16_t>(segment.length - ENTRY_SIZE));
-    *out_len = len - ENTRY_SIZE;
+                                       static_cast<uint16_t>(segment.length - TIFF_ENTRY_SIZE));
+    *out_len = len - TIFF_ENTRY_SIZE;
     return 1;
 }
 
 int insert_entry(uint8_t* data, uint64_t len, const Segment& segment, const TiffData& tiff,
                  uint16_t value, uint64_t* out_len, const Message& message) {
     // A length field that wrapped would make every JPEG reader lose its way.
-    if (segment.length + ENTRY_SIZE > MAX_SEGMENT_LENGTH) {
+    if (segment.length + TIFF_ENTRY_SIZE > MAX_SEGMENT_LENGTH) {
         return message.fail("EXIF segment too long to insert Orientation");
     }
     const uint64_t end_of_entries = tiff_entry_position(tiff.ifd0, tiff.entry_count);
@@ -393,18 +389,18 @@ int insert_entry(uint8_t* data, uint64_t len, const Segment& segment, const Tiff
 
     uint8_t* tiff_start = segment.start + EXIF_HEADER_SIZE;
     const uint64_t insert_abs = static_cast<uint64_t>(tiff_start - data) + end_of_entries;
-    std::memmove(data + insert_abs + ENTRY_SIZE, data + insert_abs, len - insert_abs);
+    std::memmove(data + insert_abs + TIFF_ENTRY_SIZE, data + insert_abs, len - insert_abs);
     // The caller has promised room for len + 12 bytes.
-    const ByteWriter grown{tiff_start, tiff.bytes.len + ENTRY_SIZE};
-    grown.put16(tiff.order, end_of_entries, TAG_ORIENTATION);
-    grown.put16(tiff.order, end_of_entries + 2, TYPE_SHORT);
+    const ByteWriter grown{tiff_start, tiff.bytes.len + TIFF_ENTRY_SIZE};
+    grown.put16(tiff.order, end_of_entries, TIFF_TAG_ORIENTATION);
+    grown.put16(tiff.order, end_of_entries + 2, TIFF_TYPE_SHORT);
     grown.put32(tiff.order, end_of_entries + 4, 1);
     grown.put16(tiff.order, end_of_entries + 8, value);
     grown.put16(tiff.order, end_of_entries + 10, 0);
     grown.put16(tiff.order, tiff.ifd0, static_cast<uint16_t>(tiff.entry_count + 1));
     ByteWriter{segment.start, 4}.put16(ByteOrder::Big, 2,
-                                       static_cast<uint16_t>(segment.length + ENTRY_SIZE));
-    *out_len = len + ENTRY_SIZE;
+                                       static_cast<uint16_t>(segment.length + TIFF_ENTRY_SIZE));
+    *out_len = len + TIFF_ENTRY_SIZE;
     return 1;
 }
 
@@ -423,19 +419,19 @@ int qv_exif_rewrite_orientation(uint8_t* data, uint64_t len, int value, uint64_t
     if (!open_exif_tiff(found, data, &tiff, message)) return 0;
 
     // The first entry with the tag, whatever its type, decides.
-    const uint64_t entry = find_ifd0_entry(tiff, TAG_ORIENTATION, 0);
+    const uint64_t entry = find_ifd0_entry(tiff, TIFF_TAG_ORIENTATION, 0);
     const bool has_entry = entry != 0;
     const auto new_value = static_cast<uint16_t>(value);  // the low 16 bits
 
     if (has_entry && value != 0) {
-        if (read_tiff_entry(tiff, entry).type != TYPE_SHORT) {
+        if (read_tiff_entry(tiff, entry).type != TIFF_TYPE_SHORT) {
             return message.fail("Orientation not SHORT");
         }
         // Some cameras write the entry twice, and readers differ in which
         // they take: every SHORT one gets the value.
         const ByteWriter tiff_writer{segment.start + EXIF_HEADER_SIZE, tiff.bytes.len};
-        for (uint64_t at = entry; at != 0; at = find_ifd0_entry(tiff, TAG_ORIENTATION, at)) {
-            if (read_tiff_entry(tiff, at).type == TYPE_SHORT) tiff_writer.put16(tiff.order, at + 8, new_value);
+        for (uint64_t at = entry; at != 0; at = find_ifd0_entry(tiff, TIFF_TAG_ORIENTATION, at)) {
+            if (read_tiff_entry(tiff, at).type == TIFF_TYPE_SHORT) tiff_writer.put16(tiff.order, at + 8, new_value);
         }
         *out_len = len;
         return 1;
