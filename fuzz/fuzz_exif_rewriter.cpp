@@ -6,9 +6,9 @@
 //   - a refusal leaves the data, the room behind it and out_len untouched;
 //   - what the reader refuses as a faulty header the rewriter refuses too;
 //   - a success changes the length by -12 (removal), 0 or +12 (insertion),
-//     writes nothing past the new length, changes at most the two value
-//     bytes when the length stays, and leaves no change at all where there
-//     was nothing to do;
+//     writes nothing past the new length, changes only the value bytes of
+//     IFD0's SHORT Orientation entries when the length stays, and leaves no
+//     change at all where there was nothing to do;
 //   - afterwards the reader still finds the segment and parses its header,
 //     and after a set or an insertion it reads the new value;
 //   - bytes before the Exif segment and after it (moved by the change in
@@ -85,6 +85,34 @@ uint64_t differing_bytes(const uint8_t* a, const uint8_t* b, uint64_t len) {
     return count;
 }
 
+// Whether every byte that differs lies in the value of one of IFD0's
+// SHORT Orientation entries (a camera may write the entry twice).
+bool only_orientation_values_differ(const uint8_t* before, const uint8_t* after, uint64_t len) {
+    const SegmentPlace place = find_exif(before, len);
+    if (!place.found || place.length < 16) return differing_bytes(before, after, len) == 0;
+    const uint64_t tiff = place.start + 10, tiff_len = place.length - 8;
+    const bool big = before[tiff] == 'M';
+    const auto u16 = [&](uint64_t at) {
+        return big ? uint32_t{before[tiff + at]} << 8 | before[tiff + at + 1]
+                   : uint32_t{before[tiff + at + 1]} << 8 | before[tiff + at];
+    };
+    const uint64_t ifd0 = big ? uint64_t{u16(4)} << 16 | u16(6) : uint64_t{u16(6)} << 16 | u16(4);
+    if (ifd0 + 2 > tiff_len) return differing_bytes(before, after, len) == 0;
+    const uint64_t count = u16(ifd0);
+    std::vector<bool> may_differ(len, false);
+    for (uint64_t i = 0; i < count && ifd0 + 2 + 12 * (i + 1) <= tiff_len; ++i) {
+        const uint64_t entry = ifd0 + 2 + 12 * i;
+        if (u16(entry) == 0x0112 && u16(entry + 2) == 3) {
+            may_differ[tiff + entry + 8] = true;
+            may_differ[tiff + entry + 9] = true;
+        }
+    }
+    for (uint64_t i = 0; i < len; ++i) {
+        if (before[i] != after[i] && !may_differ[i]) return false;
+    }
+    return true;
+}
+
 bool room_untouched(const uint8_t* buffer, uint64_t len) {
     for (uint64_t i = len; i < len + kRoom; ++i) {
         if (buffer[i] != kRoomFill) return false;
@@ -135,7 +163,7 @@ void check_value(const uint8_t* data, uint64_t len, const Reading& before, int v
         return;
     }
     if (out_len == len) {
-        require(differing_bytes(buffer.data(), data, len) <= 2);
+        require(only_orientation_values_differ(data, buffer.data(), len));
     } else {
         check_outside_segment(data, len, buffer.data(), out_len);
     }

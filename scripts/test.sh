@@ -2,7 +2,8 @@
 # Builds the project and runs every test: a release build, then an
 # AddressSanitizer + UndefinedBehaviorSanitizer build (leaks fail it), a
 # release build without the SSE2 and AVX2 paths (the plain loops that other
-# CPUs run, held to the same tests), every seed and test image through every
+# CPUs run, held to the same tests), the library's tests in a release build
+# with the PNG writer's own deflate, every seed and test image through every
 # operation under valgrind's memcheck, then the Windows DLL cross-built with
 # mingw-w64 and tested under Wine.
 # Warnings in the project's own code are errors here.
@@ -30,6 +31,15 @@ for preset in release asan scalar; do
     ctest --preset "$preset" -j "$jobs" --output-junit "$PWD/build/$preset/ctest-results.xml"
     python3 scripts/ctest-report.py skipped "build/$preset/ctest-results.xml" "${must_run[@]}"
 done
+# The PNG writer's own deflate, which a build without libdeflate and zlib
+# takes: the library's tests, fault injection included (each allocation of
+# that deflate fails in turn inside the writer's guard).
+echo "=== builtin-deflate: build"
+cmake --preset builtin-deflate -DVEERPIX_WERROR=ON -DVEERPIX_BUILD_TESTS=ON >/dev/null
+cmake --build --preset builtin-deflate -j "$jobs"
+echo "=== builtin-deflate: test"
+ctest --preset builtin-deflate -j "$jobs" -L library --output-junit "$PWD/build/builtin-deflate/ctest-results.xml"
+python3 scripts/ctest-report.py skipped build/builtin-deflate/ctest-results.xml
 # No byte the decoders and transforms did not write reaches a result
 # (valgrind's memcheck on the release build).
 bash scripts/definedness.sh

@@ -140,6 +140,7 @@ std::vector<ReaderCase> reader_cases() {
          "truncated JPEG segment"},
         {"Exif segment one byte short", cat({SOI, Bytes(exif6.begin(), exif6.end() - 1)}), 0,
          "truncated JPEG segment"},
+        {"a second SOI read with a length", cat({SOI, {0xFF, 0xD8, 0x00, 0x04, 0x12, 0x34}, exif6}), 6, ""},
         {"TEM and RST stepped over", cat({SOI, {0xFF, 0x01, 0xFF, 0xD0, 0xFF, 0xD7}, exif6, scan()}),
          6, ""},
         {"XMP APP1 before Exif",
@@ -546,6 +547,31 @@ TEST(ExifRewrite, SetOnCountTwoChangesTheFirstValueOnly) {
     expected[orientation_field(jpeg)] = 3;
     EXPECT_EQ(call.result, 1);
     EXPECT_EQ(call.data, expected);
+}
+
+// Some cameras write IFD0's Orientation twice, both SHORT; readers differ in
+// which they take, so every SHORT entry gets the new value. The expected
+// data is the block built with the new values.
+TEST(ExifRewrite, SetWritesEveryShortOrientationEntry) {
+    struct Case {
+        const char* label;
+        std::vector<Entry> before, after;
+    };
+    const Case cases[] = {
+        {"two SHORT entries, both 1", {shorts(0x0112, {1}), shorts(0x0112, {1})},
+         {shorts(0x0112, {8}), shorts(0x0112, {8})}},
+        {"SHORT, LONG, SHORT: the LONG one is not ours to change",
+         {shorts(0x0112, {1}), longs(0x0112, {1}), shorts(0x0112, {6})},
+         {shorts(0x0112, {8}), longs(0x0112, {1}), shorts(0x0112, {8})}},
+    };
+    for (const Case& c : cases) {
+        for (const bool big_endian : {false, true}) {
+            const Bytes jpeg = jpeg_with(small_block(big_endian, c.before, true));
+            const RewriteCall call = rewrite(jpeg, 8);
+            EXPECT_EQ(call.result, 1) << c.label;
+            EXPECT_EQ(call.data, jpeg_with(small_block(big_endian, c.after, true))) << c.label;
+        }
+    }
 }
 
 // A rewrite to `value` that leaves the data as it was, with the message `msg`.

@@ -12,6 +12,7 @@ are missing.
 
 import json
 import os
+import struct
 import shutil
 import subprocess
 import tempfile
@@ -99,6 +100,46 @@ def upright_picture():
         x, y = index % 3 * 16, index // 3 * 16
         picture.paste(colour, (x, y, x + 16, y + 16))
     return picture
+
+
+def orientation_entries(path):
+    """Every Orientation exiftool finds, duplicates too, as (group, value)."""
+    found = []
+    for line in exiftool("-a", "-n", "-G1", "-s", "-Orientation", path).splitlines():
+        group, _, value = line.partition("]")
+        found.append((group.strip("[ "), int(value.split(":")[1])))
+    return found
+
+
+def tiff_with_orientations(entries, big_endian=False):
+    """TIFF data whose IFD0 holds the given (type, value) Orientation
+    entries, in order, besides Make; every value in its entry."""
+    order = ">" if big_endian else "<"
+    rows = [(0x010F, 2, 4, b"Qv\0\0")]
+    for kind, value in entries:
+        packed = struct.pack(order + "H", value) + b"\0\0" if kind == 3 else struct.pack(order + "I", value)
+        rows.append((0x0112, kind, 1, packed))
+    ifd = struct.pack(order + "H", len(rows))
+    for tag, kind, count, packed in rows:
+        ifd += struct.pack(order + "HHI", tag, kind, count) + packed
+    return (b"MM" if big_endian else b"II") + struct.pack(order + "HI", 42, 8) + ifd + b"\0\0\0\0"
+
+
+def app1(signature, payload):
+    return b"\xff\xe1" + struct.pack(">H", 2 + len(signature) + len(payload)) + signature + payload
+
+
+XMP_FORMS = {
+    "attribute": "<rdf:Description rdf:about='' tiff:Orientation='6'/>",
+    "element": "<rdf:Description rdf:about=''><tiff:Orientation>6</tiff:Orientation></rdf:Description>",
+}
+
+
+def xmp_packet(description):
+    return ("<?xpacket begin='' id='W5M0MpCehiHzreSzNTczkc9d'?><x:xmpmeta xmlns:x='adobe:ns:meta/'>"
+            "<rdf:RDF xmlns:rdf='http://www.w3.org/1999/02/22-rdf-syntax-ns#' "
+            "xmlns:tiff='http://ns.adobe.com/tiff/1.0/'>" + description +
+            "</rdf:RDF></x:xmpmeta><?xpacket end='w'?>").encode()
 
 
 @unittest.skipIf(MISSING, "missing: " + ", ".join(MISSING))
@@ -191,6 +232,70 @@ class PeerJudges(unittest.TestCase):
             self.assertEqual(file.read(), turned)
         # The lossless road changes EXIF's value alone; XMP keeps the old one.
         self.assertEqual(orientations(tags(result)[0])[0], 8)
+
+    def hand_tagged_photo(self, name, segments):
+        """The upright picture stored turned as Orientation 6 says, with
+        hand-built APP1 segments right after SOI."""
+        stored = upright_picture()
+        for step in STORED[6]:
+            stored = stored.transpose(step)
+        stored.save(self.path(name), quality=95)
+        with open(self.path(name), "rb") as file:
+            data = file.read()
+        with open(self.path(name), "wb") as file:
+            file.write(data[:2] + b"".join(segments) + data[2:])
+        return self.path(name)
+
+    def assert_upright_for_everyone(self, result):
+        """Every peer and the library itself take the result as upright."""
+        for group, value in orientation_entries(result):
+            self.assertEqual(value, 1, group)
+        with Image.open(result) as image:
+            self.assertEqual(image.getexif().get(0x0112), 1)
+            self.assertEqual(image.size, (64, 48))
+            self.assertTrue(close(block_colours(image), block_colours(upright_picture())))
+        again = result + ".again.jpg"
+        veerpix.auto_orient(result, again)
+        with open(result, "rb") as first, open(again, "rb") as second:
+            self.assertEqual(first.read(), second.read(), "a copy, not a second turn")
+
+    def test_every_stale_orientation_form_reads_1_on_the_upright_result(self):
+        exif_forms = {
+            "LONG 6 then SHORT 6": [(4, 6), (3, 6)],
+            "SHORT 6 twice": [(3, 6), (3, 6)],
+            "SHORT 6 then LONG 6": [(3, 6), (4, 6)],
+        }
+        for label, entries in exif_forms.items():
+            for big_endian in (False, True):
+                with self.subTest(form=label, big_endian=big_endian):
+                    exif = app1(b"Exif\0\0", tiff_with_orientations(entries, big_endian))
+                    source = self.hand_tagged_photo("stale.jpg", [exif])
+                    self.assertEqual([value for _, value in orientation_entries(source)],
+                                     [value for _, value in entries])
+                    result = self.path("stale-upright.jpg")
+                    veerpix.auto_orient(source, result)
+                    self.assertEqual(len(orientation_entries(result)), len(entries))
+                    self.assert_upright_for_everyone(result)
+        for label, description in XMP_FORMS.items():
+            with self.subTest(form="XMP " + label):
+                exif = app1(b"Exif\0\0", tiff_with_orientations([(3, 6)]))
+                xmp = app1(b"http://ns.adobe.com/xap/1.0/\0", xmp_packet(description))
+                source = self.hand_tagged_photo("stale.jpg", [exif, xmp])
+                self.assertIn(("XMP-tiff", 6), orientation_entries(source))
+                result = self.path("stale-upright.jpg")
+                veerpix.auto_orient(source, result)
+                self.assertIn(("XMP-tiff", 1), orientation_entries(result))
+                self.assert_upright_for_everyone(result)
+
+    def test_lossless_turn_writes_both_short_entries_of_a_compact_camera(self):
+        # Two SHORT entries, both 1, as a compact camera writes them.
+        exif = app1(b"Exif\0\0", tiff_with_orientations([(3, 1), (3, 1)]))
+        source = self.hand_tagged_photo("compact.jpg", [exif])
+        result = self.path("compact-turned.jpg")
+        veerpix.rotate(source, result, 90)
+        self.assertEqual(orientation_entries(result), [("IFD0", 8), ("IFD0", 8)])
+        with Image.open(result) as image:
+            self.assertEqual(image.getexif().get(0x0112), 8)
 
 
 if __name__ == "__main__":

@@ -137,8 +137,33 @@ TEST(RasterRoutines, RefuseAnUnallocatableResultWithOutOfMemory) {
     EXPECT_STREQ(veerpix_last_error(), "out of memory");
     EXPECT_EQ(result.width, 1) << "left untouched";
     EXPECT_EQ(pix_flip(&huge, 0, &result), 0);
-    EXPECT_EQ(result.pixels, nullptr);
-    EXPECT_EQ(result.width, INT32_MAX) << "the mirror sets the size first";
+    EXPECT_EQ(result.pixels, reinterpret_cast<uint8_t*>(&huge));
+}
+
+// Every routine leaves its result as it was when it fails, as the header
+// promises: a caller's record is never half filled.
+TEST(RasterRoutines, AFailedRoutineLeavesItsResultUntouched) {
+    const pix_image huge{INT32_MAX, INT32_MAX, nullptr};
+    const struct {
+        const char* label;
+        int (*call)(const pix_image*, pix_image*);
+    } routines[] = {
+        {"quarter turn", [](const pix_image* s, pix_image* r) { return pix_fixed(s, 90, r); }},
+        {"half turn", [](const pix_image* s, pix_image* r) { return pix_fixed(s, 180, r); }},
+        {"three quarters", [](const pix_image* s, pix_image* r) { return pix_fixed(s, 270, r); }},
+        {"mirror left-right", [](const pix_image* s, pix_image* r) { return pix_flip(s, 0, r); }},
+        {"mirror top-bottom", [](const pix_image* s, pix_image* r) { return pix_flip(s, 1, r); }},
+        {"transpose", pix_transpose},
+        {"transverse", pix_transverse},
+    };
+    for (const auto& routine : routines) {
+        uint8_t marker = 0;
+        pix_image result{3, 5, &marker};
+        EXPECT_EQ(routine.call(&huge, &result), 0) << routine.label;
+        EXPECT_EQ(result.width, 3) << routine.label;
+        EXPECT_EQ(result.height, 5) << routine.label;
+        EXPECT_EQ(result.pixels, &marker) << routine.label;
+    }
 }
 
 }  // namespace

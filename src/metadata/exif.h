@@ -30,8 +30,10 @@ uint64_t qv_exif_head_length(const uint8_t* data, uint64_t len);
 // an image shown with `orientation`; 0 for arguments out of range.
 int qv_exif_compose_orientation(int op, int orientation);
 
-// Sets IFD0's Orientation to `value` in place, removes the entry when value
-// is 0, or inserts one when there is none (the buffer must then have room
+// Sets IFD0's Orientation to `value` in place (every SHORT entry with the
+// tag, where a camera wrote it twice; a first entry of another type is
+// refused), removes the first entry when value is 0, or inserts one when
+// there is none (the buffer must then have room
 // for len + 12 bytes). Stores the new length in out_len and returns 1; on 0
 // the data is unchanged and msg says why.
 int qv_exif_rewrite_orientation(uint8_t* data, uint64_t len, int value, uint64_t* out_len,

@@ -68,9 +68,10 @@ photo_metadata read_photo_metadata(const uint8_t* bytes, uint64_t length, img_fo
 void attach_carried_metadata(malloc_ptr<uint8_t>* bytes, uint64_t* length, img_format format,
                              const carried_metadata& carried);
 
-// EXIF as for an upright picture: an Orientation entry reads 1 (none is
-// added where there was none), and IFD1 with its thumbnail is unlinked.
-// An EXIF that cannot be made so is emptied.
+// EXIF as for an upright picture: every Orientation entry of IFD0 reads 1,
+// duplicates and other types than SHORT too (none is added where there was
+// none), and IFD1 with its thumbnail is unlinked. Nothing moves. An EXIF
+// whose IFD0 cannot be read is emptied.
 void make_exif_upright(byte_block* exif);
 
 // Every tiff:Orientation value of the packet, attribute or element, reads 1.

@@ -269,10 +269,6 @@ int pix_fixed(const pix_image* source, int degrees, pix_image* result) {
 }
 
 int pix_flip(const pix_image* source, int mode, pix_image* result) {
-    // Callers read the size even when the allocation fails.
-    result->width = source->width;
-    result->height = source->height;
-    result->pixels = nullptr;
     return pix_transform(source, mode == 0 ? Transform::MirrorLeftRight : Transform::MirrorTopBottom,
                          result);
 }

@@ -24,7 +24,7 @@ using pixel_owner = malloc_ptr<uint8_t>;
 std::optional<size_t> raster_bytes(int64_t width, int64_t height);
 
 // Each routine fills `result` with a new buffer the caller owns and returns
-// 1, or sets "out of memory" and returns 0 (the buffer stays null).
+// 1, or sets "out of memory" and returns 0 and leaves `result` as it was.
 
 // Sets "out of memory" and returns 0: the routines' one way of failing for
 // want of room.
