@@ -351,7 +351,7 @@ using writer = written (*)(const pix_image& raster);
 written our_jpeg(const pix_image& raster) {
     written out;
     uint64_t length = 0;
-    out.block = write_jpeg_to_memory(raster, &length);
+    out.block = write_jpeg_to_memory(raster, &length, 92);
     out.size = out.block ? size_t(length) : 0;
     return out;
 }

@@ -39,7 +39,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::vector<uint8_t> reference;
     require(stbi_write_jpg_to_func(append, &reference, width, height, 4, rgba.data(), 92) == 1);
     uint64_t length = 0;
-    require_same(write_jpeg_to_memory(raster, &length), length, reference);
+    require_same(write_jpeg_to_memory(raster, &length, 92), length, reference);
 
     reference.clear();
     require(stbi_write_png_to_func(append, &reference, width, height, 4, rgba.data(), width * 4) == 1);

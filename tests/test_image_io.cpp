@@ -9,6 +9,7 @@
 #include "common/error.h"
 #include "formats/image_io.h"
 #include "platform/output.h"
+#include "stb_image_write.h"
 #include "support.h"
 #include "veerpix.h"
 
@@ -222,6 +223,33 @@ TEST_F(FileAccess, EncodeWritesEachFormatAsRgba) {
     EXPECT_EQ(bytes[0], 0xFF);
     EXPECT_EQ(bytes[1], 0xD8);
     EXPECT_EQ(bytes[3], 0xE0) << "JFIF header, no EXIF";
+}
+
+// The quality reaches the JPEG writer (the codec's bytes at that quality);
+// one outside 1..100 is refused for every format, as a caller's bug.
+TEST(EncodeRaster, PassesTheJpegQualityAndRefusesOneOutsideItsRange) {
+    support::Image image = support::numbered_image(21, 13, 7);
+    pix_image raster{image.width, image.height, image.rgba.data()};
+    for (int quality : {1, 50, 90, 91, 92, 100}) {
+        Bytes expected;
+        const auto append = [](void* context, void* data, int size) {
+            auto* bytes = static_cast<Bytes*>(context);
+            bytes->insert(bytes->end(), static_cast<uint8_t*>(data), static_cast<uint8_t*>(data) + size);
+        };
+        ASSERT_TRUE(stbi_write_jpg_to_func(append, &expected, image.width, image.height, 4,
+                                           image.rgba.data(), quality));
+        Encoded encoded = encode_raster(&raster, IMG_FMT_JPEG, quality);
+        ASSERT_TRUE(encoded.bytes) << "quality " << quality;
+        EXPECT_EQ(Bytes(encoded.bytes.get(), encoded.bytes.get() + encoded.length), expected)
+            << "quality " << quality;
+    }
+    EXPECT_TRUE(encode_raster(&raster, IMG_FMT_JPEG).bytes) << "the default";
+    for (img_format format : {IMG_FMT_JPEG, IMG_FMT_PNG, IMG_FMT_BMP}) {
+        for (int quality : {0, -1, 101, INT_MIN, INT_MAX}) {
+            EXPECT_FALSE(encode_raster(&raster, format, quality).bytes)
+                << "format " << format << ", quality " << quality;
+        }
+    }
 }
 
 TEST_F(FileAccess, EncodeRefusesWhatTheEncodersIntArithmeticCannotHold) {

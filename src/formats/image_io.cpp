@@ -86,21 +86,21 @@ void reserve_sink(MemorySink* sink, uint64_t capacity) {
     sink->capacity = sink->bytes ? capacity : 0;
 }
 
-Encoded encode_png(const pix_image& raster) {
+Encoded encode_png(const pix_image& raster, int /*jpeg_quality*/) {
     Encoded encoded;
     encoded.bytes = write_png_to_memory(raster, &encoded.length);
     return encoded;
 }
 
-Encoded encode_jpeg(const pix_image& raster) {
+Encoded encode_jpeg(const pix_image& raster, int jpeg_quality) {
     Encoded encoded;
-    encoded.bytes = write_jpeg_to_memory(raster, &encoded.length);
+    encoded.bytes = write_jpeg_to_memory(raster, &encoded.length, jpeg_quality);
     return encoded;
 }
 
 // Room for the whole output at once saves the copies and page faults of
 // growing by doubling: a BMP's size is known.
-Encoded encode_bmp(const pix_image& raster) {
+Encoded encode_bmp(const pix_image& raster, int /*jpeg_quality*/) {
     MemorySink sink;
     reserve_sink(&sink, uint64_t(raster.width) * uint64_t(raster.height) * 4 + 1024);
     const int ok = stbi_write_bmp_to_func(append_to_sink, &sink, raster.width, raster.height, 4,
@@ -149,7 +149,7 @@ struct FormatRow {
     const char* extensions[2];  // unused places are null
     bool (*has_signature)(const uint8_t* bytes, uint64_t length);
     bool (*accepts)(int64_t width, int64_t height);
-    Encoded (*encode)(const pix_image& raster);
+    Encoded (*encode)(const pix_image& raster, int jpeg_quality);
 };
 
 constexpr FormatRow kFormats[] = {
@@ -425,9 +425,10 @@ bool encoder_accepts(int64_t width, int64_t height, img_format format) {
     return row && row->accepts(width, height);
 }
 
-Encoded encode_raster(const pix_image* raster, img_format format) {
+Encoded encode_raster(const pix_image* raster, img_format format, int jpeg_quality) {
     if (!encoder_accepts(raster->width, raster->height, format)) return {};
-    return row_of(format)->encode(*raster);
+    if (!jpeg_quality_accepted(jpeg_quality)) return {};
+    return row_of(format)->encode(*raster, jpeg_quality);
 }
 
 int encode_image(const char* path, const pix_image* raster, img_format format,

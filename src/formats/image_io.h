@@ -77,9 +77,22 @@ struct Encoded {
     uint64_t length = 0;
 };
 
+// The quality of re-encoded JPEGs: 1 (smallest file) to 100, the range the
+// codec's own writer clamps to; 92 where the caller names none.
+constexpr int kJpegQualityLowest = 1;
+constexpr int kJpegQualityHighest = 100;
+constexpr int kJpegQualityDefault = 92;
+
+constexpr bool jpeg_quality_accepted(int quality) {
+    return quality >= kJpegQualityLowest && quality <= kJpegQualityHighest;
+}
+
 // Encodes the raster in `format`; empty (no message) where the encoder
-// fails, also for a raster that encoder_accepts refuses.
-Encoded encode_raster(const pix_image* raster, img_format format);
+// fails, also for a raster that encoder_accepts refuses and for a
+// `jpeg_quality` outside 1..100 (whatever the format: a caller that passes
+// one has a bug to find). The other formats ignore the quality.
+Encoded encode_raster(const pix_image* raster, img_format format,
+                      int jpeg_quality = kJpegQualityDefault);
 
 // encode_raster, then write_file (with the input's identity, where the
 // caller read one); sets "failed to write output" and returns 0 on failure.

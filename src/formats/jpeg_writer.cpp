@@ -10,6 +10,7 @@
 
 #include "formats/jpeg_block.h"
 #include "common/large_block.h"
+#include "stb_image_write.h"
 
 #if !defined(VEERPIX_NO_SIMD) && (defined(__SSE2__) || defined(_M_X64))
 #define JPEG_WRITER_SSE2 1
@@ -521,6 +522,27 @@ void edge_block_rows(const uint8_t* const source_rows[8], int first_column, int 
     }
 }
 
+// Until the own writer scales its tables: other qualities from the codec.
+void append_to_output(void* context, void* data, int size) {
+    auto* out = static_cast<output_block*>(context);
+    if (!out->bytes || !out->reserve(size_t(size))) {
+        out->bytes.reset();
+        return;
+    }
+    out->put(data, size_t(size));
+}
+
+malloc_ptr<uint8_t> write_with_codec(const pix_image& raster, uint64_t* length, int quality) {
+    output_block out;
+    if (!out.reserve(size_t(raster.width) * size_t(raster.height) / 2 + kHeaderBytes)) return nullptr;
+    if (!stbi_write_jpg_to_func(append_to_output, &out, raster.width, raster.height, 4, raster.pixels, quality) ||
+        !out.bytes) {
+        return nullptr;
+    }
+    *length = out.length();
+    return std::move(out.bytes);
+}
+
 }  // namespace
 
 int available_jpeg_kernels(named_jpeg_kernel kernels[3]) {
@@ -535,7 +557,8 @@ int available_jpeg_kernels(named_jpeg_kernel kernels[3]) {
     return count;
 }
 
-malloc_ptr<uint8_t> write_jpeg_to_memory(const pix_image& raster, uint64_t* length) {
+malloc_ptr<uint8_t> write_jpeg_to_memory(const pix_image& raster, uint64_t* length, int quality) {
+    if (quality != kQuality) return write_with_codec(raster, length, quality);
     named_jpeg_kernel kernels[3];
     return write_jpeg_with_kernel(raster, length, kernels[available_jpeg_kernels(kernels) - 1].kernel);
 }

@@ -10,8 +10,9 @@
 
 // The whole JPEG of an RGBA raster (alpha ignored) in one malloc'd block,
 // or null when memory runs out. The raster's sides are those
-// encoder_accepts lets through for JPEG.
-malloc_ptr<uint8_t> write_jpeg_to_memory(const pix_image& raster, uint64_t* length);
+// encoder_accepts lets through for JPEG. `quality` as stb_image_write
+// reads it (1..100; the library passes only those).
+malloc_ptr<uint8_t> write_jpeg_to_memory(const pix_image& raster, uint64_t* length, int quality);
 
 // For the tests and benchmarks: the writer with a given block kernel, and
 // the kernels this build and CPU can run, named, the writer's choice last.
