@@ -105,8 +105,6 @@ int retag_jpeg(InputFile& file, int orientation, Transform op, const char* outpu
 }
 
 // A turn by any angle, after the whole-pixel transform.
-constexpr int kDefaultJpegQuality = 92;
-
 struct FreeTurn {
     float degrees;
     int red;
@@ -120,7 +118,7 @@ struct Asked {
     std::optional<FreeTurn> free_turn;       // after `change`
     bool turn_pixels = false;                // even where the tag could be rewritten
     bool keep_metadata = false;              // EXIF and XMP too, on re-encoded results
-    int jpeg_quality = kDefaultJpegQuality;
+    int jpeg_quality = kJpegQualityDefault;
 };
 
 // Automatic orientation: the picture as shown, unchanged, in its pixels.
@@ -207,7 +205,7 @@ int decode_road(InputFile& file, const char* input, const char* output, img_form
         picture_pixels.reset(result.pixels);
         picture = result;
     }
-    Encoded encoded = encode_raster(&picture, output_format);
+    Encoded encoded = encode_raster(&picture, output_format, asked.jpeg_quality);
     if (!encoded.bytes) {
         set_err("failed to write output: %s", output);
         return 0;
@@ -478,7 +476,7 @@ bool ask(int transform, const veerpix_options& options, Asked* asked) {
         set_err("unknown options flags (0x%x)", static_cast<unsigned>(options.flags & ~kKnownFlags));
         return false;
     }
-    if (options.jpeg_quality < 0 || options.jpeg_quality > 100) {
+    if (options.jpeg_quality != 0 && !jpeg_quality_accepted(options.jpeg_quality)) {
         set_err("JPEG quality must be 1..100 (got %d)", static_cast<int>(options.jpeg_quality));
         return false;
     }
