@@ -1,8 +1,9 @@
-// The five file operations on arbitrary files. One target for all: the
-// first input byte picks the operation, the second the output path, the
-// next four its parameter (the quarter turn, or the free angle as a float
-// with the background colour from the same bytes); the rest is the input
-// file. Checked on every call: success and failure agree with the error
+// The file operations on arbitrary files. One target for all: the first
+// input byte picks the operation, the second the output path, the next
+// four its parameter (the quarter turn, or the free angle as a float with
+// the background colour from the same bytes; for veerpix_transform the
+// transform, the flags, the JPEG quality and the angle's low byte); the
+// rest is the input file. Checked on every call: success and failure agree with the error
 // text and with what stands at the output path afterwards. The output is
 // removed after each run; the input is written anew.
 #include <sys/stat.h>
@@ -58,9 +59,25 @@ std::string output_path(uint8_t choice) {
     return index == 4 ? paths.input : paths.folder + "/" + names[index];
 }
 
+// Metadata kept or not, pixels turned or not, every transform, qualities
+// from the lowest up; the road must name one when the call succeeds.
+int run_transform(const uint8_t* parameter, const char* input, const char* output) {
+    veerpix_options options{};
+    options.size = sizeof options;
+    options.flags = parameter[1] & (VEERPIX_KEEP_METADATA | VEERPIX_TURN_PIXELS);
+    options.jpeg_quality = parameter[2] % 101;
+    options.angle = static_cast<float>(static_cast<int8_t>(parameter[3]));
+    options.background[0] = parameter[3];
+    int road = -1;
+    const int result = veerpix_transform(input, output, parameter[0] % 10, &options, &road);
+    require(result == 1 ? road >= VEERPIX_ROAD_COPY && road <= VEERPIX_ROAD_REENCODE
+                        : road == VEERPIX_ROAD_NONE);
+    return result;
+}
+
 int run_operation(uint8_t operation, const uint8_t* parameter, const char* input,
                   const char* output) {
-    switch (operation % 5) {
+    switch (operation % 6) {
         case 0: {
             // 90, 180 or 270, sometimes written as a negative or a large equivalent.
             static const int degrees[] = {90, 180, 270, -90, -270, 450, 720 + 180, -3600 + 270};
@@ -74,7 +91,8 @@ int run_operation(uint8_t operation, const uint8_t* parameter, const char* input
             return veerpix_angle(input, output, angle, parameter[0] * 2 - 200, parameter[1],
                                  parameter[2] + parameter[3]);
         }
-        default: return veerpix_auto_orient(input, output);
+        case 4: return veerpix_auto_orient(input, output);
+        default: return run_transform(parameter, input, output);
     }
 }
 

@@ -11,12 +11,14 @@
  * their names. The output format follows the output path's extension
  * ("jpg", "jpeg", "png", "bmp", any letter case); any other extension keeps
  * the input's format. Re-encoded
- * files are 8-bit RGBA: JPEG at quality 92, PNG with alpha, 32-bit BMP.
+ * files are 8-bit RGBA: JPEG at quality 92 (veerpix_transform takes
+ * another), PNG with alpha, 32-bit BMP.
  * They keep the input's RGB colour profile (JPEG and PNG outputs; a BMP
  * output carries none) and its resolution where the output format has a
  * field for it (JFIF density, pHYs, BMP pixels per metre); grey and CMYK
  * profiles are dropped, as the output is RGB, and so is a damaged profile.
- * EXIF and XMP are not carried: veerpix_copy_metadata adds them.
+ * EXIF and XMP are not carried: veerpix_copy_metadata adds them, or
+ * veerpix_transform with VEERPIX_KEEP_METADATA in the same write.
  *
  * Every operation changes the picture as shown. Quarter turns and mirrors
  * of a JPEG into a JPEG whose EXIF Orientation is 1..8 are lossless: only
@@ -88,7 +90,7 @@
  * Messages an operation can leave:
  *   "input/output must not be NULL"
  *   "degrees must be 90, 180 or 270 (got %d)"        veerpix_fixed only
- *   "angle must be a finite number"                  veerpix_angle only
+ *   "angle must be a finite number"                  veerpix_angle and VEERPIX_ANGLE only
  *   "cannot read input file: %s"
  *   "unsupported input format: %s"
  *   "cannot decode image: %s (%s)"                   path, decoder's reason, or
@@ -111,6 +113,8 @@
 #else
 #  define VEERPIX_API __attribute__((visibility("default")))
 #endif
+
+#include <stdint.h>
 
 #ifdef __cplusplus
 extern "C" {
@@ -171,6 +175,123 @@ VEERPIX_API int veerpix_auto_orient(const char *input, const char *output);
  * segments or chunks cannot be walked), "out of memory",
  * "failed to write output: %s". */
 VEERPIX_API int veerpix_copy_metadata(const char *source, const char *output);
+
+/* ---- One call with options ---------------------------------------------
+ *
+ * veerpix_transform does what each operation above does, with options, in
+ * one atomic write of the output, and says which road it took. The
+ * operations above are this call with fixed arguments (see each value). */
+
+/* What to do to the picture as shown (a JPEG's EXIF Orientation
+ * honoured). The first six are also the operations above; the values are
+ * part of the interface and never change. */
+enum {
+    VEERPIX_KEEP = 0,              /* the picture as shown, unchanged: a copy
+                                      where the output path names the input's
+                                      format (or none of ours), else the same
+                                      picture in the format the path names */
+    VEERPIX_TURN_90 = 1,           /* quarter turn counter-clockwise: veerpix_fixed 90 */
+    VEERPIX_TURN_180 = 2,          /* veerpix_fixed 180 */
+    VEERPIX_TURN_270 = 3,          /* quarter turn clockwise: veerpix_fixed 270 */
+    VEERPIX_MIRROR_LEFT_RIGHT = 4, /* veerpix_flip_h */
+    VEERPIX_MIRROR_TOP_BOTTOM = 5, /* veerpix_flip_v */
+    VEERPIX_TRANSPOSE = 6,         /* about the main diagonal: pixel (x, y) goes to (y, x) */
+    VEERPIX_TRANSVERSE = 7,        /* about the anti-diagonal */
+    VEERPIX_AUTO_ORIENT = 8,       /* upright by the EXIF Orientation, in the
+                                      pixels: veerpix_auto_orient (the same as
+                                      VEERPIX_KEEP with VEERPIX_TURN_PIXELS) */
+    VEERPIX_ANGLE = 9              /* any angle, from the options' angle and
+                                      background: veerpix_angle */
+};
+
+/* The road a call took, written to *road. Bits above VEERPIX_ROAD_MASK are
+ * reserved for notes about the road (a later version's coefficient road
+ * may say that it trimmed edge blocks): compare road & VEERPIX_ROAD_MASK,
+ * and show a value you do not know as another road. */
+enum {
+    VEERPIX_ROAD_NONE = 0,         /* the call failed: nothing was written */
+    VEERPIX_ROAD_COPY = 1,         /* the input copied byte for byte */
+    VEERPIX_ROAD_TAG = 2,          /* a JPEG whose EXIF Orientation value alone
+                                      was rewritten (lossless) */
+    VEERPIX_ROAD_REENCODE = 3,     /* decoded, transformed and encoded again */
+    VEERPIX_ROAD_COEFFICIENTS = 4, /* reserved: a JPEG turned in its DCT
+                                      coefficients (not in this version) */
+    VEERPIX_ROAD_MASK = 0xFF
+};
+
+/* veerpix_options.flags */
+#define VEERPIX_KEEP_METADATA 0x1u /* re-encoded JPEG and PNG results get the
+    input's EXIF (every Orientation entry set to 1, the thumbnail unlinked),
+    XMP (every tiff:Orientation set to 1), ICC profile and resolution, as
+    veerpix_copy_metadata(input, output) after the call would give them, in
+    the same single write (an in-place call copies nothing aside). A BMP on
+    either side has no place for them: such a result is as without the
+    flag. Copies and tag rewrites keep everything anyway. */
+#define VEERPIX_TURN_PIXELS 0x2u   /* turn the pixels even where a tag
+    rewrite could: a tagged JPEG into a JPEG is decoded, brought upright,
+    transformed and encoded, and carries no Orientation (1 with
+    VEERPIX_KEEP_METADATA). */
+#define VEERPIX_TRIM 0x4u          /* reserved for the coefficient road's
+    trim of partial edge blocks: refused by this version */
+
+/* veerpix_options.lossless: reserved for the coefficient road. */
+enum {
+    VEERPIX_LOSSLESS_OFF = 0,      /* the roads above: the only value this
+                                      version takes */
+    VEERPIX_LOSSLESS_PREFER = 1,   /* reserved: refused by this version */
+    VEERPIX_LOSSLESS_REQUIRE = 2   /* reserved: refused by this version */
+};
+
+/* Options of veerpix_transform. Set `size` to sizeof(veerpix_options) and
+ * every other field to 0 for the defaults, then change what you need:
+ *     veerpix_options options;
+ *     memset(&options, 0, sizeof options);
+ *     options.size = sizeof options;
+ *     options.flags = VEERPIX_KEEP_METADATA;
+ * Later versions add fields at the end only, so a program built against
+ * this header keeps working with them; a library older than the header a
+ * program was built with refuses a record that sets a field it does not
+ * know (any byte past its own record that is not 0). */
+typedef struct veerpix_options {
+    uint32_t size;         /* sizeof(veerpix_options), set by the caller */
+    uint32_t flags;        /* VEERPIX_KEEP_METADATA | VEERPIX_TURN_PIXELS */
+    int32_t jpeg_quality;  /* 1..100 for re-encoded JPEG results; 0: 92 */
+    int32_t lossless;      /* VEERPIX_LOSSLESS_OFF */
+    float angle;           /* VEERPIX_ANGLE: degrees counter-clockwise, finite */
+    int32_t background[3]; /* VEERPIX_ANGLE: red, green, blue of the uncovered
+                              corners, each clamped to 0..255; 0: black */
+} veerpix_options;
+
+/* Reads `input`, applies `transform` (a VEERPIX_KEEP .. VEERPIX_ANGLE
+ * value) to the picture as shown, and writes `output` once, atomically, as
+ * the operations above do (same formats, limits and output rules).
+ * `options` may be NULL for the defaults (all fields 0). `road`, where not
+ * NULL, receives the VEERPIX_ROAD_* value of the road taken, or
+ * VEERPIX_ROAD_NONE after a failure. Returns 1 on success, 0 on failure.
+ *
+ * The roads, in order:
+ *   copy        VEERPIX_KEEP or VEERPIX_AUTO_ORIENT of a file that needs no
+ *               change (not a JPEG, no Orientation, Orientation 1, or a
+ *               tagged JPEG under VEERPIX_KEEP without VEERPIX_TURN_PIXELS)
+ *               where the output path names its own format or none of ours
+ *   tag         quarter turns and mirrors (values 1..7) of a JPEG whose EXIF
+ *               Orientation is 1..8 into a JPEG, without VEERPIX_TURN_PIXELS:
+ *               only that value changes
+ *   re-encode   everything else; the stored pixels are brought upright and
+ *               transformed in one pass, VEERPIX_ANGLE then turns them
+ *
+ * Messages: those of the operations above (a refused angle as
+ * veerpix_angle's), and:
+ *   "options record has an unknown size (%u bytes)"   smaller than this
+ *                          version's first record, or over 4096 bytes
+ *   "options record sets options this library does not know (byte %u)"
+ *                          a byte past this version's record is not 0
+ *   "unknown transform (%d)"
+ *   "unknown options flags (0x%x)"                     VEERPIX_TRIM included
+ *   "JPEG quality must be 1..100 (got %d)"
+ *   "lossless choice is not available in this version (%d)" */
+VEERPIX_API int veerpix_transform(const char *input, const char *output, int transform,
+                                  const veerpix_options *options, int *road);
 
 #ifdef __cplusplus
 }

@@ -12,13 +12,17 @@ A thin ctypes binding of the library's C interface, standard library only::
         print(error)            # the library's message
 
 Every function reads the image at `input`, writes the result to `output`
-(the format follows the output's extension: jpg, jpeg, png or bmp) and
-returns None; a failure raises VeerpixError with the library's message.
+once (the format follows the output's extension: jpg, jpeg, png or bmp)
+and returns None; transform() returns the road the library took. A
+failure raises VeerpixError with the library's message.
 The operations keep the input's metadata (EXIF, XMP, colour profile,
-resolution; the Orientation set to 1 where the pixels were turned) through
-copy_metadata; strip=True keeps only what the library itself carries on
+resolution; the Orientation set to 1 where the pixels were turned) in the
+same write; strip=True keeps only what the library itself carries on
 re-encoding, the colour profile and the resolution. BMP files hold no such
-metadata and are left as the operation wrote them.
+metadata. Every operation also takes quality= (1..100, of re-encoded
+JPEGs; 92 by default), pixels=True (turn the pixels of a tagged JPEG
+instead of rewriting its Orientation) and preserve_times=True (the result
+gets the input's access and modification times).
 Paths are str, bytes or os.PathLike; str paths are handed to the library as
 the file system encodes them (os.fsencode; on Windows the active code page,
 which the library's narrow paths use there).
@@ -47,13 +51,15 @@ import ctypes.util
 import math
 import operator
 import os
-import shutil
 import sys
-import tempfile
 import threading
 
 __all__ = ["VeerpixError", "rotate", "flip_h", "flip_v", "angle",
-           "auto_orient", "copy_metadata", "load_library", "batch", "FileResult"]
+           "auto_orient", "transform", "copy_metadata", "load_library",
+           "batch", "FileResult",
+           "KEEP", "TURN_90", "TURN_180", "TURN_270", "MIRROR_LEFT_RIGHT",
+           "MIRROR_TOP_BOTTOM", "TRANSPOSE", "TRANSVERSE", "AUTO_ORIENT",
+           "ANGLE"]
 
 LIBRARY_ENVIRONMENT_VARIABLE = "VEERPIX_LIBRARY"
 
@@ -68,6 +74,28 @@ else:
 _INT_MIN = -(2 ** 31)
 _INT_MAX = 2 ** 31 - 1
 _FLOAT_MAX = 3.4028234663852886e38
+
+
+# The transforms of veerpix_transform, as the C header numbers them.
+(KEEP, TURN_90, TURN_180, TURN_270, MIRROR_LEFT_RIGHT, MIRROR_TOP_BOTTOM,
+ TRANSPOSE, TRANSVERSE, AUTO_ORIENT, ANGLE) = range(10)
+
+# The roads it reports, as the command line's -v names them.
+_ROAD_NAMES = {1: "copy", 2: "lossless retag", 3: "re-encode",
+               4: "lossless coefficients"}
+_ROAD_MASK = 0xFF
+_KEEP_METADATA = 0x1
+_TURN_PIXELS = 0x2
+
+
+class _Options(ctypes.Structure):
+    """veerpix_options of the C header."""
+    _fields_ = [("size", ctypes.c_uint32),
+                ("flags", ctypes.c_uint32),
+                ("jpeg_quality", ctypes.c_int32),
+                ("lossless", ctypes.c_int32),
+                ("angle", ctypes.c_float),
+                ("background", ctypes.c_int32 * 3)]
 
 
 class VeerpixError(Exception):
@@ -93,6 +121,9 @@ def _declare(library):
                           ctypes.c_int),
         "veerpix_auto_orient": ([path, path], ctypes.c_int),
         "veerpix_copy_metadata": ([path, path], ctypes.c_int),
+        "veerpix_transform": ([path, path, ctypes.c_int,
+                               ctypes.POINTER(_Options),
+                               ctypes.POINTER(ctypes.c_int)], ctypes.c_int),
     }
     for name, (argtypes, restype) in signatures.items():
         function = getattr(library, name)
@@ -197,29 +228,36 @@ def _text(message):
     return os.fsdecode(message)
 
 
-def rotate(input, output, degrees, strip=False):
+def rotate(input, output, degrees, strip=False, **options):
     """Turns the image counter-clockwise by a quarter turn or a half turn.
 
     `degrees` is an int equal to 90, 180 or 270 modulo 360 (-90 turns
     clockwise); other values raise VeerpixError. A JPEG tagged with an EXIF
-    Orientation turned into a JPEG changes only that tag: lossless.
-    This is the library's veerpix_fixed.
+    Orientation turned into a JPEG changes only that tag: lossless (unless
+    pixels=True). This is the library's veerpix_fixed.
     """
     degrees = _c_int(degrees, "degrees")
-    _operate("veerpix_fixed", input, output, (degrees,), strip)
+    turn = {90: TURN_90, 180: TURN_180, 270: TURN_270}.get(degrees % 360)
+    if turn is None:
+        # The library's own refusal and message, before any file is read.
+        _call("veerpix_fixed", _path(input, "input"), _path(output, "output"),
+              degrees)
+        return
+    transform(input, output, turn, strip=strip, **options)
 
 
-def flip_h(input, output, strip=False):
+def flip_h(input, output, strip=False, **options):
     """Mirrors the image left to right."""
-    _operate("veerpix_flip_h", input, output, (), strip)
+    transform(input, output, MIRROR_LEFT_RIGHT, strip=strip, **options)
 
 
-def flip_v(input, output, strip=False):
+def flip_v(input, output, strip=False, **options):
     """Mirrors the image top to bottom."""
-    _operate("veerpix_flip_v", input, output, (), strip)
+    transform(input, output, MIRROR_TOP_BOTTOM, strip=strip, **options)
 
 
-def angle(input, output, degrees, background=(255, 255, 255), strip=False):
+def angle(input, output, degrees, background=(255, 255, 255), strip=False,
+          **options):
     """Turns the image counter-clockwise by any finite angle.
 
     Bilinear sampling onto a canvas just large enough for the whole turned
@@ -227,23 +265,18 @@ def angle(input, output, degrees, background=(255, 255, 255), strip=False):
     (red, green, blue) triple whose parts are clamped to 0..255. A NaN or
     infinite angle raises VeerpixError. The angle is passed as a C float.
     """
-    degrees = float(degrees)
-    if math.isfinite(degrees) and abs(degrees) > _FLOAT_MAX:
-        # Past float's range it would arrive as infinity.
-        raise OverflowError(f"angle {degrees} does not fit a C float")
-    red, green, blue = (_channel(value) for value in background)
-    _operate("veerpix_angle", input, output, (degrees, red, green, blue),
-             strip)
+    transform(input, output, ANGLE, angle=degrees, background=background,
+              strip=strip, **options)
 
 
-def auto_orient(input, output, strip=False):
+def auto_orient(input, output, strip=False, **options):
     """Brings a JPEG upright by its EXIF Orientation in its pixels.
 
     Files that need no change (no Orientation, Orientation 1, or not a
     JPEG) are copied byte for byte. A turned result keeps the metadata
     with its Orientation set to 1, or, with strip=True, carries no EXIF.
     """
-    _operate("veerpix_auto_orient", input, output, (), strip)
+    transform(input, output, AUTO_ORIENT, strip=strip, **options)
 
 
 def copy_metadata(source, output):
@@ -257,57 +290,47 @@ def copy_metadata(source, output):
           _path(output, "output"))
 
 
-def _is_bmp(path):
-    try:
-        with open(path, "rb") as file:
-            return file.read(2) == b"BM"
-    except OSError:
-        return False
+def transform(input, output, change, *, angle=0.0,
+              background=(255, 255, 255), strip=False, quality=None,
+              pixels=False, preserve_times=False):
+    """The library's veerpix_transform: `change` is one of KEEP, TURN_90,
+    TURN_180, TURN_270, MIRROR_LEFT_RIGHT, MIRROR_TOP_BOTTOM, TRANSPOSE,
+    TRANSVERSE, AUTO_ORIENT or ANGLE (which reads `angle` and
+    `background`), applied to the picture as shown and written once.
+    Returns the road the library took: "copy", "lossless retag" or
+    "re-encode".
 
-
-def _keep_metadata(source, output):
-    # BMP holds none of it; the library refuses either side being one.
-    if _is_bmp(source) or _is_bmp(output):
-        return
-    _call("veerpix_copy_metadata", source, output)
-
-
-def _same_file(first, second):
-    try:
-        return os.path.samefile(first, second)
-    except OSError:
-        return False
-
-
-def _operate(function_name, input, output, arguments, strip):
+    Options: strip=True keeps no EXIF or XMP on re-encoded results;
+    quality, 1..100, of re-encoded JPEGs (None: 92); pixels=True turns the
+    pixels of a tagged JPEG instead of rewriting its Orientation;
+    preserve_times=True gives the result the input's access and
+    modification times.
+    """
     source = _path(input, "input")
     target = _path(output, "output")
-    if strip:
-        _call(function_name, source, target, *arguments)
-        return
-    if not _same_file(source, target):
-        _call(function_name, source, target, *arguments)
-        _keep_metadata(source, target)
-        return
-    # In place: the input's metadata is read after the result is written,
-    # so the result goes to a file beside it first (same extension, which
-    # chooses the format) and replaces the input once complete.
-    folder, name = os.path.split(target)
-    stem, extension = os.path.splitext(name)
-    descriptor, temporary = tempfile.mkstemp(
-        prefix=b"." + stem + b".", suffix=extension, dir=folder or b".")
-    os.close(descriptor)
-    try:
-        _call(function_name, source, temporary, *arguments)
-        _keep_metadata(source, temporary)
-        shutil.copymode(target, temporary)
-        os.replace(temporary, target)
-    except BaseException:
-        try:
-            os.remove(temporary)
-        except OSError:
-            pass
-        raise
+    options = _Options()
+    options.size = ctypes.sizeof(_Options)
+    options.flags = (0 if strip else _KEEP_METADATA) | (
+        _TURN_PIXELS if pixels else 0)
+    if quality is not None:
+        quality = operator.index(quality)
+        if not 1 <= quality <= 100:
+            # 0 would mean the default to the library.
+            raise ValueError(f"quality must be 1..100, not {quality}")
+        options.jpeg_quality = quality
+    degrees = float(angle)
+    if math.isfinite(degrees) and abs(degrees) > _FLOAT_MAX:
+        # Past float's range it would arrive as infinity.
+        raise OverflowError(f"angle {degrees} does not fit a C float")
+    options.angle = degrees
+    options.background[:] = [_channel(value) for value in background]
+    times = os.stat(source) if preserve_times else None
+    road = ctypes.c_int(0)
+    _call("veerpix_transform", source, target, _c_int(change, "change"),
+          ctypes.byref(options), ctypes.byref(road))
+    if times is not None:
+        os.utime(target, ns=(times.st_atime_ns, times.st_mtime_ns))
+    return _ROAD_NAMES.get(road.value & _ROAD_MASK, "another road")
 
 
 def _c_int(value, name):
@@ -328,7 +351,8 @@ FileResult.__doc__ = """One file of a batch: ok is True after a success, else
 message holds the reason (the library's message, or the error raised)."""
 
 _OPERATIONS = {"rotate": rotate, "flip_h": flip_h, "flip_v": flip_v,
-               "angle": angle, "auto_orient": auto_orient}
+               "angle": angle, "auto_orient": auto_orient,
+               "transform": transform}
 
 
 def _run_one(name, input, output, arguments, keywords):

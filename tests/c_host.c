@@ -35,6 +35,21 @@ int main(int argc, char **argv) {
     expect(veerpix_angle(input, output, 12.5f, 1, 2, 3) == 1, "angle");
     expect(veerpix_auto_orient(input, output) == 1, "auto_orient");
     expect(veerpix_copy_metadata(input, output) == 0, "copy_metadata refuses a BMP source");
+    {
+        veerpix_options options;
+        int road = VEERPIX_ROAD_NONE;
+        memset(&options, 0, sizeof options);
+        options.size = sizeof options;
+        options.flags = VEERPIX_KEEP_METADATA;
+        expect(veerpix_transform(input, output, VEERPIX_TRANSPOSE, &options, &road) == 1, "transform");
+        expect((road & VEERPIX_ROAD_MASK) == VEERPIX_ROAD_REENCODE, "transform reports re-encoding");
+        expect(veerpix_transform(input, input, VEERPIX_AUTO_ORIENT, NULL, &road) == 1, "transform in place");
+        expect(road == VEERPIX_ROAD_COPY, "auto-orient of a BMP is a copy");
+        options.size = 3;
+        expect(veerpix_transform(input, output, VEERPIX_KEEP, &options, NULL) == 0, "a short record is refused");
+        expect(strcmp(veerpix_last_error(), "options record has an unknown size (3 bytes)") == 0,
+               "the record's message");
+    }
     expect(veerpix_fixed(NULL, output, 90) == 0, "NULL refused");
     expect(strcmp(veerpix_last_error(), "input/output must not be NULL") == 0, "NULL message");
     veerpix_cleanup();

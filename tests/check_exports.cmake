@@ -1,4 +1,4 @@
-# Fails unless the library's dynamic symbol table defines exactly the nine
+# Fails unless the library's dynamic symbol table defines exactly the
 # exported functions: no codec, no internal, no C++ runtime symbol leaks.
 find_program(NM nm REQUIRED)
 execute_process(COMMAND ${NM} -D --defined-only ${LIBRARY}
@@ -21,4 +21,4 @@ set(expected ${VEERPIX_EXPORTED_NAMES})
 if(NOT found STREQUAL expected)
   message(FATAL_ERROR "exported symbols differ:\n  found:    ${found}\n  expected: ${expected}")
 endif()
-message(STATUS "exactly the nine functions are exported")
+message(STATUS "exactly the listed functions are exported")

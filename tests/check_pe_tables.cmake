@@ -1,4 +1,4 @@
-# Fails unless the Windows DLL is x86-64, exports exactly the nine functions
+# Fails unless the Windows DLL is x86-64, exports exactly the listed functions
 # by their plain names, and imports nothing but KERNEL32 and the C runtime:
 # no libstdc++, libgcc or libwinpthread DLL may be needed beside it.
 # usage: cmake -DOBJDUMP=... -DLIBRARY=... -P check_pe_tables.cmake

@@ -2,4 +2,4 @@
 # checks both hold the built library to.
 set(VEERPIX_EXPORTED_NAMES
     veerpix_angle veerpix_auto_orient veerpix_cleanup veerpix_copy_metadata veerpix_fixed
-    veerpix_flip_h veerpix_flip_v veerpix_init veerpix_last_error)
+    veerpix_flip_h veerpix_flip_v veerpix_init veerpix_last_error veerpix_transform)

@@ -6,6 +6,8 @@
 #include <cstring>
 #include <string>
 
+#include "veerpix.h"
+
 #if defined(_WIN32)
 #include <windows.h>
 #else
@@ -59,6 +61,7 @@ using LastErrorFn = const char* (*)();
 using FixedFn = int (*)(const char*, const char*, int);
 using PathsFn = int (*)(const char*, const char*);
 using AngleFn = int (*)(const char*, const char*, float, int, int, int);
+using TransformFn = int (*)(const char*, const char*, int, const veerpix_options*, int*);
 
 TEST(Abi, EveryExportIsFoundByItsPlainNameAndBehaves) {
     LoadedLibrary library(VEERPIX_LIBRARY_PATH);
@@ -73,8 +76,9 @@ TEST(Abi, EveryExportIsFoundByItsPlainNameAndBehaves) {
     auto angle = library.find<AngleFn>("veerpix_angle");
     auto auto_orient = library.find<PathsFn>("veerpix_auto_orient");
     auto copy_metadata = library.find<PathsFn>("veerpix_copy_metadata");
+    auto transform = library.find<TransformFn>("veerpix_transform");
     ASSERT_TRUE(init && cleanup && last_error && fixed && flip_h && flip_v && angle && auto_orient &&
-                copy_metadata);
+                copy_metadata && transform);
 
     EXPECT_STREQ(last_error(), "") << "empty at load";
     EXPECT_EQ(fixed(nullptr, "x", 90), 0);
@@ -96,6 +100,15 @@ TEST(Abi, EveryExportIsFoundByItsPlainNameAndBehaves) {
     EXPECT_EQ(std::strlen(last_error()), 511u);
     EXPECT_EQ(copy_metadata(long_path.c_str(), "out.png"), 0);
     EXPECT_EQ(std::strlen(last_error()), 511u);
+
+    int road = VEERPIX_ROAD_COPY;
+    EXPECT_EQ(transform(nullptr, "x", VEERPIX_TURN_90, nullptr, &road), 0);
+    EXPECT_STREQ(last_error(), "input/output must not be NULL");
+    EXPECT_EQ(road, VEERPIX_ROAD_NONE);
+    veerpix_options options{};
+    options.size = 8;
+    EXPECT_EQ(transform("in", "out", VEERPIX_TURN_90, &options, &road), 0);
+    EXPECT_STREQ(last_error(), "options record has an unknown size (8 bytes)");
 }
 
 TEST(Abi, InternalNamesAreNotExported) {

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -845,6 +846,81 @@ TEST(XmpUpright, EveryOrientationValueReadsOneAndNothingElseChanges) {
         make_xmp_upright(&xmp);
         EXPECT_EQ(std::string(reinterpret_cast<const char*>(xmp.data()), xmp.length), c.after) << c.label;
     }
+}
+
+// --- Metadata kept by veerpix_transform, in the same write -------------------
+
+// One call with VEERPIX_KEEP_METADATA gives the very bytes that the
+// operation followed by veerpix_copy_metadata gives, into another file and
+// over the input itself; BMP, which holds none, is left as the operation
+// writes it.
+class KeepMetadata : public support::ScratchTest {};
+
+TEST_F(KeepMetadata, OneCallGivesWhatTheOperationAndTheCopyGive) {
+    Bytes png_chunks_kept = png_chunk("eXIf", fixture::tiff(camera_block(true, {3})));
+    const Bytes png_xmp = xmp_chunk(kXmp);
+    png_chunks_kept.insert(png_chunks_kept.end(), png_xmp.begin(), png_xmp.end());
+    const Bytes png_photo = after_ihdr(support::encode_png(support::numbered_image(5, 3)), png_chunks_kept);
+    const Bytes bmp = support::encode_bmp(support::numbered_image(4, 3));
+    using Operation = std::function<int(const char*, const char*)>;
+    const Operation turn_90 = [](const char* i, const char* o) { return veerpix_fixed(i, o, 90); };
+    const Operation angle_30 = [](const char* i, const char* o) { return veerpix_angle(i, o, 30.0f, 0, 0, 0); };
+    struct Case {
+        const char* label;
+        Bytes input;
+        const char* input_name;
+        const char* output_name;
+        int transform;
+        Operation operation;
+        bool metadata_copied;  // a JPEG or PNG on both sides
+    };
+    const Case cases[] = {
+        {"auto-orient, little-endian EXIF", tagged_photo(false, icc_profile(500)), "in.jpg", "out.jpg",
+         VEERPIX_AUTO_ORIENT, veerpix_auto_orient, true},
+        {"auto-orient, big-endian EXIF", tagged_photo(true, icc_profile(500)), "in.jpg", "out.jpg",
+         VEERPIX_AUTO_ORIENT, veerpix_auto_orient, true},
+        {"JPEG turned into a PNG", tagged_photo(false, icc_profile(500)), "in.jpg", "out.png", VEERPIX_TURN_90,
+         turn_90, true},
+        {"JPEG turned by its tag", tagged_photo(false, icc_profile(500)), "in.jpg", "out.jpg", VEERPIX_TURN_90,
+         turn_90, true},
+        {"PNG mirrored into a JPEG", png_photo, "in.png", "out.jpg", VEERPIX_MIRROR_TOP_BOTTOM, veerpix_flip_v, true},
+        {"PNG at an angle", png_photo, "in.png", "out.png", VEERPIX_ANGLE, angle_30, true},
+        {"JPEG into a BMP", tagged_photo(false, icc_profile(500)), "in.jpg", "out.bmp", VEERPIX_AUTO_ORIENT,
+         veerpix_auto_orient, false},
+        {"BMP into a PNG", bmp, "in.bmp", "out.png", VEERPIX_MIRROR_LEFT_RIGHT, veerpix_flip_h, false},
+    };
+    veerpix_options options;
+    std::memset(&options, 0, sizeof options);
+    options.size = sizeof options;
+    options.flags = VEERPIX_KEEP_METADATA;
+    options.angle = 30.0f;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        const std::string in = put(c.input_name, c.input);
+        const std::string two_steps = path(std::string("two-") + c.output_name);
+        ASSERT_EQ(c.operation(in.c_str(), two_steps.c_str()), 1) << veerpix_last_error();
+        if (c.metadata_copied) {
+            ASSERT_EQ(veerpix_copy_metadata(in.c_str(), two_steps.c_str()), 1) << veerpix_last_error();
+        }
+        const Bytes expected = support::read_bytes(two_steps);
+
+        const std::string one_call = path(std::string("one-") + c.output_name);
+        ASSERT_EQ(veerpix_transform(in.c_str(), one_call.c_str(), c.transform, &options, nullptr), 1)
+            << veerpix_last_error();
+        EXPECT_EQ(support::read_bytes(one_call), expected);
+        if (std::string(c.output_name).substr(3) == std::string(c.input_name).substr(2)) {
+            ASSERT_EQ(veerpix_transform(in.c_str(), in.c_str(), c.transform, &options, nullptr), 1)
+                << veerpix_last_error();
+            EXPECT_EQ(support::read_bytes(in), expected) << "in place";
+        }
+    }
+    // Not vacuous: the photo's EXIF is there, upright.
+    const std::string in = put("photo.jpg", tagged_photo(false, icc_profile(500)));
+    const std::string out = path("photo-upright.jpg");
+    ASSERT_EQ(veerpix_transform(in.c_str(), out.c_str(), VEERPIX_AUTO_ORIENT, &options, nullptr), 1);
+    const Bytes upright = support::read_bytes(out);
+    EXPECT_EQ(orientation_of_jpeg(upright), 1);
+    EXPECT_TRUE(find_piece(jpeg_head(upright), "FFE1", kXmpPrefix));
 }
 
 }  // namespace

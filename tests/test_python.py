@@ -251,6 +251,82 @@ class SidewaysJpegTest(FolderTestCase):
         self.assertEqual(sum(a != b for a, b in zip(before, after)), 1)
 
 
+@unittest.skipUnless(os.environ.get("VEERPIX_MAKE_SAMPLE"),
+                     "VEERPIX_MAKE_SAMPLE (the sample maker) not set")
+class TransformTest(FolderTestCase):
+    """veerpix.transform and the options every operation takes."""
+
+    def setUp(self):
+        super().setUp()
+        self.sideways = self.folder / "sideways.jpg"
+        subprocess.run([os.environ["VEERPIX_MAKE_SAMPLE"], str(self.sideways)],
+                       check=True)
+
+    def test_each_road_is_the_one_the_library_reports(self):
+        cases = [
+            ("a BMP kept", self.picture, "kept.bmp", veerpix.KEEP, {}, "copy"),
+            ("a tagged JPEG turned", self.sideways, "turned.jpg",
+             veerpix.TURN_90, {}, "lossless retag"),
+            ("its pixels turned", self.sideways, "pixels.jpg",
+             veerpix.TURN_90, {"pixels": True}, "re-encode"),
+            ("a BMP transposed", self.picture, "transposed.bmp",
+             veerpix.TRANSPOSE, {}, "re-encode"),
+        ]
+        for label, source, name, change, options, road in cases:
+            with self.subTest(label):
+                output = self.folder / name
+                self.assertEqual(
+                    veerpix.transform(source, output, change, **options), road)
+        self.assertEqual((self.folder / "kept.bmp").read_bytes(),
+                         self.picture.read_bytes())
+        self.assertEqual(read_bmp(self.folder / "transposed.bmp"),
+                         [[A, D], [B, E], [C, F]])
+        # Shown upright it is 240 x 320: a quarter turn of that, in pixels
+        # that need no tag to be shown.
+        self.assertEqual(jpeg_size(self.folder / "pixels.jpg"), (320, 240))
+        self.assertEqual(
+            exif_orientation((self.folder / "pixels.jpg").read_bytes()), 1)
+
+    def test_metadata_kept_in_one_call_equals_the_copy_after_the_call(self):
+        one_call = self.folder / "one.jpg"
+        two_steps = self.folder / "two.jpg"
+        veerpix.auto_orient(self.sideways, one_call)
+        veerpix.auto_orient(self.sideways, two_steps, strip=True)
+        veerpix.copy_metadata(self.sideways, two_steps)
+        self.assertEqual(one_call.read_bytes(), two_steps.read_bytes())
+        self.assertEqual(exif_orientation(one_call.read_bytes()), 1)
+
+    def test_quality_reaches_the_jpeg_encoder(self):
+        sizes = {}
+        for quality in (10, None, 100):
+            output = self.folder / f"q{quality}.jpg"
+            veerpix.auto_orient(self.sideways, output, quality=quality)
+            sizes[quality] = output.stat().st_size
+        self.assertLess(sizes[10], sizes[None])
+        self.assertLess(sizes[None], sizes[100])
+        for quality in (0, 101):
+            with self.subTest(quality=quality):
+                self.assertRaises(ValueError, veerpix.auto_orient,
+                                  self.sideways, self.folder / "x.jpg",
+                                  quality=quality)
+        self.assertFalse((self.folder / "x.jpg").exists())
+
+    def test_preserve_times_gives_the_result_the_inputs_times(self):
+        in_place = self.folder / "in-place.jpg"
+        shutil.copy(self.sideways, in_place)
+        old = 981173106_000000000  # 2001-02-03
+        for source in (self.picture, in_place):
+            os.utime(source, ns=(old, old))
+        veerpix.flip_h(self.picture, self.folder / "kept.png",
+                       preserve_times=True)
+        veerpix.auto_orient(in_place, in_place, preserve_times=True)
+        veerpix.flip_h(self.picture, self.folder / "new.png")
+        self.assertEqual((self.folder / "kept.png").stat().st_mtime_ns, old)
+        self.assertEqual(in_place.stat().st_mtime_ns, old)
+        self.assertEqual(jpeg_size(in_place), (240, 320))
+        self.assertNotEqual((self.folder / "new.png").stat().st_mtime_ns, old)
+
+
 class FailureTest(FolderTestCase):
     def test_failures_raise_the_library_message(self):
         missing = self.folder / "gone-\u00e9.png"

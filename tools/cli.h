@@ -26,11 +26,12 @@ struct Command {
     const char* arguments;  // shown in the usage line, before the files
     const char* summary;
     Takes takes;
-    int (*run)(const Request& request, const char* input, const char* output);  // the library's 1 or 0
+    int transform;  // the library's VEERPIX_* value; rotate's follows its degrees
 };
 
 struct Request {
     const Command* command = nullptr;
+    int transform = 0;  // what veerpix_transform is asked for
     int degrees = 0;
     float angle = 0.0f;
     int background[3] = {255, 255, 255};
@@ -44,6 +45,9 @@ struct Request {
     bool verbose = false;
     bool no_clobber = false;
     bool strip = false;  // re-encoded results keep no EXIF or XMP of the input
+    bool pixels = false;  // turn the pixels even where the tag could be rewritten
+    bool preserve_times = false;  // each result gets its input's modification time
+    int quality = 0;  // of re-encoded JPEGs; 0: the library's default
     std::vector<std::string> files;
 
     bool batch() const { return in_place || !out_dir.empty(); }
@@ -91,20 +95,12 @@ bool spool_input(const std::string& input, const TemporaryFile& file, std::strin
 // Writes the file at `path` to standard output; false with `error` set.
 bool copy_to_stdout(const std::string& path, std::string* error);
 
-// The formats by the output extensions the library knows, in the order
-// help shows them, with the first bytes that mark such a file.
-struct Format {
-    const char* name;
-    const char* signature;
-    size_t signature_size;
-};
-extern const Format kFormats[];
+// The output extensions the library chooses its encoders by, in the order
+// help shows them. Files are told apart by these names only: what a file
+// holds is the library's to recognise.
+extern const char* const kFormats[];
 extern const int kFormatCount;
 
-// The name of the first format whose signature the bytes start with, or "".
-std::string format_of_bytes(const unsigned char* bytes, size_t size);
-// The same for a file's first bytes.
-std::string sniff_format(const std::string& path);
 bool is_image_name(const std::string& path);
 
 }  // namespace cli

@@ -29,14 +29,8 @@
 namespace cli {
 
 // The output extensions the library chooses its encoders by; --format, the
-// folder walk of -r, the format of a picture for standard output and the
-// road of -v read this list, nothing else names the formats.
-const Format kFormats[] = {
-    {"jpg", "\xFF\xD8\xFF", 3},
-    {"jpeg", "\xFF\xD8\xFF", 3},
-    {"png", "\x89PNG\r\n\x1a\n", 8},
-    {"bmp", "BM", 2},
-};
+// folder walk of -r and help read this list, nothing else names the formats.
+const char* const kFormats[] = {"jpg", "jpeg", "png", "bmp"};
 const int kFormatCount = sizeof kFormats / sizeof kFormats[0];
 
 namespace {
@@ -46,22 +40,9 @@ std::string format_list() {
     std::string list;
     for (int i = 0; i < kFormatCount; ++i) {
         if (i > 0) list += i + 1 == kFormatCount ? " or " : ", ";
-        list += kFormats[i].name;
+        list += kFormats[i];
     }
     return list;
-}
-
-int run_rotate(const Request& request, const char* input, const char* output) {
-    return veerpix_fixed(input, output, request.degrees);
-}
-int run_flip_h(const Request&, const char* input, const char* output) { return veerpix_flip_h(input, output); }
-int run_flip_v(const Request&, const char* input, const char* output) { return veerpix_flip_v(input, output); }
-int run_angle(const Request& request, const char* input, const char* output) {
-    return veerpix_angle(input, output, request.angle, request.background[0], request.background[1],
-                         request.background[2]);
-}
-int run_auto_orient(const Request&, const char* input, const char* output) {
-    return veerpix_auto_orient(input, output);
 }
 
 int cpu_count() {
@@ -76,16 +57,19 @@ int cpu_count() {
 
 const Command kCommands[] = {
     {"rotate", "DEGREES", "turn counter-clockwise by 90, 180 or 270 degrees (-90 turns clockwise)",
-     Takes::quarter_degrees, run_rotate},
-    {"flip-h", "", "mirror left to right", Takes::nothing, run_flip_h},
-    {"flip-v", "", "mirror top to bottom", Takes::nothing, run_flip_v},
+     Takes::quarter_degrees, VEERPIX_TURN_90},
+    {"flip-h", "", "mirror left to right", Takes::nothing, VEERPIX_MIRROR_LEFT_RIGHT},
+    {"flip-v", "", "mirror top to bottom", Takes::nothing, VEERPIX_MIRROR_TOP_BOTTOM},
     {"angle", "DEGREES [--background R,G,B]", "turn counter-clockwise by any angle onto a background (default white)",
-     Takes::any_degrees, run_angle},
+     Takes::any_degrees, VEERPIX_ANGLE},
     {"auto-orient", "", "bring a JPEG upright by its EXIF Orientation; copy other files", Takes::nothing,
-     run_auto_orient},
+     VEERPIX_AUTO_ORIENT},
 };
 
-enum class OptionId { help, in_place, out_dir, format, background, jobs, recursive, dry_run, quiet, verbose, no_clobber, strip };
+enum class OptionId {
+    help, in_place, out_dir, format, background, jobs, recursive, dry_run, quiet, verbose, no_clobber, strip,
+    quality, pixels, preserve_times
+};
 
 struct Option {
     const char* long_name;
@@ -109,7 +93,13 @@ const Option kOptions[] = {
      OptionId::no_clobber},
     {"strip", 0, nullptr, nullptr, "re-encoded results keep no EXIF or XMP (the colour profile stays)",
      OptionId::strip},
-    {"verbose", 'v', nullptr, nullptr, "one line per file: lossless retag, copy or re-encode", OptionId::verbose},
+    {"quality", 0, "N", nullptr, "JPEG quality 1..100 of re-encoded JPEGs (default 92)", OptionId::quality},
+    {"pixels", 0, nullptr, nullptr, "turn the pixels of a tagged JPEG too, instead of rewriting its tag",
+     OptionId::pixels},
+    {"preserve-times", 'p', nullptr, nullptr, "give each result its input's modification time",
+     OptionId::preserve_times},
+    {"verbose", 'v', nullptr, nullptr, "one line per file: the road the library took (copy, lossless retag, re-encode)",
+     OptionId::verbose},
     {"quiet", 'q', nullptr, nullptr, "print only errors", OptionId::quiet},
     {"background", 0, "R,G,B", "angle", "colour of the uncovered corners, each 0..255", OptionId::background},
     {"help", 'h', nullptr, nullptr, "this help", OptionId::help},
@@ -135,13 +125,14 @@ void print_options(std::FILE* out, const Command* command) {
 }
 
 void print_help(std::FILE* out) {
-    std::fprintf(out, "usage: veerpix COMMAND [ARGS] [OPTIONS] FILES\n\ncommands:\n");
+    std::fprintf(out, "usage: veerpix [OPTIONS] COMMAND [ARGS] [OPTIONS] FILES\n\ncommands:\n");
     for (const Command& command : kCommands) std::fprintf(out, "  %-12s %s\n", command.name, command.summary);
     std::fprintf(out, "\nfiles, for every command:\n%s\noptions:\n", kFileForms);
     print_options(out, nullptr);
     std::fprintf(out,
                  "\nThe output format follows the output's extension (%s).\n"
-                 "Quarter turns and mirrors of an EXIF-tagged JPEG into a JPEG are lossless.\n"
+                 "Quarter turns and mirrors of an EXIF-tagged JPEG into a JPEG are lossless\n"
+                 "(only the tag changes) unless --pixels is given.\n"
                  "Re-encoded results keep the input's EXIF (Orientation set to 1), XMP,\n"
                  "colour profile and resolution; --strip keeps only the colour profile\n"
                  "and resolution.\n\n"
@@ -197,6 +188,12 @@ std::string suggestion(const std::string& word, const Names& names, const char* 
 std::vector<const char*> command_names() {
     std::vector<const char*> names;
     for (const Command& command : kCommands) names.push_back(command.name);
+    return names;
+}
+
+std::string format_command_names() {
+    std::string names;
+    for (const Command& command : kCommands) names += std::string(names.empty() ? "" : ", ") + command.name;
     return names;
 }
 
@@ -274,8 +271,8 @@ int set_option(const Option& option, const std::string& value, Request* request)
     }
     case OptionId::format:
         for (int i = 0; i < kFormatCount; ++i) {
-            if (lower(value) == kFormats[i].name) {
-                request->format = kFormats[i].name;
+            if (lower(value) == kFormats[i]) {
+                request->format = kFormats[i];
                 return -1;
             }
         }
@@ -293,6 +290,14 @@ int set_option(const Option& option, const std::string& value, Request* request)
         }
         if (request->jobs == 0) request->jobs = std::max(1, cpu_count());
         return -1;
+    case OptionId::quality:
+        if (!parse_int(value, &request->quality) || request->quality < 1 || request->quality > 100) {
+            return usage_error("--quality takes a JPEG quality 1..100, not " + value +
+                               forgotten_value_hint(option, value));
+        }
+        return -1;
+    case OptionId::pixels: request->pixels = true; return -1;
+    case OptionId::preserve_times: request->preserve_times = true; return -1;
     case OptionId::in_place: request->in_place = true; return -1;
     case OptionId::recursive: request->recursive = true; return -1;
     case OptionId::dry_run: request->dry_run = true; return -1;
@@ -373,6 +378,8 @@ int parse_degrees(const char* word, Request* request) {
                            "; for any other angle use: veerpix angle " + word + " ...");
     }
     request->degrees = degrees;
+    // The quarter turns are the library's transforms 1, 2 and 3.
+    request->transform = VEERPIX_TURN_90 - 1 + ((degrees % 360) + 360) % 360 / 90;
     return -1;
 }
 
@@ -404,19 +411,9 @@ bool is_image_name(const std::string& path) {
     if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return false;
     std::string extension = lower(path.substr(dot + 1));
     for (int i = 0; i < kFormatCount; ++i) {
-        if (extension == kFormats[i].name) return true;
+        if (extension == kFormats[i]) return true;
     }
     return false;
-}
-
-std::string format_of_bytes(const unsigned char* bytes, size_t size) {
-    for (int i = 0; i < kFormatCount; ++i) {
-        const Format& format = kFormats[i];
-        if (size >= format.signature_size && std::memcmp(bytes, format.signature, format.signature_size) == 0) {
-            return format.name;
-        }
-    }
-    return "";
 }
 
 int usage_error(const std::string& message) {
@@ -424,45 +421,36 @@ int usage_error(const std::string& message) {
     return kExitUsage;
 }
 
-int parse_arguments(int argc, char** argv, Request* request) {
-    if (argc < 2) {
-        print_help(stderr);
-        return kExitUsage;
+namespace {
+
+// How many words an option takes before the command: itself, and its value
+// where that is the next word ("--out-dir DIR", "-j 2", "-qj 2").
+int option_words(const char* word) {
+    if (word[1] == '-') {
+        const Option* option = find_long_option(std::string(word + 2));
+        return option && option->value_name ? 2 : 1;
     }
-    const std::string first = argv[1];
-    if (first == "--help" || first == "-h") {
-        print_help(stdout);
-        return kExitOk;
+    for (const char* letter = word + 1; *letter; ++letter) {
+        const Option* option = find_short_option(*letter);
+        if (option && option->value_name) return letter[1] ? 1 : 2;
     }
-    if (first == "--version") {
-        std::printf("veerpix %s\n", VEERPIX_VERSION);
-        return kExitOk;
-    }
-    request->command = find_command(first);
-    if (!request->command) {
-        return usage_error("unknown command: " + first + suggestion(first, command_names(), ""));
-    }
-    // Help wins over everything else on the line, mistakes included.
-    for (int arg = 2; arg < argc; ++arg) {
-        if (std::strcmp(argv[arg], "--help") == 0 || std::strcmp(argv[arg], "-h") == 0) {
-            print_command_help(stdout, *request->command);
-            return kExitOk;
-        }
-    }
-    int arg = 2;
-    if (request->command->takes != Takes::nothing) {
-        if (arg >= argc) return usage_error(std::string("missing DEGREES for ") + request->command->name);
-        int status = parse_degrees(argv[arg++], request);
-        if (status >= 0) return status;
-    }
+    return 1;
+}
+
+bool is_option_word(const char* word) { return word[0] == '-' && word[1] != '\0' && std::strcmp(word, "--") != 0; }
+
+// The words from `arg` up to `end`: options, and files where allowed.
+int parse_words(int arg, int end, int argc, char** argv, Request* request) {
     bool only_files = false;
-    for (; arg < argc; ++arg) {
+    for (; arg < end; ++arg) {
         const char* word = argv[arg];
         int status = -1;
-        if (only_files || word[0] != '-' || word[1] == '\0') {
-            request->files.push_back(word);
-        } else if (std::strcmp(word, "--") == 0) {
-            only_files = true;
+        if (only_files || !is_option_word(word)) {
+            if (std::strcmp(word, "--") == 0 && !only_files) {
+                only_files = true;
+            } else {
+                request->files.push_back(word);
+            }
         } else if (word[1] == '-') {
             status = take_long_option(word, argc, argv, &arg, request);
         } else {
@@ -470,6 +458,54 @@ int parse_arguments(int argc, char** argv, Request* request) {
         }
         if (status >= 0) return status;
     }
+    return -1;
+}
+
+}  // namespace
+
+int parse_arguments(int argc, char** argv, Request* request) {
+    if (argc < 2) {
+        print_help(stderr);
+        return kExitUsage;
+    }
+    const std::string first = argv[1];
+    if (first == "--version") {
+        std::printf("veerpix %s\n", VEERPIX_VERSION);
+        return kExitOk;
+    }
+    // Options may come before the command as well as after it, as photo
+    // tools take them: the command is the first word that is neither an
+    // option nor an option's value.
+    int command_at = 1;
+    while (command_at < argc && is_option_word(argv[command_at])) command_at += option_words(argv[command_at]);
+    if (command_at < argc) {
+        const std::string word = argv[command_at];
+        request->command = find_command(word);
+        if (!request->command) return usage_error("unknown command: " + word + suggestion(word, command_names(), ""));
+    }
+    // Help wins over everything else on the line, mistakes included.
+    for (int arg = 1; arg < argc; ++arg) {
+        if (std::strcmp(argv[arg], "--help") == 0 || std::strcmp(argv[arg], "-h") == 0) {
+            if (request->command) {
+                print_command_help(stdout, *request->command);
+            } else {
+                print_help(stdout);
+            }
+            return kExitOk;
+        }
+    }
+    if (!request->command) return usage_error("missing command (" + format_command_names() + ")");
+    request->transform = request->command->transform;
+    int status = parse_words(1, command_at, argc, argv, request);
+    if (status >= 0) return status;
+    int arg = command_at + 1;
+    if (request->command->takes != Takes::nothing) {
+        if (arg >= argc) return usage_error(std::string("missing DEGREES for ") + request->command->name);
+        status = parse_degrees(argv[arg++], request);
+        if (status >= 0) return status;
+    }
+    status = parse_words(arg, argc, argc, argv, request);
+    if (status >= 0) return status;
     return check_forms(*request);
 }
 

@@ -56,58 +56,24 @@ struct Job {
     std::shared_ptr<TemporaryFile> spooled_input, spooled_output;
 };
 
-enum class Road { none, copy, retag, reencode };
 enum class State { waiting, running, done };
 enum class Result { done, failed, skipped, planned };
 
 struct Outcome {
     State state = State::waiting;
     Result result = Result::failed;
-    Road road = Road::none;
+    int road = VEERPIX_ROAD_NONE;  // as the library reports it
     std::string message;
 };
 
-const char* road_name(Road road) {
-    switch (road) {
-    case Road::copy: return "copy";
-    case Road::retag: return "lossless retag";
-    case Road::reencode: return "re-encode";
-    case Road::none: break;
+const char* road_name(int road) {
+    switch (road & VEERPIX_ROAD_MASK) {
+    case VEERPIX_ROAD_COPY: return "copy";
+    case VEERPIX_ROAD_TAG: return "lossless retag";
+    case VEERPIX_ROAD_REENCODE: return "re-encode";
+    case VEERPIX_ROAD_COEFFICIENTS: return "lossless coefficients";
     }
-    return "";
-}
-
-bool read_whole(const std::string& path, std::string* bytes) {
-    std::FILE* file = std::fopen(path.c_str(), "rb");
-    if (!file) return false;
-    char buffer[1 << 16];
-    size_t got;
-    bytes->clear();
-    while ((got = std::fread(buffer, 1, sizeof buffer, file)) > 0) bytes->append(buffer, got);
-    bool ok = !std::ferror(file);
-    std::fclose(file);
-    return ok;
-}
-
-// The road a call took, told from the files alone, as the header is all
-// this program sees: the same bytes are a copy; two JPEGs of about one
-// length that agree but for a few bytes are a lossless retag (the tag
-// rewrite changes two bytes, a resized Exif block a few more); anything
-// else was decoded and encoded again.
-Road infer_road(const std::string& before, const std::string& after) {
-    if (before == after) return Road::copy;
-    auto is_jpeg = [](const std::string& bytes) {
-        return format_of_bytes(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size()) == "jpg";
-    };
-    const size_t slack = 12;
-    size_t longer = std::max(before.size(), after.size());
-    size_t shorter = std::min(before.size(), after.size());
-    if (!is_jpeg(before) || !is_jpeg(after) || longer - shorter > slack) return Road::reencode;
-    size_t prefix = 0;
-    while (prefix < shorter && before[prefix] == after[prefix]) ++prefix;
-    size_t suffix = 0;
-    while (suffix < shorter - prefix && before[before.size() - 1 - suffix] == after[after.size() - 1 - suffix]) ++suffix;
-    return prefix + suffix + 2 * slack >= longer ? Road::retag : Road::reencode;
+    return "another road";
 }
 
 std::string file_identity(const std::string& path) {
@@ -148,60 +114,40 @@ std::string failure_hint(const Job& job) {
     return "";
 }
 
-// Whether the library can copy metadata between these files: JPEG and PNG
-// carry it, BMP has no place for it.
-bool holds_metadata(const std::string& path) {
-    const std::string format = sniff_format(path);
-    return format == "jpg" || format == "png";
+veerpix_options options_of(const Request& request) {
+    veerpix_options options;
+    std::memset(&options, 0, sizeof options);
+    options.size = sizeof options;
+    if (!request.strip) options.flags |= VEERPIX_KEEP_METADATA;
+    if (request.pixels) options.flags |= VEERPIX_TURN_PIXELS;
+    options.jpeg_quality = request.quality;
+    options.angle = request.angle;
+    for (int i = 0; i < 3; ++i) options.background[i] = request.background[i];
+    return options;
 }
 
-bool same_file(const std::string& a, const std::string& b) {
-    std::error_code error;
-    return fs::equivalent(a, b, error);
-}
-
-// A private copy of an input that its own result is about to replace, so
-// that its metadata can still be read afterwards.
-bool keep_copy(const std::string& path, TemporaryFile* copy, std::string* error) {
-    std::string bytes;
-    if (!read_whole(path, &bytes) || !copy->create(fs::path(path).extension().string(), error)) {
-        if (error->empty()) *error = "cannot read " + path;
-        return false;
-    }
-    std::FILE* file = std::fopen(copy->path().c_str(), "wb");
-    bool written = file && std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
-    if (file && std::fclose(file) != 0) written = false;
-    if (!written) *error = "cannot write a temporary copy of " + path;
-    return written;
-}
-
-// One call of the library, in whichever process runs it.
+// One call of the library, in whichever process runs it. The library
+// writes each result once, with its metadata, and says which road it took.
 Outcome perform(const Request& request, const Job& job) {
     Outcome outcome;
     outcome.state = State::done;
-    std::string before;
-    if (request.verbose) read_whole(job.source, &before);  // before: --in-place replaces it
-    const bool keep_metadata = !request.strip && holds_metadata(job.source);
-    TemporaryFile input_copy;
-    std::string metadata_source = job.source;
-    if (keep_metadata && same_file(job.source, job.write_to)) {
-        if (!keep_copy(job.source, &input_copy, &outcome.message)) return outcome;
-        metadata_source = input_copy.path();
-    }
-    if (!request.command->run(request, job.source.c_str(), job.write_to.c_str())) {
+    // Read first: --in-place replaces the input. A spooled pipe has no time
+    // worth keeping.
+    std::error_code time_error;
+    fs::file_time_type input_time{};
+    const bool keep_time = request.preserve_times && !job.spooled_input && !job.spooled_output;
+    if (keep_time) input_time = fs::last_write_time(job.source, time_error);
+    const veerpix_options options = options_of(request);
+    if (!veerpix_transform(job.source.c_str(), job.write_to.c_str(), request.transform, &options, &outcome.road)) {
         outcome.message = veerpix_last_error();
         return outcome;
     }
-    // The library leaves a byte copy or a lossless retag as it is; a
-    // re-encoded result gets the input's EXIF and XMP back, upright.
-    if (keep_metadata && holds_metadata(job.write_to) &&
-        !veerpix_copy_metadata(metadata_source.c_str(), job.write_to.c_str())) {
-        outcome.message = veerpix_last_error();
+    if (keep_time && !time_error) fs::last_write_time(job.write_to, input_time, time_error);
+    if (keep_time && time_error) {
+        outcome.message = "written, but its modification time could not be kept: " + time_error.message();
         return outcome;
     }
     outcome.result = Result::done;
-    std::string after;
-    if (request.verbose && read_whole(job.write_to, &after)) outcome.road = infer_road(before, after);
     return outcome;
 }
 
@@ -301,9 +247,10 @@ std::string attach_spools(const Request& request, Job* job) {
         job->source = job->spooled_input->path();
     }
     if (job->output == "-") {
-        std::string format = request.format.empty() ? sniff_format(job->source) : request.format;
+        // A name without one of the library's extensions keeps the input's
+        // format, which the library recognises.
         job->spooled_output = std::make_shared<TemporaryFile>();
-        if (!job->spooled_output->create(format.empty() ? "" : "." + format, &error)) return error;
+        if (!job->spooled_output->create(request.format.empty() ? "" : "." + request.format, &error)) return error;
         job->write_to = job->spooled_output->path();
     }
     return "";
@@ -429,7 +376,7 @@ private:
             close(ends[0]);
             Outcome outcome = perform(request_, jobs_[index]);
             std::string record = std::to_string(static_cast<int>(outcome.result)) + " " +
-                                 std::to_string(static_cast<int>(outcome.road)) + " " + outcome.message;
+                                 std::to_string(outcome.road) + " " + outcome.message;
             size_t written = 0;
             while (written < record.size()) {
                 ssize_t step = write(ends[1], record.data() + written, record.size() - written);
@@ -474,7 +421,7 @@ private:
             return outcome;
         }
         outcome.result = static_cast<Result>(result);
-        outcome.road = static_cast<Road>(road);
+        outcome.road = road;
         outcome.message = record.substr(static_cast<size_t>(used));
         return outcome;
     }

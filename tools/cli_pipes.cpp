@@ -171,13 +171,4 @@ bool copy_to_stdout(const std::string& path, std::string* error) {
     return copied;
 }
 
-std::string sniff_format(const std::string& path) {
-    unsigned char head[8] = {0};
-    std::FILE* file = std::fopen(path.c_str(), "rb");
-    if (!file) return "";
-    size_t got = std::fread(head, 1, sizeof head, file);
-    std::fclose(file);
-    return format_of_bytes(head, got);
-}
-
 }  // namespace cli

@@ -1,12 +1,15 @@
-// The exported file operations. Each reads the start of its input,
-// recognises it, and either finishes without touching pixels (the lossless
-// retag of a tagged JPEG, or the unchanged copy of automatic orientation),
-// the kernel copying the unread rest into the output, or reads the rest and
-// decodes those bytes, transforms and encodes. Every change is to the picture
-// as shown: a JPEG's EXIF Orientation is honoured on every road.
+// The exported file operations: veerpix_transform and the operations that
+// are it with fixed arguments, all through one choice of road
+// (transform_file). Each reads the start of its input, recognises it, and
+// either finishes without touching pixels (the lossless retag of a tagged
+// JPEG, or the unchanged copy), the kernel copying the unread rest into the
+// output, or reads the rest and decodes those bytes, transforms and encodes,
+// the metadata kept where asked, in one write. Every change is to the
+// picture as shown: a JPEG's EXIF Orientation is honoured on every road.
 //
 // The layers below, each a folder of src/ that includes only those under
 // it: metadata, formats, pixels, platform, common.
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <new>
@@ -81,9 +84,10 @@ bool read_whole_input(InputFile& file, const char* path) {
 }
 
 // The lossless step for quarter turns and mirrors of a JPEG into a JPEG
-// whose Orientation value is 1..8: only that value changes.
+// whose Orientation value is 1..8: only that value changes. Composed from
+// the model of the transforms, which covers the diagonal mirrors too.
 int retag_jpeg(InputFile& file, int orientation, Transform op, const char* output) {
-    const int composed = qv_exif_compose_orientation(static_cast<int>(op), orientation);
+    const int composed = orientation_displayed_by(then(display_transform(orientation), op));
     if (composed <= 0) {
         file.bytes.reset();
         set_err("exif compose failed");
@@ -108,6 +112,35 @@ struct FreeTurn {
     int blue;
 };
 
+// What one call asks for, its arguments checked.
+struct Asked {
+    Transform change = Transform::Identity;  // to the picture as shown
+    std::optional<FreeTurn> free_turn;       // after `change`
+    bool turn_pixels = false;                // even where the tag could be rewritten
+    bool keep_metadata = false;              // EXIF and XMP too, on re-encoded results
+    int jpeg_quality = kJpegQualityDefault;
+};
+
+// Automatic orientation: the picture as shown, unchanged, in its pixels.
+Asked auto_orientation() {
+    Asked asked;
+    asked.turn_pixels = true;
+    return asked;
+}
+
+// JPEG and PNG hold EXIF and XMP; BMP has no place for them.
+bool holds_photo_metadata(img_format format) {
+    return format == IMG_FMT_JPEG || format == IMG_FMT_PNG;
+}
+
+// A file's metadata as it reads on an upright picture of it.
+photo_metadata upright_metadata_of(const uint8_t* bytes, uint64_t length, img_format format) {
+    photo_metadata metadata = read_photo_metadata(bytes, length, format);
+    make_exif_upright(&metadata.exif);
+    make_xmp_upright(&metadata.xmp);
+    return metadata;
+}
+
 struct RasterSize {
     int64_t width;
     int64_t height;
@@ -130,14 +163,21 @@ std::optional<RasterSize> result_size(const pix_image& decoded, Transform moved,
 // raster goes through the whole-pixel transform `moved` (one pass; none
 // for the identity), then through the free turn where one is given.
 int decode_road(InputFile& file, const char* input, const char* output, img_format output_format,
-                Transform moved, const FreeTurn* free_turn) {
+                Transform moved, const Asked& asked) {
     if (!read_whole_input(file, input)) return 0;
     pix_image picture{};
     if (!decode_image(file.bytes.get(), file.length, input, &picture)) return 0;
     pixel_owner picture_pixels(picture.pixels);
-    // The colour profile and resolution go on with the pixels.
+    // The colour profile and resolution go on with the pixels; the rest of
+    // the photo's metadata where asked, read now so that the input's bytes
+    // can go (an in-place call needs no copy of them).
     const carried_metadata carried = read_carried_metadata(file.bytes.get(), file.length, file.format);
+    const bool keep_metadata = asked.keep_metadata && holds_photo_metadata(file.format) &&
+                               holds_photo_metadata(output_format);
+    const photo_metadata kept =
+        keep_metadata ? upright_metadata_of(file.bytes.get(), file.length, file.format) : photo_metadata{};
     file.bytes.reset();
+    const FreeTurn* free_turn = asked.free_turn ? &*asked.free_turn : nullptr;
 
     // A result that the encoder cannot take is refused before it is made: a
     // free turn of a 1 x 100000 picture would first fill 20 GB.
@@ -165,36 +205,68 @@ int decode_road(InputFile& file, const char* input, const char* output, img_form
         picture_pixels.reset(result.pixels);
         picture = result;
     }
-    Encoded encoded = encode_raster(&picture, output_format);
+    Encoded encoded = encode_raster(&picture, output_format, asked.jpeg_quality);
     if (!encoded.bytes) {
         set_err("failed to write output: %s", output);
         return 0;
     }
     // Added to the finished file, whichever encoder wrote it.
     attach_carried_metadata(&encoded.bytes, &encoded.length, output_format, carried);
+    if (keep_metadata) {
+        // The same step as veerpix_copy_metadata's, on the bytes in memory.
+        byte_block with_metadata;
+        if (!replace_photo_metadata(encoded.bytes.get(), encoded.length, output_format, kept,
+                                    &with_metadata)) {
+            set_err("failed to write output: %s", output);
+            return 0;
+        }
+        return write_file(output, std::move(with_metadata.bytes), with_metadata.length,
+                          &file.identity);
+    }
     return write_file(output, std::move(encoded.bytes), encoded.length, &file.identity);
 }
 
-// Quarter turns and mirrors: a change to the picture as shown. The lossless
-// step where it applies; else the pixel road in the format the output path
-// names, with the stored pixels brought upright and changed in one pass.
-int reorient_file(const char* input, const char* output, Transform op) {
+// The one choice of road for every operation, from the asked change and
+// the file. A copy where the file already is what was asked for; the
+// lossless tag rewrite where a JPEG into a JPEG carries an Orientation
+// value; else the pixel road in the format the output path names, the
+// stored pixels brought upright and changed in one pass.
+int transform_file(const char* input, const char* output, const Asked& asked, int* road) {
+    *road = VEERPIX_ROAD_NONE;
     InputFile file;
     if (!load_input(input, &file)) return 0;
     const img_format output_format = format_from_path(output, file.format);
     const int orientation = stored_orientation(file);
-    if (file.format == IMG_FMT_JPEG && output_format == IMG_FMT_JPEG &&
-        names_an_orientation(orientation)) {
-        return retag_jpeg(file, orientation, op, output);
+    const Transform upright = display_transform(orientation);
+    const bool tag_can_change = !asked.turn_pixels && !asked.free_turn && file.format == IMG_FMT_JPEG &&
+                                output_format == IMG_FMT_JPEG && names_an_orientation(orientation);
+    int written = 0;
+    if (!asked.free_turn && asked.change == Transform::Identity && output_format == file.format &&
+        (upright == Transform::Identity || tag_can_change)) {
+        *road = VEERPIX_ROAD_COPY;
+        written = write_unchanged_rest(output, file, file.length);
+    } else if (tag_can_change) {
+        *road = VEERPIX_ROAD_TAG;
+        written = retag_jpeg(file, orientation, asked.change, output);
+    } else {
+        *road = VEERPIX_ROAD_REENCODE;
+        written = decode_road(file, input, output, output_format, then(upright, asked.change), asked);
     }
-    return decode_road(file, input, output, output_format, then(display_transform(orientation), op),
-                       nullptr);
+    if (!written) *road = VEERPIX_ROAD_NONE;
+    return written;
 }
 
-int flip_common(const char* input, const char* output, int mode) {
+// The operations with fixed arguments, whose callers learn no road.
+int transform_file(const char* input, const char* output, const Asked& asked) {
+    int road = VEERPIX_ROAD_NONE;
+    return transform_file(input, output, asked, &road);
+}
+
+int flip_common(const char* input, const char* output, Transform mirror) {
     if (!start_operation(input, output)) return 0;
-    return reorient_file(input, output,
-                         mode == 0 ? Transform::MirrorLeftRight : Transform::MirrorTopBottom);
+    Asked asked;
+    asked.change = mirror;
+    return transform_file(input, output, asked);
 }
 
 // No exception may cross the C boundary; the only one possible inside is
@@ -222,16 +294,18 @@ VEERPIX_API int veerpix_fixed(const char* input, const char* output, int degrees
             set_err("degrees must be 90, 180 or 270 (got %d)", degrees);
             return 0;
         }
-        return reorient_file(input, output, static_cast<Transform>(normalized / 90));
+        Asked asked;
+        asked.change = static_cast<Transform>(normalized / 90);
+        return transform_file(input, output, asked);
     });
 }
 
 VEERPIX_API int veerpix_flip_h(const char* input, const char* output) {
-    return guarded([&] { return flip_common(input, output, 0); });
+    return guarded([&] { return flip_common(input, output, Transform::MirrorLeftRight); });
 }
 
 VEERPIX_API int veerpix_flip_v(const char* input, const char* output) {
-    return guarded([&] { return flip_common(input, output, 1); });
+    return guarded([&] { return flip_common(input, output, Transform::MirrorTopBottom); });
 }
 
 VEERPIX_API int veerpix_angle(const char* input, const char* output, float degrees, int red,
@@ -242,29 +316,16 @@ VEERPIX_API int veerpix_angle(const char* input, const char* output, float degre
             set_err("angle must be a finite number");
             return 0;
         }
-        InputFile file;
-        if (!load_input(input, &file)) return 0;
-        // The angle turns the picture as shown: a tagged JPEG is brought
-        // upright first.
-        const FreeTurn turn{degrees, red, green, blue};
-        return decode_road(file, input, output, format_from_path(output, file.format),
-                           display_transform(stored_orientation(file)), &turn);
+        Asked asked;
+        asked.free_turn = FreeTurn{degrees, red, green, blue};
+        return transform_file(input, output, asked);
     });
 }
 
 VEERPIX_API int veerpix_auto_orient(const char* input, const char* output) {
     return guarded([&] {
         if (!start_operation(input, output)) return 0;
-        InputFile file;
-        if (!load_input(input, &file)) return 0;
-        const Transform upright = display_transform(stored_orientation(file));
-        const img_format output_format = format_from_path(output, file.format);
-        // The file is copied only where it already is what was asked for:
-        // upright, and in the format the output path names.
-        if (upright == Transform::Identity && output_format == file.format) {
-            return write_unchanged_rest(output, file, file.length);
-        }
-        return decode_road(file, input, output, output_format, upright, nullptr);
+        return transform_file(input, output, auto_orientation());
     });
 }
 
@@ -341,9 +402,7 @@ int copy_metadata_file(const char* source_path, const char* output_path) {
                         output.length, output.format)) {
         return 1;
     }
-    photo_metadata metadata = read_photo_metadata(source.bytes.get(), source.length, source.format);
-    make_exif_upright(&metadata.exif);
-    make_xmp_upright(&metadata.xmp);
+    const photo_metadata metadata = upright_metadata_of(source.bytes.get(), source.length, source.format);
     byte_block result;
     if (!replace_photo_metadata(output.bytes.get(), output.length, output.format, metadata, &result)) {
         set_err("cannot parse output file: %s", output_path);
@@ -361,4 +420,100 @@ extern "C" VEERPIX_API int veerpix_copy_metadata(const char* source, const char*
         if (!start_operation(source, output)) return 0;
         return copy_metadata_file(source, output);
     });
+}
+
+// The call with options: its record read as the version that wrote it.
+namespace {
+
+// The record of the first version; later ones only grow at the end. The
+// upper bound catches a size field that holds something else.
+constexpr uint32_t kFirstOptionsSize = 32;
+constexpr uint32_t kLargestOptionsSize = 4096;
+static_assert(sizeof(veerpix_options) >= kFirstOptionsSize, "records only grow");
+// The header's transform values are the model's.
+static_assert(VEERPIX_KEEP == static_cast<int>(Transform::Identity) &&
+                  VEERPIX_TURN_90 == static_cast<int>(Transform::Turn90) &&
+                  VEERPIX_TURN_180 == static_cast<int>(Transform::Turn180) &&
+                  VEERPIX_TURN_270 == static_cast<int>(Transform::Turn270) &&
+                  VEERPIX_MIRROR_LEFT_RIGHT == static_cast<int>(Transform::MirrorLeftRight) &&
+                  VEERPIX_MIRROR_TOP_BOTTOM == static_cast<int>(Transform::MirrorTopBottom) &&
+                  VEERPIX_TRANSPOSE == static_cast<int>(Transform::Transpose) &&
+                  VEERPIX_TRANSVERSE == static_cast<int>(Transform::Transverse),
+              "the exported transform values");
+constexpr uint32_t kKnownFlags = VEERPIX_KEEP_METADATA | VEERPIX_TURN_PIXELS;
+
+// The caller's record as this version's, fields it lacks 0; false with the
+// message where it is refused. A field this version does not know is
+// refused rather than ignored: the caller asked for something.
+bool read_options(const veerpix_options* given, veerpix_options* options) {
+    *options = veerpix_options{};
+    options->size = sizeof(veerpix_options);
+    if (!given) return true;
+    const uint32_t size = given->size;
+    if (size < kFirstOptionsSize || size > kLargestOptionsSize) {
+        set_err("options record has an unknown size (%u bytes)", static_cast<unsigned>(size));
+        return false;
+    }
+    const auto* bytes = reinterpret_cast<const unsigned char*>(given);
+    for (uint32_t at = sizeof(veerpix_options); at < size; ++at) {
+        if (bytes[at] != 0) {
+            set_err("options record sets options this library does not know (byte %u)",
+                    static_cast<unsigned>(at));
+            return false;
+        }
+    }
+    std::memcpy(options, given, std::min<size_t>(size, sizeof(veerpix_options)));
+    return true;
+}
+
+// The checked request, or false with the message.
+bool ask(int transform, const veerpix_options& options, Asked* asked) {
+    if (transform < VEERPIX_KEEP || transform > VEERPIX_ANGLE) {
+        set_err("unknown transform (%d)", transform);
+        return false;
+    }
+    if ((options.flags & ~kKnownFlags) != 0) {
+        set_err("unknown options flags (0x%x)", static_cast<unsigned>(options.flags & ~kKnownFlags));
+        return false;
+    }
+    if (options.jpeg_quality != 0 && !jpeg_quality_accepted(options.jpeg_quality)) {
+        set_err("JPEG quality must be 1..100 (got %d)", static_cast<int>(options.jpeg_quality));
+        return false;
+    }
+    if (options.lossless != VEERPIX_LOSSLESS_OFF) {
+        set_err("lossless choice is not available in this version (%d)", static_cast<int>(options.lossless));
+        return false;
+    }
+    if (transform == VEERPIX_ANGLE && !std::isfinite(options.angle)) {
+        set_err("angle must be a finite number");
+        return false;
+    }
+    if (transform == VEERPIX_AUTO_ORIENT) {
+        *asked = auto_orientation();
+    } else if (transform == VEERPIX_ANGLE) {
+        asked->free_turn = FreeTurn{options.angle, options.background[0], options.background[1],
+                                    options.background[2]};
+    } else {
+        asked->change = static_cast<Transform>(transform);
+    }
+    asked->turn_pixels = asked->turn_pixels || (options.flags & VEERPIX_TURN_PIXELS) != 0;
+    asked->keep_metadata = (options.flags & VEERPIX_KEEP_METADATA) != 0;
+    if (options.jpeg_quality != 0) asked->jpeg_quality = options.jpeg_quality;
+    return true;
+}
+
+}  // namespace
+
+extern "C" VEERPIX_API int veerpix_transform(const char* input, const char* output, int transform,
+                                             const veerpix_options* options, int* road) {
+    int taken = VEERPIX_ROAD_NONE;
+    const int result = guarded([&] {
+        if (!start_operation(input, output)) return 0;
+        veerpix_options read{};
+        Asked asked;
+        if (!read_options(options, &read) || !ask(transform, read, &asked)) return 0;
+        return transform_file(input, output, asked, &taken);
+    });
+    if (road) *road = result ? taken : VEERPIX_ROAD_NONE;
+    return result;
 }

@@ -79,6 +79,14 @@ Bytes decoder_case(const char* name) {
 
 using Operation = std::function<int(const char* input, const char* output)>;
 
+// The EXIF, XMP and profile read, patched and written with the picture.
+int transform_keeping_metadata(const char* input, const char* output, int transform) {
+    veerpix_options options{};
+    options.size = sizeof options;
+    options.flags = VEERPIX_KEEP_METADATA;
+    return veerpix_transform(input, output, transform, &options, nullptr);
+}
+
 struct Scenario {
     const char* label;
     const char* input_name;
@@ -121,6 +129,10 @@ const Scenario kScenarios[] = {
      veerpix_auto_orient},
     {"AutoOrientTransform", "in.jpg", [] { return tagged_jpeg(6); }, "out.jpg",
      veerpix_auto_orient},
+    {"TransformKeepingMetadataJpegToJpeg", "in.jpg", [] { return tagged_jpeg(6); }, "out.jpg",
+     [](const char* in, const char* out) { return transform_keeping_metadata(in, out, VEERPIX_AUTO_ORIENT); }},
+    {"TransformKeepingMetadataJpegToPng", "in.jpg", [] { return tagged_jpeg(8); }, "out.png",
+     [](const char* in, const char* out) { return transform_keeping_metadata(in, out, VEERPIX_TRANSPOSE); }},
 };
 
 void PrintTo(const Scenario& scenario, std::ostream* out) { *out << scenario.label; }
