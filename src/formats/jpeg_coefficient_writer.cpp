@@ -13,6 +13,10 @@
 #if defined(_MSC_VER)
 #include <intrin.h>
 #endif
+#if !defined(VEERPIX_NO_SIMD) && (defined(__SSE2__) || defined(_M_X64))
+#define COEFFICIENT_WRITER_SSE2 1
+#include <emmintrin.h>
+#endif
 
 namespace {
 
@@ -62,6 +66,7 @@ uint32_t magnitude(int32_t value) { return static_cast<uint32_t>(value < 0 ? -va
 // exchanging the sides transposes the block.
 struct BlockOrder {
     uint8_t source[64];
+    uint8_t position_of[64];  // the inverse: where each source coefficient lands
     int32_t sign_mask[64];  // 0, or -1 to negate
 };
 
@@ -74,6 +79,7 @@ constexpr BlockOrder make_block_order(Transform transform) {
         const int source_column = map.exchanges_sides ? row : column;
         const bool negate = ((map.columns_reversed && (source_column & 1)) != (map.rows_reversed && (source_row & 1)));
         order.source[position] = static_cast<uint8_t>(source_row * 8 + source_column);
+        order.position_of[source_row * 8 + source_column] = static_cast<uint8_t>(position);
         order.sign_mask[position] = negate ? -1 : 0;
     }
     return order;
@@ -94,15 +100,39 @@ constexpr BlockOrders kBlockOrders = make_block_orders();
 static_assert(kBlockOrders.orders[0].source[1] == 1 && kBlockOrders.orders[0].source[2] == 8,
               "the identity keeps the zigzag order");
 
-// The result block in zigzag order; returns the mask of its non-zero
-// positions.
+// Which coefficients of a source block (natural order) are not zero.
+uint64_t non_zero_mask(const int16_t* block) {
+#if defined(COEFFICIENT_WRITER_SSE2)
+    const __m128i zero = _mm_setzero_si128();
+    uint64_t mask = 0;
+    for (int i = 0; i < 64; i += 16) {
+        const __m128i low = _mm_cmpeq_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(block + i)), zero);
+        const __m128i high = _mm_cmpeq_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(block + i + 8)), zero);
+        const uint32_t zeros = static_cast<uint32_t>(_mm_movemask_epi8(_mm_packs_epi16(low, high)));
+        mask |= uint64_t{~zeros & 0xFFFF} << i;
+    }
+    return mask;
+#else
+    uint64_t mask = 0;
+    for (int i = 0; i < 64; ++i) mask |= uint64_t{block[i] != 0} << i;
+    return mask;
+#endif
+}
+
+// The result block in zigzag order, only its DC and its non-zero values
+// filled in; returns the mask of its non-zero positions. Blocks are mostly
+// zeros, so the source's non-zero values are moved one by one.
 uint64_t transformed_block(const int16_t* source, const BlockOrder& order, int32_t out[64]) {
+    out[0] = source[0];
+    uint64_t source_mask = non_zero_mask(source) & ~uint64_t{1};
     uint64_t non_zero = 0;
-    for (int position = 0; position < 64; ++position) {
-        const int32_t value = source[order.source[position]];
+    while (source_mask) {
+        const int index = lowest_bit(source_mask);
+        source_mask &= source_mask - 1;
+        const int position = order.position_of[index];
         const int32_t mask = order.sign_mask[position];
-        out[position] = (value ^ mask) - mask;
-        non_zero |= uint64_t{value != 0} << position;
+        out[position] = (int32_t{source[index]} ^ mask) - mask;
+        non_zero |= uint64_t{1} << position;
     }
     return non_zero;
 }

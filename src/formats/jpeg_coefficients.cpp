@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/large_block.h"
 #include "formats/jpeg_walk_interim.h"
 #include "formats/jpeg_zigzag.h"
 
@@ -81,6 +82,20 @@ struct BitReader {
     bool at_marker = false;
 
     void fill() {
+        // Eight bytes at once where none of them is 0xFF: most of a scan.
+        if (!at_marker && end - position >= 8) {
+            uint64_t word = 0;
+            for (int i = 0; i < 8; ++i) word = word << 8 | data[position + i];
+            const uint64_t inverted = ~word;
+            const bool has_ff = ((inverted - 0x0101010101010101) & ~inverted & 0x8080808080808080) != 0;
+            if (!has_ff) {
+                const int count = (64 - bit_count) / 8;
+                buffer |= (word >> (64 - 8 * count)) << (64 - bit_count - 8 * count);
+                bit_count += 8 * count;
+                position += static_cast<uint64_t>(count);
+                return;
+            }
+        }
         while (bit_count <= 56) {
             uint64_t byte = 0;
             if (!at_marker && position < end && data[position] != 0xFF) {
@@ -434,8 +449,7 @@ uint32_t ceil_div(uint64_t numerator, uint64_t denominator) {
     return static_cast<uint32_t>((numerator + denominator - 1) / denominator);
 }
 
-// Sizes every component and allocates its coefficients, zeroed: a
-// progressive file need not send every band.
+// Sizes every component and allocates its coefficients.
 const char* read_frame(uint8_t code, const uint8_t* payload, uint64_t length, ReaderState* state) {
     CoefficientImage* image = state->image;
     if (state->frame_seen) return kBadFrame;
@@ -487,8 +501,10 @@ const char* read_frame(uint8_t code, const uint8_t* payload, uint64_t length, Re
     for (int i = 0; i < count; ++i) {
         CoefficientComponent& component = image->components[i];
         const uint64_t values = uint64_t{component.padded_blocks_wide} * component.padded_blocks_high * 64;
-        component.coefficients.reset(static_cast<int16_t*>(std::calloc(static_cast<size_t>(values), 2)));
+        // Zeroed: a progressive file need not send every band.
+        component.coefficients.reset(static_cast<int16_t*>(veerpix_malloc_large(static_cast<size_t>(values) * 2)));
         if (!component.coefficients) return kOutOfMemory;
+        std::memset(component.coefficients.get(), 0, static_cast<size_t>(values) * 2);
     }
     state->frame_seen = true;
     return nullptr;
