@@ -548,6 +548,31 @@ TEST(ExifRewrite, SetOnCountTwoChangesTheFirstValueOnly) {
     EXPECT_EQ(call.data, expected);
 }
 
+// Some cameras write IFD0's Orientation twice, both SHORT; readers differ in
+// which they take, so every SHORT entry gets the new value. The expected
+// data is the block built with the new values.
+TEST(ExifRewrite, SetWritesEveryShortOrientationEntry) {
+    struct Case {
+        const char* label;
+        std::vector<Entry> before, after;
+    };
+    const Case cases[] = {
+        {"two SHORT entries, both 1", {shorts(0x0112, {1}), shorts(0x0112, {1})},
+         {shorts(0x0112, {8}), shorts(0x0112, {8})}},
+        {"SHORT, LONG, SHORT: the LONG one is not ours to change",
+         {shorts(0x0112, {1}), longs(0x0112, {1}), shorts(0x0112, {6})},
+         {shorts(0x0112, {8}), longs(0x0112, {1}), shorts(0x0112, {8})}},
+    };
+    for (const Case& c : cases) {
+        for (const bool big_endian : {false, true}) {
+            const Bytes jpeg = jpeg_with(small_block(big_endian, c.before, true));
+            const RewriteCall call = rewrite(jpeg, 8);
+            EXPECT_EQ(call.result, 1) << c.label;
+            EXPECT_EQ(call.data, jpeg_with(small_block(big_endian, c.after, true))) << c.label;
+        }
+    }
+}
+
 // A rewrite to `value` that leaves the data as it was, with the message `msg`.
 struct RewriteCase {
     const char* label;

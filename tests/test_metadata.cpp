@@ -623,17 +623,58 @@ TEST_F(CopyMetadata, ExifWithoutOrientationStaysWithoutAndAnOutputsOwnMetadataIs
     EXPECT_EQ(tiff, expected_upright(fixture::tiff(block)));
 }
 
-TEST_F(CopyMetadata, AnOrientationThatIsNotShortIsRemoved) {
-    fixture::Block block = camera_block(true, {});
-    block.ifd0.push_back(fixture::longs(kTagOrientation, {6}));
-    const std::string in = put("in.jpg", after_app0(support::encode_jpeg(support::block_image(2, 2, 8)),
-                                                    fixture::app1(block)));
-    const std::string out = put("out.png", support::encode_png(support::numbered_image(2, 2)));
-    ASSERT_EQ(veerpix_copy_metadata(in.c_str(), out.c_str()), 1) << veerpix_last_error();
-    const std::optional<Piece> exif = find_piece(png_chunks(support::read_bytes(out)), "eXIf");
-    ASSERT_TRUE(exif);
-    EXPECT_EQ(orientation_value_at(exif->data), 0u);
-    EXPECT_EQ(layout_of(exif->data).entries, layout_of(fixture::tiff(block)).entries - 1);
+// Readers differ in which of two Orientation entries they take and whether
+// they honour one that is not SHORT: every entry of IFD0 must read 1 on a
+// re-encoded result, or a reader turns the upright picture again. Each
+// upright entry is what the block would hold had it been written upright;
+// nothing else moves.
+TEST_F(CopyMetadata, EveryOrientationEntryOfIfd0ReadsOne) {
+    using fixture::longs;
+    using fixture::shorts;
+    const fixture::Entry byte_six = fixture::entry(kTagOrientation, fixture::TYPE_BYTE, 1, {6});
+    struct Case {
+        const char* label;
+        std::vector<fixture::Entry> entries, upright;
+    };
+    const Case cases[] = {
+        {"LONG", {longs(kTagOrientation, {6})}, {longs(kTagOrientation, {1})}},
+        {"LONG then SHORT", {longs(kTagOrientation, {6}), shorts(kTagOrientation, {6})},
+         {longs(kTagOrientation, {1}), shorts(kTagOrientation, {1})}},
+        {"SHORT twice", {shorts(kTagOrientation, {6}), shorts(kTagOrientation, {8})},
+         {shorts(kTagOrientation, {1}), shorts(kTagOrientation, {1})}},
+        {"SHORT then LONG", {shorts(kTagOrientation, {3}), longs(kTagOrientation, {3})},
+         {shorts(kTagOrientation, {1}), longs(kTagOrientation, {1})}},
+        {"BYTE becomes SHORT", {byte_six}, {shorts(kTagOrientation, {1})}},
+    };
+    for (const Case& c : cases) {
+        for (const bool big_endian : {false, true}) {
+            const std::string label = std::string(c.label) + (big_endian ? ", big-endian" : ", little-endian");
+            fixture::Block block = camera_block(big_endian, {});
+            fixture::Block upright = block;
+            block.ifd0.insert(block.ifd0.end(), c.entries.begin(), c.entries.end());
+            upright.ifd0.insert(upright.ifd0.end(), c.upright.begin(), c.upright.end());
+            Bytes expected = fixture::tiff(upright);
+            std::fill_n(expected.begin() + static_cast<long>(next_ifd_at(expected)), 4, 0);
+
+            const std::string in = put("in.jpg", after_app0(support::encode_jpeg(support::block_image(2, 2, 8)),
+                                                            fixture::app1(block)));
+            const std::string jpeg_out = put("out.jpg", support::encode_jpeg(support::numbered_image(2, 2)));
+            const std::string png_out = put("out.png", support::encode_png(support::numbered_image(2, 2)));
+            ASSERT_EQ(veerpix_copy_metadata(in.c_str(), jpeg_out.c_str()), 1) << label << veerpix_last_error();
+            ASSERT_EQ(veerpix_copy_metadata(in.c_str(), png_out.c_str()), 1) << label << veerpix_last_error();
+
+            const Bytes jpeg = support::read_bytes(jpeg_out);
+            const std::optional<Piece> app1 = find_piece(jpeg_head(jpeg), "FFE1", kExifPrefix);
+            const std::optional<Piece> exif = find_piece(png_chunks(support::read_bytes(png_out)), "eXIf");
+            ASSERT_TRUE(app1 && exif) << label;
+            EXPECT_EQ(without_prefix(app1->data, 6), expected) << label;
+            EXPECT_EQ(exif->data, expected) << label;
+            // The library's own reading of its result: upright, a copy.
+            const std::string again = path("again.jpg");
+            ASSERT_EQ(veerpix_auto_orient(jpeg_out.c_str(), again.c_str()), 1) << label;
+            EXPECT_EQ(support::read_bytes(again), jpeg) << label;
+        }
+    }
 }
 
 TEST_F(CopyMetadata, AnOutputHoldingTheSourcesOwnPictureIsLeftAlone) {

@@ -439,6 +439,21 @@ TEST_F(Operations, OrientationThatIsNotShortFirstIsRefusedWithoutOutput) {
     EXPECT_FALSE(std::filesystem::exists(out));
 }
 
+// A compact camera writes IFD0's Orientation twice, both SHORT 1: a quarter
+// turn that changed only the first would leave readers that take the second
+// showing the picture unturned.
+TEST_F(Operations, LosslessTurnWritesEveryShortOrientationEntry) {
+    const auto tagged = [](uint32_t value) {
+        fixture::Block block;
+        block.ifd0 = {fixture::ascii(0x010F, "Quorvane"), fixture::shorts(0x0112, {value}),
+                      fixture::shorts(0x0112, {value})};
+        return fixture::insert_after_soi(support::encode_jpeg(support::block_image(2, 2, 8)), fixture::app1(block));
+    };
+    const std::string in = put("in.jpg", tagged(1)), out = path("out.jpg");
+    ASSERT_EQ(veerpix_fixed(in.c_str(), out.c_str(), 90), 1) << veerpix_last_error();
+    EXPECT_EQ(support::read_bytes(out), tagged(8));
+}
+
 TEST_F(Operations, LosslessWriteIntoAMissingFolderFails) {
     std::string in = put("in.jpg", tagged_jpeg(support::block_image(1, 1, 8), false, 1));
     std::string out = path("missing/out.jpg");

@@ -1,6 +1,6 @@
 // Header checks in front of the image decoder.
 //
-// The JPEG walk follows the decoder's own reading closely: segments by
+// The JPEG segment walk is read with the decoder's own rules: segments by
 // their length fields, entropy-coded data skipped to the next marker that
 // is neither a stuffed 0xFF 0x00 nor a restart marker, so the guard sees
 // every table definition and scan header that the decoder acts on, in the
@@ -8,6 +8,8 @@
 // unknown marker, a second frame header, a truncated segment), the walk
 // stops and leaves the refusal to the decoder.
 #include "formats/decode_guard.h"
+
+#include "formats/jpeg_segments.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -107,8 +109,6 @@ struct SegmentReader {
         remaining -= count;
         return file.skip(count);
     }
-
-    bool finish() { return file.skip(remaining); }
 };
 
 struct FrameComponent {
@@ -237,78 +237,55 @@ Outcome check_scan(SegmentReader& segment, const JpegState& state) {
     return kNext;
 }
 
-// Skips entropy-coded data up to the marker that ends it, as the decoder's
-// bit reader finds it; stores the marker's code.
-bool skip_entropy_coded_data(FileReader& file, uint8_t* code) {
-    for (;;) {
-        uint8_t byte = 0;
-        if (!file.u8(&byte)) return false;
-        if (byte != 0xFF) continue;
-        do {
-            if (!file.u8(&byte)) return false;
-        } while (byte == 0xFF);
-        const bool restart = byte >= 0xD0 && byte <= 0xD7;
-        if (byte != 0x00 && !restart) {
-            *code = byte;
-            return true;
-        }
-    }
-}
-
-// The next marker's code: 0xFF, fill bytes, the code. Before the frame
-// header the decoder steps over stray bytes between segments, and so does
-// the walk; after it they end the decoder's reading.
-bool read_marker(FileReader& file, bool skip_stray_bytes, uint8_t* code) {
-    uint8_t byte = 0;
-    do {
-        if (!file.u8(&byte)) return false;
-    } while (byte != 0xFF && skip_stray_bytes);
-    if (byte != 0xFF) return false;
-    do {
-        if (!file.u8(&byte)) return false;
-    } while (byte == 0xFF);
-    *code = byte;
-    return true;
-}
-
 bool is_frame(uint8_t code) { return code == 0xC0 || code == 0xC1 || code == 0xC2; }
 
-// One marker segment; `code` names it, the file stands at its length field.
-Outcome check_segment(FileReader& file, uint8_t code, JpegState* state) {
-    uint16_t length = 0;
-    if (!file.u16be(&length) || length < 2) return kStop;
-    SegmentReader segment{file, uint64_t{length} - 2};
+// One marker segment, read by the decoder's rules. A segment cut off by
+// the file's end is still looked into, its missing bytes read as zero, and
+// then ends the walk.
+Outcome check_segment(const uint8_t* bytes, uint64_t length, const JpegSegment& segment, bool whole,
+                      JpegState* state) {
+    FileReader file{bytes, length, segment.payload};
+    SegmentReader reader{file, segment.payload_length};
+    const uint8_t code = segment.code;
     Outcome outcome = kNext;
     if (is_frame(code)) {
         // A second frame header is refused by the decoder.
         if (state->frame_seen) return kStop;
         state->progressive = code == 0xC2;
-        outcome = check_frame(segment, state);
-    } else if (code == 0xC4) {
-        outcome = check_huffman_tables(segment, state);
-    } else if (code == 0xDB) {
-        outcome = note_quant_tables(segment, state);
-    } else if (code == 0xDA) {
-        outcome = check_scan(segment, *state);
-    } else if (!((code >= 0xE0 && code <= 0xEF) || code == 0xFE || code == 0xDD || code == 0xDC)) {
+        outcome = check_frame(reader, state);
+    } else if (code == jpeg_code::dht) {
+        outcome = check_huffman_tables(reader, state);
+    } else if (code == jpeg_code::dqt) {
+        outcome = note_quant_tables(reader, state);
+    } else if (code == jpeg_code::sos) {
+        outcome = check_scan(reader, *state);
+    } else if (!((code >= jpeg_code::app0 && code <= jpeg_code::app15) || code == jpeg_code::com ||
+                 code == jpeg_code::dri || code == jpeg_code::dnl)) {
         return kStop;  // markers the decoder does not know
     }
     if (outcome.step != Step::Next) return outcome;
-    return segment.finish() ? kNext : kStop;
+    return whole ? kNext : kStop;
 }
 
-// The file stands right after its SOI marker.
-const char* check_jpeg(FileReader& file) {
+// The walk follows the decoder: the first marker right behind SOI; fill
+// bytes before every marker; stray bytes between segments only before the
+// frame header (after it they end the decoder's reading); after a scan's
+// header, its entropy-coded data up to the next marker.
+const char* check_jpeg(const uint8_t* bytes, uint64_t length) {
+    const ByteReader jpeg{bytes, length};
     JpegState state;
-    uint8_t code = 0;
-    // The decoder wants the first marker right behind SOI.
-    bool have_marker = read_marker(file, false, &code);
-    while (have_marker && code != 0xD9) {
-        const Outcome outcome = check_segment(file, code, &state);
+    uint64_t pos = 2;
+    for (bool first = true;; first = false) {
+        const JpegWalkRules rules{true, !first && !state.frame_seen};
+        JpegSegment segment;
+        JpegStop stop = JpegStop::None;
+        const bool whole = next_jpeg_segment(jpeg, &pos, rules, &segment, &stop);
+        if (stop != JpegStop::None && stop != JpegStop::Truncated) break;
+        if (segment.code == jpeg_code::eoi) break;
+        const Outcome outcome = check_segment(bytes, length, segment, whole, &state);
         if (outcome.step == Step::Refuse) return outcome.reason;
         if (outcome.step == Step::Stop) break;
-        have_marker = code == 0xDA ? skip_entropy_coded_data(file, &code)
-                                   : read_marker(file, !state.frame_seen, &code);
+        if (segment.code == jpeg_code::sos) pos = jpeg_entropy_coded_end(jpeg, pos);
     }
     return nullptr;
 }
@@ -377,7 +354,7 @@ const char* decode_guard_check(const uint8_t* bytes, uint64_t length) {
     FileReader reader{bytes, length};
     uint8_t first = 0, second = 0;
     if (!reader.u8(&first) || !reader.u8(&second)) return nullptr;
-    if (first == 0xFF && second == 0xD8) return check_jpeg(reader);
+    if (first == 0xFF && second == 0xD8) return check_jpeg(bytes, length);
     if (first == 0x89 && second == 'P') return check_png(reader);
     if (first == 'B' && second == 'M') return check_bmp(reader, length);
     return nullptr;

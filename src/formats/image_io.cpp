@@ -10,7 +10,7 @@
 
 #include "formats/decode_guard.h"
 #include "common/error.h"
-#include "metadata/exif.h"
+#include "formats/jpeg_segments.h"
 #include "formats/jpeg_writer.h"
 #include "common/large_block.h"
 #include "platform/output.h"
@@ -319,7 +319,7 @@ malloc_ptr<uint8_t> read_head(const char* path, uint64_t* length, UnreadRest* re
     for (;;) {
         if (!read_up_to(file.tail.descriptor, wanted, &bytes, &have)) return nullptr;
         if (have == file_size) break;
-        const uint64_t needed = qv_exif_head_length(bytes.get(), have);
+        const uint64_t needed = jpeg_exif_head_length(ByteReader{bytes.get(), have});
         if (needed != 0 && needed <= have) {
             file.tail.offset = have;
             file.tail.size = file_size;

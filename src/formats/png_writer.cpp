@@ -10,7 +10,7 @@
 #include <cstring>
 
 #include "common/large_block.h"
-#include "formats/stb_codecs.h"
+#include "formats/deflate.h"
 
 #if !defined(VEERPIX_NO_SIMD) && (defined(__SSE2__) || defined(_M_X64))
 #define PNG_WRITER_SSE2 1
@@ -21,46 +21,6 @@ namespace {
 
 constexpr int kChannels = 4;
 constexpr int kFilterCount = 5;  // none, sub, up, average, Paeth
-
-// ---- CRC ----------------------------------------------------------------------
-
-#if !defined(VEERPIX_DEFLATE_LIBDEFLATE) && !defined(VEERPIX_DEFLATE_ZLIB)
-// Slicing by 8: table k gives the CRC of a byte followed by k zero bytes.
-struct crc_tables {
-    uint32_t table[8][256];
-};
-
-constexpr crc_tables make_crc_tables() {
-    crc_tables t{};
-    for (uint32_t n = 0; n < 256; ++n) {
-        uint32_t c = n;
-        for (int k = 0; k < 8; ++k) c = c & 1 ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-        t.table[0][n] = c;
-    }
-    for (int k = 1; k < 8; ++k) {
-        for (int n = 0; n < 256; ++n) {
-            const uint32_t previous = t.table[k - 1][n];
-            t.table[k][n] = (previous >> 8) ^ t.table[0][previous & 0xFF];
-        }
-    }
-    return t;
-}
-
-constexpr crc_tables kCrc = make_crc_tables();
-
-uint32_t table_crc32(uint32_t crc, const uint8_t* data, size_t length) {
-    crc = ~crc;
-    for (; length >= 8; data += 8, length -= 8) {
-        const uint32_t low = crc ^ (uint32_t{data[0]} | uint32_t{data[1]} << 8 | uint32_t{data[2]} << 16 |
-                                    uint32_t{data[3]} << 24);
-        crc = kCrc.table[7][low & 0xFF] ^ kCrc.table[6][(low >> 8) & 0xFF] ^ kCrc.table[5][(low >> 16) & 0xFF] ^
-              kCrc.table[4][low >> 24] ^ kCrc.table[3][data[4]] ^ kCrc.table[2][data[5]] ^
-              kCrc.table[1][data[6]] ^ kCrc.table[0][data[7]];
-    }
-    for (; length > 0; ++data, --length) crc = kCrc.table[0][(crc ^ *data) & 0xFF] ^ (crc >> 8);
-    return ~crc;
-}
-#endif
 
 // ---- Row filters ----------------------------------------------------------------
 
@@ -206,23 +166,15 @@ uint8_t* put_u32(uint8_t* at, uint32_t value) {
 // Length, type and data are in place at `chunk`; appends the CRC of type
 // and data.
 uint8_t* finish_chunk(uint8_t* chunk, size_t data_length) {
-    return put_u32(chunk + 8 + data_length, png_crc32(0, chunk + 4, data_length + 4));
+    return put_u32(chunk + 8 + data_length, crc32_update(0, chunk + 4, data_length + 4));
 }
 
 }  // namespace
 
-uint32_t png_crc32(uint32_t crc, const uint8_t* data, size_t length) {
-#if defined(VEERPIX_DEFLATE_LIBDEFLATE) || defined(VEERPIX_DEFLATE_ZLIB)
-    return library_crc32(crc, data, length);
-#else
-    return table_crc32(crc, data, length);
-#endif
-}
-
 malloc_ptr<uint8_t> write_png_to_memory(const pix_image& raster, uint64_t* length) {
     const size_t bytes = size_t(raster.width) * kChannels;
     const size_t filtered_length = (bytes + 1) * size_t(raster.height);
-    int compressed_length = 0;
+    uint64_t compressed_length = 0;
     malloc_ptr<uint8_t> stream;
     {
         malloc_ptr<uint8_t> filtered(static_cast<uint8_t*>(veerpix_malloc_large(filtered_length)));
@@ -231,7 +183,7 @@ malloc_ptr<uint8_t> write_png_to_memory(const pix_image& raster, uint64_t* lengt
         if (!filtered || !scratch) return nullptr;
         filter_rows(raster, filtered.get(), scratch.get(), scratch.get() + kFilterCount * bytes);
         scratch.reset();
-        stream.reset(compress_png_rows(filtered.get(), static_cast<int>(filtered_length), &compressed_length));
+        stream = deflate_zlib(filtered.get(), filtered_length, &compressed_length);
         if (!stream) return nullptr;
     }
 

@@ -12,6 +12,3 @@
 // memory runs out or the compressor fails. The raster's sides are those
 // encoder_accepts lets through for PNG.
 malloc_ptr<uint8_t> write_png_to_memory(const pix_image& raster, uint64_t* length);
-
-// For the tests: the standard CRC-32 of the PNG chunks, continuing `crc`.
-uint32_t png_crc32(uint32_t crc, const uint8_t* data, size_t length);

@@ -9,19 +9,16 @@
 extern "C" {
 #endif
 
-/* The zlib stream of the PNG writer's filtered rows, from the same
- * compressor and level as stb_image_write's own PNG writer (its compress
- * hook), in one malloc'd block, or NULL when memory runs out. */
-unsigned char *compress_png_rows(unsigned char *rows, int length, int *compressed_length);
+/* A zlib stream of `data` from the PNG writer's compressor (its compress
+ * hook where the build chose a library) at the writer's level, run inside
+ * the writer's allocation guard: one malloc'd block, or NULL when memory
+ * runs out. formats/deflate.h is the library's way to it. */
+unsigned char *compress_guarded(const unsigned char *data, int length, int *compressed_length);
 
 #if defined(VEERPIX_DEFLATE_LIBDEFLATE) || defined(VEERPIX_DEFLATE_ZLIB)
-/* The standard CRC-32 from the compressor's library, continuing `crc`. */
-unsigned int library_crc32(unsigned int crc, const unsigned char *data, size_t length);
+/* The writer's compress hook, in formats/deflate.cpp. */
+unsigned char *library_deflate(unsigned char *data, int data_len, int *out_len, int quality);
 #endif
-
-/* A zlib stream of `data`, through the PNG writer's compressor (libdeflate,
- * zlib or the built-in deflate): malloc'd, or NULL on failure. */
-unsigned char *compress_zlib_stream(const unsigned char *data, int length, int *out_length);
 
 /* Inflates a zlib stream into `out`, which holds `capacity` bytes: the
  * inflated length, or -1 when the stream is broken or does not fit. */

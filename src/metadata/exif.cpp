@@ -8,6 +8,8 @@
 
 #include "common/byte_reader.h"
 #include "common/error.h"  // for VEERPIX_PRINTF only: this module never sets the error text
+#include "formats/jpeg_segments.h"
+#include "metadata/tiff.h"
 
 #include <cstdarg>
 #include <cstddef>
@@ -17,18 +19,17 @@
 namespace {
 
 constexpr uint16_t TAG_STRIP_OFFSETS = 0x0111;
-constexpr uint16_t TAG_ORIENTATION = 0x0112;
+constexpr uint16_t TAG_ORIENTATION = TIFF_TAG_ORIENTATION;
 constexpr uint16_t TAG_THUMBNAIL_OFFSET = 0x0201;  // JPEGInterchangeFormat
 constexpr uint16_t TAG_EXIF_IFD = 0x8769;
 constexpr uint16_t TAG_GPS_IFD = 0x8825;
 constexpr uint16_t TAG_INTEROP_IFD = 0xA005;
 
-constexpr uint16_t TYPE_SHORT = 3;
-constexpr uint16_t TYPE_LONG = 4;
+constexpr uint16_t TYPE_SHORT = TIFF_TYPE_SHORT;
+constexpr uint16_t TYPE_LONG = TIFF_TYPE_LONG;
 constexpr uint16_t TYPE_IFD = 13;
 
-constexpr uint64_t ENTRY_SIZE = 12;
-constexpr uint64_t TIFF_HEADER_SIZE = 8;
+constexpr uint64_t ENTRY_SIZE = TIFF_ENTRY_SIZE;
 constexpr uint64_t EXIF_HEADER_SIZE = 10;  // marker, length field, "Exif\0\0"
 constexpr uint64_t MAX_SEGMENT_LENGTH = 65535;
 
@@ -51,175 +52,59 @@ bool Message::fail(const char* format, ...) const {
 }
 
 
-// Writes go through the same bounds as reads.
-struct ByteWriter {
-    uint8_t* data;
-    uint64_t len;
-
-    void put16(ByteOrder order, uint64_t pos, uint16_t value) const {
-        if (pos > len || len - pos < 2) return;
-        const uint8_t hi = static_cast<uint8_t>(value >> 8), lo = static_cast<uint8_t>(value);
-        data[pos] = order == ByteOrder::Big ? hi : lo;
-        data[pos + 1] = order == ByteOrder::Big ? lo : hi;
-    }
-
-    void put32(ByteOrder order, uint64_t pos, uint32_t value) const {
-        const uint16_t hi = static_cast<uint16_t>(value >> 16), lo = static_cast<uint16_t>(value);
-        put16(order, order == ByteOrder::Big ? pos : pos + 2, hi);
-        put16(order, order == ByteOrder::Big ? pos + 2 : pos, lo);
-    }
-};
-
 }  // namespace
 
-// The first Exif APP1 segment: its offset (the 0xFF byte) and its length
-// field. Segment payloads are stepped over by their length fields.
-struct ExifSegment {
-    uint64_t offset = 0;
-    uint16_t length = 0;
-};
-
-// How a walk over the segments ended. Short: the data ended before the
-// walk could decide, and at least `needed` bytes would let it go on.
-enum class Walk { Found, Refused, Short };
-
-static Walk walk_to_exif(const uint8_t* data, uint64_t len, const Message& message,
-                         ExifSegment* found, uint64_t* needed) {
-    constexpr uint8_t exif_signature[6] = {'E', 'x', 'i', 'f', 0, 0};
-    const ByteReader jpeg{data, len};
-    uint8_t soi0 = 0, soi1 = 0;
-    if (len < 4 || !jpeg.u8(0, &soi0) || !jpeg.u8(1, &soi1) || soi0 != 0xFF || soi1 != 0xD8) {
-        *needed = 4;
-        message.fail("not a JPEG file");
-        return len < 4 ? Walk::Short : Walk::Refused;
-    }
-    // A marker position needs four bytes even where the code has no length.
-    uint64_t pos = 2;
-    for (; jpeg.has(pos, 4);) {
-        uint8_t marker = 0, code = 0;
-        jpeg.u8(pos, &marker);
-        jpeg.u8(pos + 1, &code);
-        if (marker != 0xFF) {
-            message.fail("bad JPEG marker at %zu", static_cast<size_t>(pos));
-            return Walk::Refused;
-        }
-        if (code == 0xD9) {
-            message.fail("no EXIF segment found");
-            return Walk::Refused;
-        }
-        if (code == 0xDA) {
-            // The scan's entropy-coded data follows; an Exif segment after
-            // it would not belong to this image.
-            message.fail("no EXIF segment before image data");
-            return Walk::Refused;
-        }
-        if (code == 0x01 || (code >= 0xD0 && code <= 0xD7)) {
-            pos += 2;
-            continue;
-        }
-        uint16_t length = 0;
-        jpeg.u16(ByteOrder::Big, pos + 2, &length);
-        if (length < 2) {
-            message.fail("truncated JPEG segment");
-            return Walk::Refused;
-        }
-        if (!jpeg.has(pos + 2, length)) {
-            *needed = pos + 2 + uint64_t{length};
-            message.fail("truncated JPEG segment");
-            return Walk::Short;
-        }
-        if (code == 0xE1 && length >= 10 && jpeg.matches(pos + 4, exif_signature, 6)) {
-            *found = ExifSegment{pos, length};
-            *needed = pos + 2 + uint64_t{length};
-            return Walk::Found;
-        }
-        pos += 2 + uint64_t{length};
-    }
-    *needed = pos + 4;
-    message.fail("no EXIF segment found");
-    return Walk::Short;
-}
-
+// The first Exif APP1 segment, found by the JPEG segment walk; false with
+// the reason in the message where there is none.
 static bool find_exif_segment(const uint8_t* data, uint64_t len, const Message& message,
-                              ExifSegment* found) {
-    uint64_t needed = 0;
-    return walk_to_exif(data, len, message, found, &needed) == Walk::Found;
+                              JpegSegment* found) {
+    const JpegExifSearch search = find_jpeg_exif_segment(ByteReader{data, len});
+    switch (search.outcome) {
+        case ExifSearch::Found: *found = search.segment; return true;
+        case ExifSearch::NotJpeg: return message.fail("not a JPEG file");
+        case ExifSearch::BadMarker:
+            return message.fail("bad JPEG marker at %zu", static_cast<size_t>(search.at));
+        case ExifSearch::ImageEnd:
+        case ExifSearch::DataEnded: return message.fail("no EXIF segment found");
+        case ExifSearch::ScanFirst: return message.fail("no EXIF segment before image data");
+        case ExifSearch::BadLength:
+        case ExifSearch::Truncated: return message.fail("truncated JPEG segment");
+    }
+    return false;
 }
 
 uint64_t qv_exif_head_length(const uint8_t* data, uint64_t len) {
-    const Message message{nullptr, 0};  // the reasons matter to the reader, not here
-    ExifSegment found;
-    uint64_t needed = 0;
-    switch (walk_to_exif(data, len, message, &found, &needed)) {
-        case Walk::Found:
-        case Walk::Short: return needed;
-        default: return 0;
-    }
+    return jpeg_exif_head_length(ByteReader{data, len});
 }
 
 namespace {
 
 // The TIFF data of an Exif segment, with IFD0 checked to lie inside it.
-struct TiffData {
-    ByteReader bytes;  // positions count from the TIFF header
-    ByteOrder order;
-    uint64_t ifd0;
-    uint16_t entry_count;
-};
-
-uint64_t entry_pos(uint64_t directory, uint64_t index) { return directory + 2 + ENTRY_SIZE * index; }
-
-bool open_tiff(const uint8_t* segment, uint64_t seg_len, TiffData* tiff, const Message& message) {
-    // The locator has checked that the whole segment lies inside the data.
-    if (seg_len < 8 + TIFF_HEADER_SIZE) return message.fail("truncated EXIF");
-    const ByteReader bytes{segment + EXIF_HEADER_SIZE, seg_len - 8};
-    uint8_t order_mark = 0;
-    bytes.u8(0, &order_mark);
-    if (order_mark != 0x49 && order_mark != 0x4D) return message.fail("bad EXIF byte order");
-    const ByteOrder order = order_mark == 0x4D ? ByteOrder::Big : ByteOrder::Little;
-    uint16_t magic = 0;
-    bytes.u16(order, 2, &magic);
-    if (magic != 42) return message.fail("bad EXIF TIFF magic");
-    uint32_t ifd0 = 0;
-    bytes.u32(order, 4, &ifd0);
-    // Offsets of 2^31 and above count as negative.
-    if (ifd0 < TIFF_HEADER_SIZE || ifd0 > 0x7FFFFFFFu || !bytes.has(ifd0, 2)) {
-        return message.fail("bad IFD offset");
+bool open_exif_tiff(const JpegSegment& segment, const uint8_t* data, TiffData* tiff,
+                    const Message& message) {
+    const ByteReader bytes{data + segment.payload + 6, segment.payload_length - 6};
+    switch (open_tiff(bytes, tiff)) {
+        case TiffFault::None: return true;
+        case TiffFault::Truncated: return message.fail("truncated EXIF");
+        case TiffFault::ByteOrder: return message.fail("bad EXIF byte order");
+        case TiffFault::Magic: return message.fail("bad EXIF TIFF magic");
+        case TiffFault::IfdOffset: return message.fail("bad IFD offset");
+        case TiffFault::IfdTruncated: return message.fail("truncated IFD");
     }
-    uint16_t entry_count = 0;
-    bytes.u16(order, ifd0, &entry_count);
-    if (!bytes.has(ifd0 + 2, ENTRY_SIZE * entry_count)) return message.fail("truncated IFD");
-    *tiff = TiffData{bytes, order, ifd0, entry_count};
-    return true;
-}
-
-struct Entry {
-    uint16_t tag = 0;
-    uint16_t type = 0;
-    uint32_t count = 0;
-};
-
-// Only called for entries of a directory whose table lies inside the data.
-Entry read_entry(const TiffData& tiff, uint64_t pos) {
-    Entry entry;
-    tiff.bytes.u16(tiff.order, pos, &entry.tag);
-    tiff.bytes.u16(tiff.order, pos + 2, &entry.type);
-    tiff.bytes.u32(tiff.order, pos + 4, &entry.count);
-    return entry;
+    return false;
 }
 
 }  // namespace
 
 int qv_exif_parse_orientation(const uint8_t* data, uint64_t len, char* msg, uint64_t msg_size) {
     const Message message{msg, msg_size};
-    ExifSegment found;
+    JpegSegment found;
     if (!find_exif_segment(data, len, message, &found)) return 0;
     TiffData tiff{};
-    if (!open_tiff(data + found.offset, found.length, &tiff, message)) return 0;
-    for (uint64_t i = 0; i < tiff.entry_count; ++i) {
-        const uint64_t pos = entry_pos(tiff.ifd0, i);
-        const Entry entry = read_entry(tiff, pos);
-        if (entry.tag != TAG_ORIENTATION || entry.type != TYPE_SHORT) continue;
+    if (!open_exif_tiff(found, data, &tiff, message)) return 0;
+    for (uint64_t pos = find_ifd0_entry(tiff, TAG_ORIENTATION, 0); pos != 0;
+         pos = find_ifd0_entry(tiff, TAG_ORIENTATION, pos)) {
+        if (read_tiff_entry(tiff, pos).type != TYPE_SHORT) continue;
         uint16_t value = 0;
         tiff.bytes.u16(tiff.order, pos + 8, &value);
         return value;
@@ -296,15 +181,15 @@ uint64_t type_size(uint16_t type) {
 }
 
 // Whether the value field holds the offset of the values instead of them.
-bool held_outside(const Entry& entry) { return type_size(entry.type) * entry.count > 4; }
+bool held_outside(const TiffEntry& entry) { return type_size(entry.type) * entry.count > 4; }
 
-bool is_directory_pointer(const Entry& entry) {
+bool is_directory_pointer(const TiffEntry& entry) {
     const bool pointer_tag = entry.tag == TAG_EXIF_IFD || entry.tag == TAG_GPS_IFD ||
                              entry.tag == TAG_INTEROP_IFD;
     return pointer_tag && entry.count == 1 && (entry.type == TYPE_LONG || entry.type == TYPE_IFD);
 }
 
-bool is_strip_offsets(const Entry& entry) {
+bool is_strip_offsets(const TiffEntry& entry) {
     return entry.tag == TAG_STRIP_OFFSETS && (entry.type == TYPE_SHORT || entry.type == TYPE_LONG);
 }
 
@@ -350,13 +235,13 @@ AddResult add_directory(Plan* plan, const TiffData& tiff, RegionKind kind, uint6
     if (offset < TIFF_HEADER_SIZE || !tiff.bytes.u16(tiff.order, offset, &entry_count)) {
         return AddResult::Skipped;
     }
-    uint64_t end = entry_pos(offset, entry_count);
+    uint64_t end = tiff_entry_position(offset, entry_count);
     if (end > tiff.bytes.len) return AddResult::Skipped;
     if (tiff.bytes.has(end, 4)) end += 4;  // the next-IFD offset, where there is one
     return add_region(plan, Region{kind, offset, end, 0, entry_count});
 }
 
-AddResult add_strip_offset_list(Plan* plan, const TiffData& tiff, const Entry& entry,
+AddResult add_strip_offset_list(Plan* plan, const TiffData& tiff, const TiffEntry& entry,
                                 uint64_t value_pos) {
     uint32_t offset = 0;
     tiff.bytes.u32(tiff.order, value_pos, &offset);
@@ -380,9 +265,9 @@ bool make_plan(const TiffData& tiff, const Shift& shift, Plan* plan, const Messa
         const Region directory = plan->regions[i];
         if (directory.kind == RegionKind::StripOffsetList) continue;
         for (uint64_t index = 0; index < directory.count; ++index) {
-            const uint64_t pos = entry_pos(directory.start, index);
+            const uint64_t pos = tiff_entry_position(directory.start, index);
             if (pos == shift.removed_entry) continue;
-            const Entry entry = read_entry(tiff, pos);
+            const TiffEntry entry = read_tiff_entry(tiff, pos);
             if (is_directory_pointer(entry)) {
                 uint32_t offset = 0;
                 tiff.bytes.u32(tiff.order, pos + 8, &offset);
@@ -395,7 +280,7 @@ bool make_plan(const TiffData& tiff, const Shift& shift, Plan* plan, const Messa
         // holds is not followed.
         if (directory.kind != RegionKind::ImageDirectory || !has_next_offset(directory)) continue;
         uint32_t next = 0;
-        tiff.bytes.u32(tiff.order, entry_pos(directory.start, directory.count), &next);
+        tiff.bytes.u32(tiff.order, tiff_entry_position(directory.start, directory.count), &next);
         if (next != 0) {
             full |= add_directory(plan, tiff, RegionKind::ImageDirectory, next) == AddResult::Full;
         }
@@ -433,7 +318,7 @@ struct Adjuster {
     }
 
     void entry(uint64_t pos) const {
-        const Entry entry = read_entry(tiff, pos);
+        const TiffEntry entry = read_tiff_entry(tiff, pos);
         const uint64_t value_pos = pos + 8;
         // An out-of-line StripOffsets array is adjusted as a region of its own.
         if (held_outside(entry)) return offset32(value_pos);
@@ -451,11 +336,11 @@ struct Adjuster {
             return offset_list(region.start, region.type, region.count);
         }
         for (uint64_t index = 0; index < region.count; ++index) {
-            const uint64_t pos = entry_pos(region.start, index);
+            const uint64_t pos = tiff_entry_position(region.start, index);
             if (pos != shift.removed_entry) entry(pos);
         }
         if (region.kind == RegionKind::ImageDirectory && has_next_offset(region)) {
-            offset32(entry_pos(region.start, region.count));
+            offset32(tiff_entry_position(region.start, region.count));
         }
     }
 
@@ -502,7 +387,7 @@ int insert_entry(uint8_t* data, uint64_t len, const Segment& segment, const Tiff
     if (segment.length + ENTRY_SIZE > MAX_SEGMENT_LENGTH) {
         return message.fail("EXIF segment too long to insert Orientation");
     }
-    const uint64_t end_of_entries = entry_pos(tiff.ifd0, tiff.entry_count);
+    const uint64_t end_of_entries = tiff_entry_position(tiff.ifd0, tiff.entry_count);
     const Shift shift{false, end_of_entries, UINT64_MAX, tiff.bytes.len};
     if (!adjust_offsets(segment, tiff, shift, message)) return 0;
 
@@ -528,30 +413,30 @@ int insert_entry(uint8_t* data, uint64_t len, const Segment& segment, const Tiff
 int qv_exif_rewrite_orientation(uint8_t* data, uint64_t len, int value, uint64_t* out_len,
                                 char* msg, uint64_t msg_size) {
     const Message message{msg, msg_size};
-    ExifSegment found;
+    JpegSegment found;
     if (!find_exif_segment(data, len, message, &found)) {
         *out_len = len;
         return 1;
     }
-    const Segment segment{data + found.offset, found.length};
+    const Segment segment{data + found.start, static_cast<uint16_t>(found.payload_length + 2)};
     TiffData tiff{};
-    if (!open_tiff(segment.start, segment.length, &tiff, message)) return 0;
+    if (!open_exif_tiff(found, data, &tiff, message)) return 0;
 
-    // The first entry with the tag, whatever its type.
-    uint64_t entry = 0;
-    bool has_entry = false;
-    for (uint64_t i = 0; i < tiff.entry_count && !has_entry; ++i) {
-        entry = entry_pos(tiff.ifd0, i);
-        has_entry = read_entry(tiff, entry).tag == TAG_ORIENTATION;
-    }
+    // The first entry with the tag, whatever its type, decides.
+    const uint64_t entry = find_ifd0_entry(tiff, TAG_ORIENTATION, 0);
+    const bool has_entry = entry != 0;
     const auto new_value = static_cast<uint16_t>(value);  // the low 16 bits
 
     if (has_entry && value != 0) {
-        if (read_entry(tiff, entry).type != TYPE_SHORT) {
+        if (read_tiff_entry(tiff, entry).type != TYPE_SHORT) {
             return message.fail("Orientation not SHORT");
         }
-        ByteWriter{segment.start + EXIF_HEADER_SIZE, tiff.bytes.len}.put16(tiff.order, entry + 8,
-                                                                            new_value);
+        // Some cameras write the entry twice, and readers differ in which
+        // they take: every SHORT one gets the value.
+        const ByteWriter tiff_writer{segment.start + EXIF_HEADER_SIZE, tiff.bytes.len};
+        for (uint64_t at = entry; at != 0; at = find_ifd0_entry(tiff, TAG_ORIENTATION, at)) {
+            if (read_tiff_entry(tiff, at).type == TYPE_SHORT) tiff_writer.put16(tiff.order, at + 8, new_value);
+        }
         *out_len = len;
         return 1;
     }

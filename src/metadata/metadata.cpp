@@ -16,22 +16,15 @@
 #include <vector>
 
 #include "common/byte_reader.h"
-#include "metadata/exif.h"
-#include "formats/stb_codecs.h"
+#include "formats/jpeg_segments.h"
+#include "formats/deflate.h"
+#include "metadata/tiff.h"
 
 namespace {
 
-void put16(uint8_t* at, ByteOrder order, uint16_t value) {
-    const auto hi = static_cast<uint8_t>(value >> 8), lo = static_cast<uint8_t>(value);
-    at[0] = order == ByteOrder::Big ? hi : lo;
-    at[1] = order == ByteOrder::Big ? lo : hi;
-}
+void put16(uint8_t* at, ByteOrder order, uint16_t value) { ByteWriter{at, 2}.put16(order, 0, value); }
 
-void put32(uint8_t* at, ByteOrder order, uint32_t value) {
-    const auto hi = static_cast<uint16_t>(value >> 16), lo = static_cast<uint16_t>(value);
-    put16(order == ByteOrder::Big ? at : at + 2, order, hi);
-    put16(order == ByteOrder::Big ? at + 2 : at, order, lo);
-}
+void put32(uint8_t* at, ByteOrder order, uint32_t value) { ByteWriter{at, 4}.put32(order, 0, value); }
 
 malloc_ptr<uint8_t> allocate(uint64_t size) {
     void* block = size <= SIZE_MAX ? std::malloc(static_cast<size_t>(size ? size : 1)) : nullptr;
@@ -124,27 +117,20 @@ ColourSpace profile_colour_space(const byte_block& profile) {
     return ColourSpace::Unknown;
 }
 
-// A zlib stream inflated into a buffer of fixed size, so that a small
-// stream cannot claim gigabytes. Nearly every profile fits the first try; a
-// larger one gets room for the most that deflate can expand (1032 to 1).
+// A zlib stream inflated, at most `limit` bytes of it; empty where it
+// does not inflate.
 byte_block inflate_bounded(const uint8_t* stream, uint64_t length, uint64_t limit) {
-    if (length == 0 || length > INT_MAX) return {};
-    const uint64_t largest = std::min(limit, length * 1032 + 64);
-    const uint64_t first = std::min<uint64_t>(largest, 256 << 10);
-    for (uint64_t capacity : {first, largest}) {
-        malloc_ptr<uint8_t> out = allocate(capacity);
-        const int inflated = inflate_zlib_stream(stream, static_cast<int>(length), out.get(),
-                                                  static_cast<int>(capacity));
-        if (inflated > 0) return byte_block{std::move(out), static_cast<uint64_t>(inflated)};
-        if (capacity == largest) break;
+    byte_block inflated;
+    switch (inflate_zlib(stream, length, limit, &inflated.bytes, &inflated.length)) {
+        case Inflated::whole: return inflated;
+        case Inflated::broken: return {};
+        case Inflated::out_of_memory: break;
     }
-    return {};
+    throw std::bad_alloc();
 }
 
 // --- JPEG -------------------------------------------------------------------
 
-constexpr uint8_t kSoi = 0xD8;
-constexpr uint8_t kSos = 0xDA;
 constexpr uint8_t kApp0 = 0xE0;
 constexpr uint8_t kApp1 = 0xE1;
 constexpr uint8_t kApp2 = 0xE2;
@@ -158,50 +144,21 @@ const char kIccSignature[] = "ICC_PROFILE";                      // 12 with the 
 constexpr uint64_t kIccSegmentHeader = sizeof kIccSignature + 2;  // signature, seq, count
 constexpr uint64_t kIccBytesPerSegment = kMaxSegmentPayload - kIccSegmentHeader;  // 65519
 
-struct JpegSegment {
-    uint8_t code;
-    uint64_t start;    // its 0xFF
-    uint64_t payload;  // after the length field
-    uint64_t payload_length;
-
-    uint64_t end() const { return payload + payload_length; }
-    bool starts_with(const ByteReader& jpeg, const void* signature, uint64_t size) const {
-        return payload_length >= size && jpeg.matches(payload, signature, size);
-    }
-};
-
 // Walks the segments ahead of the first scan, calling visit for each; the
 // position of the SOS marker, or 0 when the structure breaks before it.
 template <typename Visit>
 uint64_t walk_jpeg_head(const ByteReader& jpeg, Visit visit) {
-    uint8_t first = 0, second = 0;
-    if (!jpeg.u8(0, &first) || !jpeg.u8(1, &second) || first != 0xFF || second != kSoi) return 0;
+    if (!starts_with_jpeg_soi(jpeg)) return 0;
     uint64_t pos = 2;
-    uint8_t marker = 0, code = 0;
-    while (jpeg.u8(pos, &marker) && jpeg.u8(pos + 1, &code)) {
-        if (marker != 0xFF) return 0;
-        if (code == 0xFF) {  // a fill byte ahead of the marker
-            ++pos;
-            continue;
-        }
-        if (code == kSos) return pos;
-        if (code == kSoi || code == 0xD9) return 0;
-        if (code == 0x01 || (code >= 0xD0 && code <= 0xD7)) {
-            pos += 2;
-            continue;
-        }
-        uint16_t length = 0;
-        if (!jpeg.u16(ByteOrder::Big, pos + 2, &length) || length < 2 || !jpeg.has(pos + 2, length)) {
-            return 0;
-        }
-        visit(JpegSegment{code, pos, pos + 4, uint64_t{length} - 2});
-        pos += 2 + uint64_t{length};
+    JpegSegment segment;
+    JpegStop stop = JpegStop::None;
+    for (;;) {
+        const bool whole = next_jpeg_segment(jpeg, &pos, JpegWalkRules{}, &segment, &stop);
+        // The scan's header need not be whole: what matters is where it starts.
+        if (segment.code == jpeg_code::sos) return segment.start;
+        if (!whole || segment.code == jpeg_code::soi || segment.code == jpeg_code::eoi) return 0;
+        if (!is_standalone_jpeg_marker(segment.code)) visit(segment);
     }
-    return 0;
-}
-
-bool is_frame_header(uint8_t code) {
-    return code >= 0xC0 && code <= 0xCF && code != 0xC4 && code != 0xC8 && code != 0xCC;
 }
 
 bool is_jfif(const ByteReader& jpeg, const JpegSegment& segment) {
@@ -308,25 +265,6 @@ constexpr uint8_t kPngSignature[8] = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0
 const char kXmpKeyword[] = "XML:com.adobe.xmp";
 const char kProfileName[] = "ICC Profile";
 
-constexpr std::array<uint32_t, 256> make_crc_table() {
-    std::array<uint32_t, 256> table{};
-    for (uint32_t n = 0; n < 256; ++n) {
-        uint32_t c = n;
-        for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-        table[n] = c;
-    }
-    return table;
-}
-
-// PNG's CRC-32 in a table of our own: the same in every deflate backend.
-constexpr std::array<uint32_t, 256> kCrcTable = make_crc_table();
-
-uint32_t crc32(const uint8_t* data, uint64_t length) {
-    uint32_t crc = 0xFFFFFFFFu;
-    for (uint64_t i = 0; i < length; ++i) crc = kCrcTable[(crc ^ data[i]) & 0xFF] ^ (crc >> 8);
-    return crc ^ 0xFFFFFFFFu;
-}
-
 struct PngChunk {
     uint64_t start;  // its length field
     uint32_t length;
@@ -338,7 +276,7 @@ struct PngChunk {
     bool crc_matches(const ByteReader& png) const {
         uint32_t stored = 0;
         png.u32(ByteOrder::Big, data() + length, &stored);
-        return stored == crc32(png.data + type(), uint64_t{length} + 4);
+        return stored == crc32_update(0, png.data + type(), uint64_t{length} + 4);
     }
 };
 
@@ -371,8 +309,12 @@ uint64_t field_end(const ByteReader& png, uint64_t pos, uint64_t end) {
 byte_block png_profile(const ByteReader& png, const PngChunk& chunk) {
     const uint64_t end = chunk.data() + chunk.length;
     const uint64_t name_end = field_end(png, chunk.data(), std::min(end, chunk.data() + 80));
+    // The method byte follows the name inside the chunk, or there is no
+    // stream: a name whose NUL ends the chunk leaves none.
     uint8_t method = 1;
-    if (name_end <= chunk.data() + 1 || !png.u8(name_end, &method) || method != 0) return {};
+    if (name_end <= chunk.data() + 1 || name_end >= end || !png.u8(name_end, &method) || method != 0) {
+        return {};
+    }
     const byte_block inflated =
         inflate_bounded(png.data + name_end + 1, end - name_end - 1, kMaxIccProfileBytes);
     return inflated.empty() ? byte_block{} : sound_profile(inflated.data(), inflated.length);
@@ -543,20 +485,19 @@ void append_chunk(ByteBuilder* out, const char* type, const uint8_t* data, uint6
     const uint64_t crc_start = out->size();
     out->append(type, 4);
     out->append(data, length);
-    out->u32(crc32(out->data() + crc_start, length + 4));
+    out->u32(crc32_update(0, out->data() + crc_start, length + 4));
 }
 
-// An iCCP chunk, or nothing when the compressor fails or the result is
-// too large for a chunk.
+// An iCCP chunk, or nothing when the compressor fails: the picture is
+// still right without its profile.
 void append_iccp_chunk(ByteBuilder* out, const byte_block& profile) {
-    int compressed_length = 0;
-    malloc_ptr<uint8_t> compressed(compress_zlib_stream(
-        profile.data(), static_cast<int>(profile.length), &compressed_length));
-    if (!compressed || compressed_length <= 0) throw std::bad_alloc();
+    uint64_t compressed_length = 0;
+    const malloc_ptr<uint8_t> compressed = deflate_zlib(profile.data(), profile.length, &compressed_length);
+    if (!compressed) return;
     ByteBuilder data;
     data.append(kProfileName);
     data.byte(0);  // deflate
-    data.append(compressed.get(), static_cast<uint64_t>(compressed_length));
+    data.append(compressed.get(), compressed_length);
     append_chunk(out, "iCCP", data.data(), data.size());
 }
 
@@ -605,7 +546,7 @@ JpegHead read_jpeg_head(const ByteReader& jpeg) {
             if (is_jfif(jpeg, segment) && head.jfif_payload == 0) head.jfif_payload = segment.payload;
             head.insert_at = segment.end();
         }
-        if (is_frame_header(segment.code) && head.components == 0 && segment.payload_length >= 6) {
+        if (is_jpeg_frame_header(segment.code) && head.components == 0 && segment.payload_length >= 6) {
             head.components = jpeg.data[segment.payload + 5];
         }
         if (is_exif(jpeg, segment) || is_xmp(jpeg, segment) || is_xmp_extension(jpeg, segment) ||
@@ -676,75 +617,6 @@ bool read_png_layout(const ByteReader& png, PngLayout* layout) {
            layout->has_header;
 }
 
-// --- TIFF data of an EXIF block --------------------------------------------
-
-constexpr uint16_t kTagOrientation = 0x0112;
-constexpr uint16_t kTypeShort = 3;
-
-struct TiffIfd0 {
-    ByteOrder order;
-    uint64_t position;
-    uint16_t entry_count;
-};
-
-bool open_ifd0(const ByteReader& tiff, TiffIfd0* ifd0) {
-    if (!is_tiff_header(tiff, 0)) return false;
-    const ByteOrder order = tiff.data[0] == 'M' ? ByteOrder::Big : ByteOrder::Little;
-    uint32_t position = 0;
-    uint16_t count = 0;
-    if (!tiff.u32(order, 4, &position) || position < 8 || !tiff.u16(order, position, &count)) return false;
-    if (!tiff.has(uint64_t{position} + 2, uint64_t{count} * 12)) return false;
-    *ifd0 = TiffIfd0{order, position, count};
-    return true;
-}
-
-struct OrientationEntry {
-    uint64_t position = 0;  // 0: none
-    uint16_t type = 0;
-};
-
-// IFD0's first Orientation entry, whatever its type.
-OrientationEntry find_orientation(const ByteReader& tiff, const TiffIfd0& ifd0) {
-    for (uint64_t i = 0; i < ifd0.entry_count; ++i) {
-        const uint64_t entry = ifd0.position + 2 + 12 * i;
-        uint16_t tag = 0, type = 0;
-        tiff.u16(ifd0.order, entry, &tag);
-        tiff.u16(ifd0.order, entry + 2, &type);
-        if (tag == kTagOrientation) return {entry, type};
-    }
-    return {};
-}
-
-// The EXIF module works on JPEG files: the TIFF data is wrapped in the
-// smallest one around an Exif segment. Orientation SHORT is set to 1, an
-// Orientation of any other type (which readers may still honour) removed.
-// TIFF data too long for a JPEG segment (PNG's eXIf has no such limit) can
-// have a SHORT value set in place only.
-bool set_orientation_upright(byte_block* exif, const TiffIfd0& ifd0, const OrientationEntry& entry) {
-    const uint16_t type = entry.type;
-    if (exif->length + 2 + sizeof kExifSignature > 65535) {
-        if (type != kTypeShort) return false;
-        put16(exif->bytes.get() + entry.position + 8, ifd0.order, 1);
-        return true;
-    }
-    ByteBuilder jpeg;
-    jpeg.reserve(exif->length + 32);
-    jpeg.byte(0xFF);
-    jpeg.byte(kSoi);
-    append_segment(&jpeg, kApp1, kExifSignature, sizeof kExifSignature, exif->data(), exif->length);
-    jpeg.byte(0xFF);
-    jpeg.byte(0xD9);
-    char msg[128] = {};
-    uint64_t new_length = 0;
-    if (!qv_exif_rewrite_orientation(jpeg.data(), jpeg.size(), type == kTypeShort ? 1 : 0, &new_length,
-                                     msg, sizeof msg)) {
-        return false;
-    }
-    const uint64_t tiff = 6 + sizeof kExifSignature;  // SOI, marker, length, signature
-    *exif = copy_block(jpeg.data() + tiff, new_length - tiff - 2);
-    return true;
-}
-
 }  // namespace
 
 carried_metadata read_carried_metadata(const uint8_t* bytes, uint64_t length, img_format format) {
@@ -802,24 +674,35 @@ void attach_carried_metadata(malloc_ptr<uint8_t>* bytes, uint64_t* length, img_f
     insert_block(bytes, length, insert_at, block.take());
 }
 
+// Readers differ in which of two Orientation entries they take, and some
+// honour one that is not SHORT: every entry of IFD0 is made to read 1, in
+// place, so that nothing moves. An entry of another type or count than
+// SHORT or LONG 1 becomes SHORT 1 (its old value's bytes stay, unused).
 void make_exif_upright(byte_block* exif) {
-    const ByteReader tiff{exif->data(), exif->length};
-    TiffIfd0 ifd0{};
-    if (!open_ifd0(tiff, &ifd0)) {
+    TiffData tiff{};
+    if (open_tiff(ByteReader{exif->data(), exif->length}, &tiff) != TiffFault::None) {
         *exif = byte_block{};  // not TIFF data that any reader would take
         return;
     }
-    const OrientationEntry orientation = find_orientation(tiff, ifd0);
-    if (orientation.position != 0 && !set_orientation_upright(exif, ifd0, orientation)) {
-        *exif = byte_block{};  // better no EXIF than one that turns the picture
-        return;
+    const ByteWriter writer{exif->bytes.get(), exif->length};
+    for (uint64_t at = find_ifd0_entry(tiff, TIFF_TAG_ORIENTATION, 0); at != 0;
+         at = find_ifd0_entry(tiff, TIFF_TAG_ORIENTATION, at)) {
+        const TiffEntry entry = read_tiff_entry(tiff, at);
+        if (entry.type == TIFF_TYPE_LONG && entry.count == 1) {
+            writer.put32(tiff.order, at + 8, 1);
+            continue;
+        }
+        if (entry.type != TIFF_TYPE_SHORT || entry.count != 1) {
+            writer.put16(tiff.order, at + 2, TIFF_TYPE_SHORT);
+            writer.put32(tiff.order, at + 4, 1);
+            writer.put16(tiff.order, at + 10, 0);
+        }
+        writer.put16(tiff.order, at + 8, 1);
     }
     // IFD1 describes the thumbnail, which shows the picture as it was
     // stored: unlinked, it is no longer found (its bytes stay unused).
-    const ByteReader rewritten{exif->data(), exif->length};
-    if (!open_ifd0(rewritten, &ifd0)) return;
-    const uint64_t next_ifd = ifd0.position + 2 + 12 * uint64_t{ifd0.entry_count};
-    if (rewritten.has(next_ifd, 4)) put32(exif->bytes.get() + next_ifd, ifd0.order, 0);
+    const uint64_t next_ifd = tiff_entry_position(tiff.ifd0, tiff.entry_count);
+    if (tiff.bytes.has(next_ifd, 4)) writer.put32(tiff.order, next_ifd, 0);
 }
 
 namespace {
@@ -901,7 +784,7 @@ bool same_idat_stream(const ByteReader& a, const std::vector<PngChunk>& a_chunks
 Range jpeg_frame_header(const ByteReader& jpeg) {
     Range frame;
     walk_jpeg_head(jpeg, [&](const JpegSegment& segment) {
-        if (is_frame_header(segment.code) && frame.end == 0) frame = Range{segment.start, segment.end()};
+        if (is_jpeg_frame_header(segment.code) && frame.end == 0) frame = Range{segment.start, segment.end()};
     });
     return frame;
 }
