@@ -12,7 +12,7 @@
 #include <cstring>
 
 #include "common/large_block.h"
-#include "formats/jpeg_walk_interim.h"
+#include "formats/jpeg_segments.h"
 #include "formats/jpeg_zigzag.h"
 
 namespace {
@@ -27,6 +27,11 @@ constexpr const char* kBadFrame = "JPEG frame header not understood";
 constexpr const char* kUndefinedTable = "JPEG scan uses an undefined table";
 constexpr const char* kTooLarge = "too large";
 constexpr const char* kOutOfMemory = "out of memory";
+
+// Every scan walks the whole picture, and a progressive scan of a few bytes
+// can cover it with end-of-band runs: a small file of many scans would
+// take minutes. Encoders write about ten; no sound file needs a thousand.
+constexpr int kMaxScans = 1000;
 
 // --- Huffman tables ------------------------------------------------------
 
@@ -205,6 +210,7 @@ struct ReaderState {
     uint16_t restart_interval = 0;
     bool restart_seen = false;
     bool frame_seen = false;
+    int scan_count = 0;
 };
 
 // One block of a sequential scan: DC difference and the AC run-lengths.
@@ -564,54 +570,79 @@ const char* unsupported_process(uint8_t code) {
     return nullptr;
 }
 
+// A scan: its header, then its entropy-coded data, after which the walk
+// goes on from the marker that ends the data.
+const char* read_scan(const ByteReader& jpeg, const JpegSegment& segment, ReaderState* state, uint64_t* position) {
+    if (++state->scan_count > kMaxScans) return "JPEG with more than 1000 scans";
+    Scan scan;
+    const char* failure = read_scan_header(jpeg.data + segment.payload, segment.payload_length, state, &scan);
+    if (failure) return failure;
+    BitReader bits{jpeg.data, jpeg.len, segment.end()};
+    failure = decode_scan_data(*state, scan, bits);
+    if (!failure && bits.overran()) failure = kTruncated;
+    if (failure) return failure;
+    *position = jpeg_entropy_coded_end(jpeg, bits.unread_position());
+    return nullptr;
+}
+
+const char* read_segment(const ByteReader& jpeg, const JpegSegment& segment, ReaderState* state, uint64_t* position,
+                         bool* ended) {
+    const uint8_t code = segment.code;
+    const uint8_t* payload = jpeg.data + segment.payload;
+    if (const char* unsupported = unsupported_process(code)) return unsupported;
+    switch (code) {
+    case jpeg_code::eoi:
+        *ended = true;
+        state->image->image_end = segment.payload;
+        return nullptr;
+    case jpeg_code::sof0:
+    case jpeg_code::sof1:
+    case jpeg_code::sof2:
+        state->image->frame_offset = segment.start;
+        return read_frame(code, payload, segment.payload_length, state);
+    case jpeg_code::dqt:
+        return read_quant_tables(payload, segment.payload_length, state->image);
+    case jpeg_code::dht:
+        return read_huffman_tables(payload, segment.payload_length, state);
+    case jpeg_code::dri:
+        return read_restart_interval(payload, segment.payload_length, state);
+    case jpeg_code::dnl:
+        return "JPEG height given after the first scan";
+    case jpeg_code::sos:
+        return read_scan(jpeg, segment, state, position);
+    default:
+        if ((code >= jpeg_code::app0 && code <= jpeg_code::app15) || code == jpeg_code::com) return nullptr;
+        return "JPEG marker not understood";
+    }
+}
+
 }  // namespace
 
 const char* read_jpeg_coefficients(const uint8_t* bytes, uint64_t length, CoefficientImage* image) {
     *image = CoefficientImage{};
+    const ByteReader jpeg{bytes, length};
+    if (!starts_with_jpeg_soi(jpeg)) return "not a JPEG";
     ReaderState state;
     state.image = image;
     const char* failure = nullptr;
     bool scan_seen = false;
     bool ended = false;
-    JpegSegmentWalk walk = jpeg_walk_start(bytes, length);
-    JpegSegment segment;
-    while (!failure && !ended && jpeg_walk_next(&walk, &segment)) {
-        const uint8_t code = segment.marker;
-        const uint8_t* payload = bytes + segment.payload_offset;
-        if ((failure = unsupported_process(code))) break;
-        if (code == 0xD9) {
-            ended = true;
-            image->image_end = segment.payload_offset;
-        } else if (code == 0xC0 || code == 0xC1 || code == 0xC2) {
-            image->frame_offset = segment.marker_offset;
-            failure = read_frame(code, payload, segment.payload_length, &state);
-        } else if (code == 0xDB) {
-            failure = read_quant_tables(payload, segment.payload_length, image);
-        } else if (code == 0xC4) {
-            failure = read_huffman_tables(payload, segment.payload_length, &state);
-        } else if (code == 0xDD) {
-            failure = read_restart_interval(payload, segment.payload_length, &state);
-        } else if (code == 0xDC) {
-            failure = "JPEG height given after the first scan";
-        } else if (code == 0xDA) {
-            Scan scan;
-            failure = read_scan_header(payload, segment.payload_length, &state, &scan);
-            if (failure) break;
-            const uint64_t data_start = segment.payload_offset + segment.payload_length;
-            BitReader bits{bytes, length, data_start};
-            failure = decode_scan_data(state, scan, bits);
-            if (!failure && bits.overran()) failure = kTruncated;
-            if (failure) break;
-            jpeg_walk_resume_after_scan(&walk, bits.unread_position());
-            scan_seen = true;
-        } else if (!((code >= 0xE0 && code <= 0xEF) || code == 0xFE)) {
-            failure = "JPEG marker not understood";
+    uint64_t position = 2;
+    while (!failure && !ended) {
+        JpegSegment segment;
+        JpegStop stop = JpegStop::None;
+        if (!next_jpeg_segment(jpeg, &position, JpegWalkRules{}, &segment, &stop)) {
+            // A file that ends right after its last scan lacks only EOI.
+            ended = stop == JpegStop::End && scan_seen;
+            if (ended) image->image_end = length;
+            if (!ended) failure = "JPEG segments truncated";
+            break;
         }
+        failure = read_segment(jpeg, segment, &state, &position, &ended);
+        if (!failure && segment.code == jpeg_code::sos) scan_seen = true;
     }
-    if (!failure && walk.failure) failure = walk.failure;
     if (!failure && !state.frame_seen) failure = "JPEG without a frame";
     if (!failure && !scan_seen) failure = "JPEG without a scan";
-    if (!failure && !ended) image->image_end = length;
     if (failure) *image = CoefficientImage{};
     return failure;
 }

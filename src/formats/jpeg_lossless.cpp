@@ -4,7 +4,7 @@
 
 #include "formats/jpeg_coefficient_writer.h"
 #include "formats/jpeg_coefficients.h"
-#include "formats/jpeg_walk_interim.h"
+#include "formats/jpeg_segments.h"
 
 const char* const kJpegPartialWidth = "JPEG width is not a whole number of MCUs";
 const char* const kJpegPartialHeight = "JPEG height is not a whole number of MCUs";
@@ -68,11 +68,15 @@ const char* plan_layout(const CoefficientImage& image, Transform transform, bool
 // tables are written anew for the result.
 void append_head(const uint8_t* bytes, uint64_t frame_offset, ByteSink* sink) {
     sink->u16(0xFFD8);
-    JpegSegmentWalk walk = jpeg_walk_start(bytes, frame_offset);
+    // The reader walked these segments already: each lies inside the data.
+    const ByteReader head{bytes, frame_offset};
+    uint64_t position = 2;
     JpegSegment segment;
-    while (jpeg_walk_next(&walk, &segment)) {
-        const bool kept = (segment.marker >= 0xE0 && segment.marker <= 0xEF) || segment.marker == 0xFE;
-        if (kept) sink->append(bytes + segment.marker_offset, segment.payload_offset + segment.payload_length - segment.marker_offset);
+    JpegStop stop = JpegStop::None;
+    while (next_jpeg_segment(head, &position, JpegWalkRules{}, &segment, &stop)) {
+        const bool kept = (segment.code >= jpeg_code::app0 && segment.code <= jpeg_code::app15) ||
+                          segment.code == jpeg_code::com;
+        if (kept) sink->append(bytes + segment.start, segment.end() - segment.start);
     }
 }
 
