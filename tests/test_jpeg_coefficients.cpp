@@ -180,6 +180,11 @@ TEST(CoefficientReader, DeclinesWhatItCannotReadWithItsReason) {
     Bytes truncated(good.begin(), good.begin() + static_cast<std::ptrdiff_t>(scan + (good.size() - scan) / 2));
     truncated.push_back(0xFF);
     truncated.push_back(0xD9);
+    // Three codes of length 1 where two fit (the total count unchanged).
+    Bytes oversubscribed = good;
+    const uint64_t counts = find_marker(good, 0xC4) + 5;
+    oversubscribed[counts] = 3;
+    oversubscribed[counts + 2] = static_cast<uint8_t>(good[counts + 2] + good[counts] - 3);
     Bytes huge = good;
     for (int i = 5; i < 9; ++i) huge[frame + i] = 0xFF;  // 65535 x 65535
     const std::vector<Case> cases = {
@@ -188,6 +193,7 @@ TEST(CoefficientReader, DeclinesWhatItCannotReadWithItsReason) {
         {"hierarchical", with_byte(frame + 1, 0xC5), "hierarchical JPEG"},
         {"12-bit samples", with_byte(frame + 4, 12), "JPEG samples of other than 8 bits"},
         {"scan cut in half", truncated, "JPEG scan data truncated"},
+        {"Huffman codes that do not fit their lengths", oversubscribed, "JPEG table not understood"},
         {"larger than the budget", huge, "too large"},
         {"height after the scan", [&] { Bytes b = good; b[frame + 5] = 0; b[frame + 6] = 0; return b; }(),
          "JPEG height given after the first scan"},

@@ -59,13 +59,13 @@ bool build_huffman_table(const uint8_t counts[16], const uint8_t* values, int va
         table->first_index[length] = index - code;
         table->largest_code[length] = count ? code + count - 1 : -1;
         for (int i = 0; i < count; ++i, ++code, ++index) {
+            if (code >= (1 << length)) return false;
             if (length > kLookupBits) continue;
             const int spread = kLookupBits - length;
             for (int fill = 0; fill < (1 << spread); ++fill) {
                 table->lookup[(code << spread) | fill] = static_cast<uint16_t>(length << 8 | values[index]);
             }
         }
-        if (code > (1 << length)) return false;
         code <<= 1;
     }
     table->defined = true;
