@@ -17,9 +17,10 @@
 #include <sys/mman.h>
 #endif
 
-static inline void *veerpix_malloc_large(size_t bytes)
+/* Asks for huge pages over the whole 2 MiB pages of a block not yet
+ * touched. */
+static inline void veerpix_hint_huge_pages(void *block, size_t bytes)
 {
-    void *block = malloc(bytes);
 #if defined(__linux__) && defined(MADV_HUGEPAGE)
     const uintptr_t huge_page = (uintptr_t)2 << 20;
     /* Small blocks share their pages with other allocations: leave them be. */
@@ -29,7 +30,26 @@ static inline void *veerpix_malloc_large(size_t bytes)
         /* Only a hint: where the kernel declines, the block works as ever. */
         if (end > start) (void)madvise((void *)start, end - start, MADV_HUGEPAGE);
     }
+#else
+    (void)block;
+    (void)bytes;
 #endif
+}
+
+static inline void *veerpix_malloc_large(size_t bytes)
+{
+    void *block = malloc(bytes);
+    veerpix_hint_huge_pages(block, bytes);
+    return block;
+}
+
+/* Zeroed. A large block comes fresh from the kernel, already zero, and
+ * calloc then leaves it untouched: zeroing it again would cost a write of
+ * every page. */
+static inline void *veerpix_calloc_large(size_t count, size_t size)
+{
+    void *block = calloc(count, size);
+    if (block && count) veerpix_hint_huge_pages(block, count * size);
     return block;
 }
 

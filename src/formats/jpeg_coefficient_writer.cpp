@@ -145,6 +145,22 @@ const int16_t* source_block(const LayoutComponent& component, const TransformMap
     return component.source->block(u, v);
 }
 
+// A block's two cache lines, asked for ahead of their use. A turned picture
+// is read across the source's rows, each block in another row, a stride
+// that the processor's own prefetching does not follow.
+void prefetch_block(const int16_t* block) {
+#if defined(__GNUC__) || defined(__clang__)
+    __builtin_prefetch(block);
+    __builtin_prefetch(block + 32);
+#else
+    (void)block;
+#endif
+}
+
+// How many MCUs ahead the blocks are asked for: enough to cover a memory
+// access with the coding of the MCUs between.
+constexpr uint32_t kPrefetchMcus = 4;
+
 // Calls visit.block(component, source block) for every block of the scan
 // in order and visit.restart(n) where restart interval n ends; stops when
 // a call returns false.
@@ -167,8 +183,10 @@ bool walk_blocks(const CoefficientLayout& layout, uint32_t restart_interval, Vis
                 const LayoutComponent& component = layout.components[c];
                 const uint32_t h = single ? 1 : component.horizontal_sampling;
                 const uint32_t v = single ? 1 : component.vertical_sampling;
+                const uint32_t ahead = mcu_column + kPrefetchMcus;
                 for (uint32_t y = 0; y < v; ++y) {
                     for (uint32_t x = 0; x < h; ++x) {
+                        if (ahead < mcus_wide) prefetch_block(source_block(component, map, ahead * h + x, mcu_row * v + y));
                         const int16_t* block = source_block(component, map, mcu_column * h + x, mcu_row * v + y);
                         if (!visit.block(c, block)) return false;
                     }

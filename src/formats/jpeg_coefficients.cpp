@@ -37,6 +37,12 @@ constexpr int kMaxScans = 1000;
 
 constexpr int kLookupBits = 9;
 
+struct RunAndValue {
+    int16_t value;
+    uint8_t run;
+    uint8_t bits;  // of the code and the value
+};
+
 struct HuffmanTable {
     bool defined = false;
     // Codes of up to kLookupBits bits, found by their leading bits:
@@ -45,7 +51,26 @@ struct HuffmanTable {
     int32_t largest_code[17] = {};  // per length; -1 where none
     int32_t first_index[17] = {};   // values index of the length's first code, less that code
     uint8_t values[256] = {};
+    // An AC code and the value after it together in kLookupBits bits;
+    // bits 0 where they do not fit.
+    RunAndValue run_and_value[1 << kLookupBits] = {};
 };
+
+// Fills run_and_value from the lookup: most AC values of a photo are small
+// and their codes short, so one lookup decodes both.
+void build_run_and_value_lookup(HuffmanTable* table) {
+    for (uint32_t bits = 0; bits < (1u << kLookupBits); ++bits) {
+        const uint16_t entry = table->lookup[bits];
+        const int code_length = entry >> 8, symbol = entry & 0xFF;
+        const int run = symbol >> 4, size = symbol & 15;
+        if (entry == 0 || size == 0 || code_length + size > kLookupBits) continue;
+        const uint32_t raw = (bits >> (kLookupBits - code_length - size)) & ((1u << size) - 1);
+        const int32_t value = raw < (1u << (size - 1)) ? static_cast<int32_t>(raw) - (1 << size) + 1
+                                                       : static_cast<int32_t>(raw);
+        table->run_and_value[bits] = {static_cast<int16_t>(value), static_cast<uint8_t>(run),
+                                      static_cast<uint8_t>(code_length + size)};
+    }
+}
 
 // Canonical codes from the counts per length. A set of counts whose codes
 // do not fit in their lengths describes no table.
@@ -68,6 +93,7 @@ bool build_huffman_table(const uint8_t counts[16], const uint8_t* values, int va
         }
         code <<= 1;
     }
+    build_run_and_value_lookup(table);
     table->defined = true;
     return true;
 }
@@ -223,6 +249,14 @@ const char* decode_sequential_block(BitReader& bits, ScanComponent& sc, int16_t*
     block[0] = static_cast<int16_t>(sc.dc_prediction);
     for (int k = 1; k < 64; ++k) {
         bits.ensure(32);
+        const RunAndValue fast = sc.ac->run_and_value[bits.peek(kLookupBits)];
+        if (fast.bits != 0) {
+            k += fast.run;
+            if (k > 63) return kBadValue;
+            bits.consume(fast.bits);
+            block[kNaturalOrder[k]] = fast.value;
+            continue;
+        }
         const int symbol = decode_symbol(bits, *sc.ac);
         if (symbol < 0) return kBadCode;
         const int run = symbol >> 4, size = symbol & 15;
@@ -508,9 +542,8 @@ const char* read_frame(uint8_t code, const uint8_t* payload, uint64_t length, Re
         CoefficientComponent& component = image->components[i];
         const uint64_t values = uint64_t{component.padded_blocks_wide} * component.padded_blocks_high * 64;
         // Zeroed: a progressive file need not send every band.
-        component.coefficients.reset(static_cast<int16_t*>(veerpix_malloc_large(static_cast<size_t>(values) * 2)));
+        component.coefficients.reset(static_cast<int16_t*>(veerpix_calloc_large(static_cast<size_t>(values), 2)));
         if (!component.coefficients) return kOutOfMemory;
-        std::memset(component.coefficients.get(), 0, static_cast<size_t>(values) * 2);
     }
     state->frame_seen = true;
     return nullptr;
