@@ -8,6 +8,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -62,6 +63,9 @@ struct Sampling {
     const char* label;
     const char* cjpeg_options;  // null: CMYK by ImageMagick
 };
+
+// The label in test names and listings (not the bytes of the record).
+void PrintTo(const Sampling& sampling, std::ostream* out) { *out << sampling.label; }
 
 const Sampling kSamplings[] = {
     {"444", "-sample 1x1"}, {"422", "-sample 2x1"}, {"420", "-sample 2x2"},
