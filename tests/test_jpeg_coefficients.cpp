@@ -160,6 +160,22 @@ TEST(CoefficientTransforms, TheHeadBeforeTheFrameIsKeptByteForByte) {
     EXPECT_TRUE(std::equal(input.begin(), input.begin() + static_cast<std::ptrdiff_t>(first_table), output.begin()));
 }
 
+// What follows the picture's EOI (the secondary pictures of a
+// multi-picture file) is not carried into a result whose offsets would no
+// longer match; the caller learns where the picture ended.
+TEST(CoefficientTransforms, DataAfterThePictureIsLeftOutAndItsPlaceReported) {
+    const Bytes picture = busy_jpeg(16, 16);
+    Bytes input = picture;
+    const Bytes secondary = busy_jpeg(8, 8);
+    input.insert(input.end(), secondary.begin(), secondary.end());
+    JpegLosslessResult result;
+    ASSERT_EQ(jpeg_lossless_transform(input.data(), input.size(), Transform::Turn90, {}, &result), nullptr);
+    EXPECT_EQ(result.input_image_end, picture.size());
+    const Bytes output = result_bytes(result);
+    EXPECT_EQ(find_marker(output, 0xD9), output.size() - 2);
+    EXPECT_EQ(coefficients_of(output).width, 16u);
+}
+
 // Files the reader must not misread: each declined, with its reason.
 TEST(CoefficientReader, DeclinesWhatItCannotReadWithItsReason) {
     const Bytes good = busy_jpeg(32, 24);
