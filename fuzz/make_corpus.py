@@ -13,11 +13,16 @@ usage: make_corpus.py OUTDIR
                      and XMP (metadata reader and writers)
   OUTDIR/rasters     width, height and JPEG quality bytes, then RGBA
                      pixels (writers)
+  OUTDIR/coefficients  a byte of options, then a JPEG of each kind the
+                     coefficient reader takes (coefficient road)
 """
 import io
 import os
+import shutil
 import struct
+import subprocess
 import sys
+import tempfile
 
 from PIL import Image
 
@@ -457,6 +462,38 @@ def raster_seeds():
     return seeds
 
 
+def cjpeg_seeds():
+    """Kinds Pillow does not write: restart intervals, 4:4:0, and those in a
+    progressive file; made by cjpeg where it is installed."""
+    if not shutil.which("cjpeg"):
+        return {}
+    kinds = {
+        "restarts-420.jpg": ["-sample", "2x2", "-restart", "1B"],
+        "restarts-progressive-422.jpg": ["-sample", "2x1", "-progressive", "-restart", "2B"],
+        "baseline-440.jpg": ["-sample", "1x2"],
+        "restarts-grey.jpg": ["-grayscale", "-restart", "3B"],
+    }
+    seeds = {}
+    with tempfile.TemporaryDirectory() as folder:
+        ppm = os.path.join(folder, "in.ppm")
+        picture(23, 19).save(ppm)
+        for name, options in kinds.items():
+            seeds[name] = subprocess.run(["cjpeg", "-quality", "85"] + options + [ppm],
+                                         check=True, capture_output=True).stdout
+    return seeds
+
+
+def coefficient_seeds(images):
+    """Each JPEG behind the options byte: trim off, trim on."""
+    jpegs = {name: data for name, data in images.items() if name.endswith(".jpg") and "tagged" not in name}
+    jpegs.update(cjpeg_seeds())
+    seeds = {}
+    for name, data in sorted(jpegs.items()):
+        seeds[f"{name}.keep"] = b"\0" + data
+        seeds[f"{name}.trim"] = b"\1" + data
+    return seeds
+
+
 def write_set(folder, seeds):
     os.makedirs(folder, exist_ok=True)
     for name, data in seeds.items():
@@ -477,6 +514,7 @@ def main():
     write_set(os.path.join(out, "operations"), operation_seeds(images))
     write_set(os.path.join(out, "metadata"), metadata_seeds(images))
     write_set(os.path.join(out, "rasters"), raster_seeds())
+    write_set(os.path.join(out, "coefficients"), coefficient_seeds(images))
 
 
 if __name__ == "__main__":

@@ -11,11 +11,11 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/ensure-packages.sh
-ensure_packages cmake make clang libclang-rt-14-dev libstb-dev python3 python3-pil
+ensure_packages cmake make clang libclang-rt-14-dev libstb-dev python3 python3-pil libjpeg-turbo-progs
 
 seconds=${1:-15}
 build=build/fuzz
-targets="fuzz_exif_reader fuzz_exif_rewriter fuzz_decode fuzz_operations fuzz_metadata fuzz_writers"
+targets="fuzz_exif_reader fuzz_exif_rewriter fuzz_decode fuzz_operations fuzz_metadata fuzz_writers fuzz_coefficients"
 
 echo "=== fuzz: build"
 CC=clang CXX=clang++ cmake -S . -B "$build" -DVEERPIX_FUZZ=ON -DVEERPIX_BUILD_TESTS=OFF \
@@ -42,6 +42,7 @@ seeds_of() {
         fuzz_operations) echo operations ;;
         fuzz_metadata) echo metadata ;;
         fuzz_writers) echo rasters ;;
+        fuzz_coefficients) echo coefficients ;;
     esac
 }
 

@@ -12,7 +12,8 @@ cd "$(dirname "$0")/.."
 source scripts/ensure-packages.sh
 ensure_packages cmake make g++ binutils libstb-dev libgtest-dev libdeflate-dev zlib1g-dev pkg-config python3 dpkg-dev file \
     python3-dask python3-distributed valgrind \
-    libimage-exiftool-perl python3-pil icc-profiles-free strace
+    libimage-exiftool-perl python3-pil icc-profiles-free strace \
+    libjpeg-turbo-progs imagemagick
 
 jobs=$(nproc 2>/dev/null || echo 2)
 # As root (CI), the tests that need root or the packages above must run:

@@ -17,6 +17,8 @@
 #include <sys/mman.h>
 #endif
 
+/* Asks for huge pages over the whole 2 MiB pages of a block not yet
+ * touched. */
 static inline void veerpix_hint_huge_pages(void *block, size_t bytes)
 {
 #if defined(__linux__) && defined(MADV_HUGEPAGE)
@@ -41,13 +43,13 @@ static inline void *veerpix_malloc_large(size_t bytes)
     return block;
 }
 
-/* The same, zero-filled. Large blocks come as fresh pages from the system,
- * which are zero already, so calloc leaves them untouched and the hint
- * still works; small ones cost one memset. */
-static inline void *veerpix_calloc_large(size_t bytes)
+/* Zero-filled. A large block comes fresh from the kernel, already zero, and
+ * calloc then leaves it untouched: zeroing it again would cost a write of
+ * every page. */
+static inline void *veerpix_calloc_large(size_t count, size_t size)
 {
-    void *block = calloc(1, bytes);
-    veerpix_hint_huge_pages(block, bytes);
+    void *block = calloc(count, size);
+    if (block && count) veerpix_hint_huge_pages(block, count * size);
     return block;
 }
 

@@ -20,7 +20,7 @@ static void *veerpix_codec_grow(void *block, size_t old_size, size_t new_size)
  * skips), the picture shows zeros instead of whatever the process held
  * there before. Blocks that grow (the inflater's output, the PNG's
  * compressed data) get their new part zero-filled too. */
-#define STBI_MALLOC(size) veerpix_calloc_large(size)
+#define STBI_MALLOC(size) veerpix_calloc_large(1, size)
 #define STBI_REALLOC(block, size) realloc(block, size)
 #define STBI_REALLOC_SIZED(block, old_size, new_size) veerpix_codec_grow(block, old_size, new_size)
 #define STBI_FREE(block) free(block)
