@@ -156,7 +156,7 @@ VEERPIX_API int veerpix_auto_orient(const char *input, const char *output);
 
 /* Copies the metadata of `source` (JPEG or PNG) into `output`, an already
  * written JPEG or PNG whose pixels are upright (a result of the operations
- * above), replacing the output's own: EXIF with its Orientation set to 1
+ * above), replacing the output's own: EXIF with every Orientation entry set to 1
  * (an EXIF without Orientation stays without) and its thumbnail unlinked,
  * XMP with every tiff:Orientation set to 1, the ICC profile (where its
  * colour space is the output's) and the resolution. JPEG holds them as
