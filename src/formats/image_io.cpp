@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "formats/decode_guard.h"
+#include "formats/jpeg_decoder.h"
 #include "common/error.h"
 #include "formats/jpeg_segments.h"
 #include "formats/jpeg_writer.h"
@@ -405,7 +406,14 @@ int decode_image(const uint8_t* bytes, uint64_t length, const char* path, pix_im
     // Shapes of file that reach the decoder's known faults never reach it.
     if (!reason) reason = decode_guard_check(bytes, length);
     if (!reason) reason = raster_size_check(bytes, decoder_length);
-    if (!reason) {
+    if (!reason && detect_format(bytes, length) == IMG_FMT_JPEG) {
+        uint32_t jpeg_width = 0, jpeg_height = 0;
+        pixels = decode_jpeg_rgba(bytes, length, &jpeg_width, &jpeg_height).release();
+        width = static_cast<int>(jpeg_width);
+        height = static_cast<int>(jpeg_height);
+    }
+    // What our decoder declines, the codec decodes, with its own reasons.
+    if (!reason && !pixels) {
         pixels = stbi_load_from_memory(bytes, decoder_length, &width, &height, &channels, 4);
         if (!pixels) reason = stbi_failure_reason();
     }

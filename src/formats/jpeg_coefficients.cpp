@@ -614,7 +614,9 @@ const char* read_scan(const ByteReader& jpeg, const JpegSegment& segment, Reader
     failure = decode_scan_data(*state, scan, bits);
     if (!failure && bits.overran()) failure = kTruncated;
     if (failure) return failure;
-    *position = jpeg_entropy_coded_end(jpeg, bits.unread_position());
+    const uint64_t unread = bits.unread_position();
+    *position = jpeg_entropy_coded_end(jpeg, unread);
+    if (*position != unread) state->image->bytes_after_scan_data = true;
     return nullptr;
 }
 

@@ -52,6 +52,10 @@ struct CoefficientImage {
     // Just past the EOI marker (or the end of the data when there is none):
     // what follows is not part of this picture.
     uint64_t image_end = 0;
+    // Some scan's data is followed by bytes no code reads (or by a restart
+    // marker) before the marker that ends it. Dropped on the lossless
+    // road; a pixel decoder may read them differently.
+    bool bytes_after_scan_data = false;
 };
 
 // Coefficients take 2 bytes per sample; like the decoder's raster, the
