@@ -190,32 +190,54 @@ TEST(JpegDecoderDamage, EndsAsTheCodecEnds) {
     EXPECT_EQ(jpeg_decoder_declines(whole.data(), whole.size()), nullptr);
 }
 
-// Every IDCT kernel gives the plain loop's samples, on ordinary blocks
-// and on coefficients large enough for the codec's 16-bit sums to wrap
-// and its first pass to saturate.
-TEST(JpegDecoderIdct, KernelsAgreeOnEveryBlock) {
-    NamedIdct kernels[3];
-    const int count = available_idct_kernels(kernels);
+// Every kernel set gives the plain loops' samples: the IDCT on ordinary
+// blocks and on coefficients large enough for the codec's 16-bit sums to
+// wrap and its first pass to saturate, rows of 1 to 5 blocks (pairs and a
+// single one for AVX2); the colour conversion on every value of each
+// channel, rows of every length up to 40.
+TEST(JpegDecoderKernels, AgreeWithThePlainLoops) {
+    PixelKernels kernels[3];
+    const int count = available_pixel_kernels(kernels);
     uint32_t seed = 12345;
     auto next = [&seed] {
         seed = seed * 1103515245u + 12345u;
         return seed >> 16;
     };
-    for (int trial = 0; trial < 4000; ++trial) {
-        int16_t coefficients[64];
+    for (int trial = 0; trial < 2000; ++trial) {
+        const uint32_t blocks = 1 + trial % 5;
+        std::vector<int16_t> coefficients(blocks * 64);
         uint16_t steps[64];
         const int magnitude = trial % 4 == 0 ? 32767 : trial % 4 == 1 ? 2047 : 255;
-        for (int i = 0; i < 64; ++i) {
-            coefficients[i] = static_cast<int16_t>(static_cast<int>(next() % (2 * magnitude + 1)) - magnitude);
-            if (trial % 3 == 0 && i > 0 && next() % 4) coefficients[i] = 0;
-            steps[i] = static_cast<uint16_t>(trial % 5 == 0 ? next() : 1 + next() % 64);
+        for (int16_t& c : coefficients) {
+            c = static_cast<int16_t>(static_cast<int>(next() % (2 * magnitude + 1)) - magnitude);
+            if (trial % 3 == 0 && next() % 4) c = 0;
         }
-        uint8_t expected[64];
-        kernels[0].kernel(coefficients, steps, expected, 8);
+        for (uint16_t& step : steps) step = static_cast<uint16_t>(trial % 5 == 0 ? next() : 1 + next() % 64);
+        const size_t stride = blocks * 8 + 3;
+        std::vector<uint8_t> expected(stride * 8), samples(stride * 8);
+        kernels[0].idct_row(coefficients.data(), blocks, steps, expected.data(), stride);
         for (int k = 1; k < count; ++k) {
-            uint8_t samples[64];
-            kernels[k].kernel(coefficients, steps, samples, 8);
-            ASSERT_EQ(std::memcmp(samples, expected, 64), 0) << kernels[k].name << " trial " << trial;
+            std::fill(samples.begin(), samples.end(), uint8_t{0});
+            kernels[k].idct_row(coefficients.data(), blocks, steps, samples.data(), stride);
+            for (size_t row = 0; row < 8; ++row) {
+                ASSERT_EQ(std::memcmp(&samples[row * stride], &expected[row * stride], blocks * 8), 0)
+                    << kernels[k].name << " trial " << trial;
+            }
+        }
+    }
+    for (uint32_t width = 1; width <= 40; ++width) {
+        std::vector<uint8_t> y(width), cb(width), cr(width), expected(width * 4), rgba(width * 4);
+        for (int value = 0; value < 256; value += 3) {
+            for (uint32_t i = 0; i < width; ++i) {
+                y[i] = static_cast<uint8_t>(value + i * 7);
+                cb[i] = static_cast<uint8_t>(value * 3 + i * 13);
+                cr[i] = static_cast<uint8_t>(255 - value + i * 29);
+            }
+            kernels[0].ycbcr_row(expected.data(), y.data(), cb.data(), cr.data(), width);
+            for (int k = 1; k < count; ++k) {
+                kernels[k].ycbcr_row(rgba.data(), y.data(), cb.data(), cr.data(), width);
+                ASSERT_EQ(rgba, expected) << kernels[k].name << " width " << width << " value " << value;
+            }
         }
     }
 }

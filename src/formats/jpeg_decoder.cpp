@@ -13,7 +13,9 @@
 // the codec, which gives its own pixels or its own reason.
 #include "formats/jpeg_decoder.h"
 
+#include <algorithm>
 #include <cstring>
+#include <utility>
 
 #include "common/large_block.h"
 #include "formats/jpeg_coefficients.h"
@@ -28,6 +30,8 @@ namespace {
 struct ColourMarks {
     bool jfif = false;
     int adobe_transform = -1;  // the Adobe APP14 colour transform; -1 for none
+    // Sequential, one scan holding every component: read by rows.
+    bool one_sequential_scan = false;
 };
 
 // Scans seen per component, for the orders in which the codec and the
@@ -45,6 +49,8 @@ struct LayoutWalk {
     int component_count = 0;
     uint8_t ids[4] = {};
     ComponentScans scans[4];
+    int scan_count = 0;
+    bool first_scan_whole = false;
     ColourMarks marks;
 };
 
@@ -102,6 +108,7 @@ const char* read_scan_layout(const ByteReader& jpeg, const JpegSegment& segment,
     const uint8_t* payload = jpeg.data + segment.payload;
     const int count = payload[0];
     if (count < 1 || count > 4 || segment.payload_length != 4 + 2 * uint64_t(count)) return "scan header not understood";
+    if (++walk->scan_count == 1) walk->first_scan_whole = count == walk->component_count;
     const uint8_t* tail = payload + 1 + 2 * count;
     const int spectral_start = tail[0], high_bit = tail[2] >> 4, low_bit = tail[2] & 15;
     for (int i = 0; i < count; ++i) {
@@ -172,71 +179,39 @@ const char* compatible_layout(const ByteReader& jpeg, ColourMarks* marks) {
         if (walk.progressive ? !scans.dc_first : !scans.sequential) return "component without a scan";
     }
     *marks = walk.marks;
+    marks->one_sequential_scan = !walk.progressive && walk.scan_count == 1 && walk.first_scan_whole;
     return nullptr;
 }
 
-// --- From coefficients to planes -------------------------------------------
+// --- From coefficients to RGBA rows, a band of MCU rows at a time ----------
 
-// Each component's samples, whole blocks of them, rows `stride` apart.
-struct Plane {
-    malloc_ptr<uint8_t> samples;
+// A component's samples in a ring of two MCU rows' worth of sample rows:
+// the band being filled and the one before it, whose last rows the
+// vertical upsampling still reads.
+struct ComponentRows {
+    malloc_ptr<uint8_t> ring;
     size_t stride = 0;
-    uint32_t width = 0;   // samples of the picture (the codec's x and y)
+    uint32_t ring_rows = 0;
+    uint32_t block_rows_per_band = 1;
+    uint32_t width = 0;  // samples of the picture (the codec's x and y)
     uint32_t height = 0;
+    uint32_t decoded_rows = 0;
+
+    uint8_t* row(uint32_t index) const { return ring.get() + (index % ring_rows) * stride; }
 };
 
-uint32_t ceil_div(uint64_t numerator, uint64_t denominator) {
-    return static_cast<uint32_t>((numerator + denominator - 1) / denominator);
-}
-
-bool make_plane(const CoefficientImage& image, const CoefficientComponent& component, int h_max, int v_max,
-                Plane* plane) {
-    plane->width = ceil_div(uint64_t{image.width} * component.horizontal_sampling, h_max);
-    plane->height = ceil_div(uint64_t{image.height} * component.vertical_sampling, v_max);
-    plane->stride = size_t{component.blocks_wide} * 8;
-    const size_t bytes = plane->stride * component.blocks_high * 8;
-    plane->samples.reset(static_cast<uint8_t*>(veerpix_malloc_large(bytes)));
-    if (!plane->samples) return false;
-    const IdctKernel idct = idct_kernel();
-    const uint16_t* steps = image.quant_tables[component.quant_table].steps;
-    for (uint32_t row = 0; row < component.blocks_high; ++row) {
-        uint8_t* out = plane->samples.get() + row * 8 * plane->stride;
-        const int16_t* block = component.block(0, row);
-        for (uint32_t column = 0; column < component.blocks_wide; ++column, block += 64) {
-            idct(block, steps, out + column * 8, plane->stride);
-        }
-    }
-    return true;
-}
-
-// --- From planes to RGBA rows ------------------------------------------------
-
 // The codec's upsampler of one component: which kernel, and which two
-// source rows feed each output row.
+// source rows (near_row the codec's line0, far_row its line1) feed each
+// output row.
 struct Resampler {
     int horizontal_factor = 1;
     int vertical_factor = 1;
     int step = 0;  // how far through the vertical expansion
-    uint32_t source_row = 0;
     uint32_t source_width = 0;
-    const uint8_t* near_line = nullptr;
-    const uint8_t* far_line = nullptr;
+    uint32_t line0 = 0;
+    uint32_t line1 = 0;
     malloc_ptr<uint8_t> line;
 };
-
-const uint8_t* resample_row(Resampler& r, const Plane& plane) {
-    const bool bottom = r.step >= (r.vertical_factor >> 1);
-    const uint8_t* near_line = bottom ? r.far_line : r.near_line;
-    const uint8_t* far_line = bottom ? r.near_line : r.far_line;
-    const uint8_t* result = upsample_row(r.line.get(), near_line, far_line, static_cast<int>(r.source_width),
-                                         r.horizontal_factor, r.vertical_factor);
-    if (++r.step >= r.vertical_factor) {
-        r.step = 0;
-        r.near_line = r.far_line;
-        if (++r.source_row < plane.height) r.far_line += plane.stride;
-    }
-    return result;
-}
 
 struct Conversion {
     int component_count;
@@ -244,20 +219,18 @@ struct Conversion {
     int adobe_transform;
 };
 
-void convert_row(const Conversion& conversion, const uint8_t* const* rows, uint32_t width, uint8_t* out) {
-    switch (conversion.component_count) {
-    case 1:
-        grey_to_rgba_row(out, rows[0], width);
-        return;
-    case 3:
-        if (conversion.rgb) return rgb_to_rgba_row(out, rows[0], rows[1], rows[2], width);
-        return ycbcr_to_rgba_row(out, rows[0], rows[1], rows[2], width);
-    default:
-        if (conversion.adobe_transform == 0) return cmyk_to_rgba_row(out, rows[0], rows[1], rows[2], rows[3], width);
-        ycbcr_to_rgba_row(out, rows[0], rows[1], rows[2], width);
-        if (conversion.adobe_transform == 2) invert_and_multiply_row(out, rows[3], width);
-        return;
-    }
+struct Renderer {
+    const CoefficientImage* image = nullptr;
+    PixelKernels kernels{};
+    Conversion conversion{};
+    ComponentRows components[4];
+    Resampler resamplers[4];
+    malloc_ptr<uint8_t> rgba;
+    uint32_t next_row = 0;
+};
+
+uint32_t ceil_div(uint64_t numerator, uint64_t denominator) {
+    return static_cast<uint32_t>((numerator + denominator - 1) / denominator);
 }
 
 // The codec takes three components as RGB when their ids spell it, or when
@@ -269,38 +242,145 @@ bool stored_as_rgb(const CoefficientImage& image, const ColourMarks& marks) {
     return named_rgb || (marks.adobe_transform == 0 && !marks.jfif);
 }
 
-malloc_ptr<uint8_t> render(const CoefficientImage& image, const ColourMarks& marks) {
+bool start_renderer(const CoefficientImage& image, const ColourMarks& marks, Renderer* renderer) {
     const int count = image.component_count;
     int h_max = 1, v_max = 1;
     for (int i = 0; i < count; ++i) {
         if (image.components[i].horizontal_sampling > h_max) h_max = image.components[i].horizontal_sampling;
         if (image.components[i].vertical_sampling > v_max) v_max = image.components[i].vertical_sampling;
     }
-    Plane planes[4];
-    Resampler resamplers[4];
+    renderer->image = &image;
+    renderer->kernels = pixel_kernels();
+    renderer->conversion = {count, stored_as_rgb(image, marks), marks.adobe_transform};
+    renderer->rgba.reset(static_cast<uint8_t*>(veerpix_malloc_large(size_t{image.width} * image.height * 4)));
+    if (!renderer->rgba) return false;
     for (int i = 0; i < count; ++i) {
         const CoefficientComponent& component = image.components[i];
-        if (!make_plane(image, component, h_max, v_max, &planes[i])) return nullptr;
-        Resampler& r = resamplers[i];
+        ComponentRows& rows = renderer->components[i];
+        rows.width = ceil_div(uint64_t{image.width} * component.horizontal_sampling, h_max);
+        rows.height = ceil_div(uint64_t{image.height} * component.vertical_sampling, v_max);
+        rows.stride = size_t{component.blocks_wide} * 8;
+        rows.block_rows_per_band = count == 1 ? 1 : component.vertical_sampling;
+        rows.ring_rows = 2 * 8 * rows.block_rows_per_band;
+        rows.ring.reset(static_cast<uint8_t*>(std::malloc(rows.stride * rows.ring_rows)));
+        Resampler& r = renderer->resamplers[i];
         r.horizontal_factor = h_max / component.horizontal_sampling;
         r.vertical_factor = v_max / component.vertical_sampling;
         r.step = r.vertical_factor >> 1;
         r.source_width = ceil_div(image.width, static_cast<uint64_t>(r.horizontal_factor));
-        r.near_line = r.far_line = planes[i].samples.get();
         // Upsampled rows run up to 3 samples past the width.
         r.line.reset(static_cast<uint8_t*>(std::malloc(size_t{image.width} + 3 + 16)));
-        if (!r.line) return nullptr;
+        if (!rows.ring || !r.line) return false;
     }
-    const size_t row_bytes = size_t{image.width} * 4;
-    malloc_ptr<uint8_t> rgba(static_cast<uint8_t*>(veerpix_malloc_large(row_bytes * image.height)));
-    if (!rgba) return nullptr;
-    const Conversion conversion{count, stored_as_rgb(image, marks), marks.adobe_transform};
+    return true;
+}
+
+const uint8_t* resample_row(Resampler& r, const ComponentRows& rows) {
+    const bool bottom = r.step >= (r.vertical_factor >> 1);
+    const uint8_t* near_row = rows.row(bottom ? r.line1 : r.line0);
+    const uint8_t* far_row = rows.row(bottom ? r.line0 : r.line1);
+    const uint8_t* result = upsample_row(r.line.get(), near_row, far_row, static_cast<int>(r.source_width),
+                                         r.horizontal_factor, r.vertical_factor);
+    if (++r.step >= r.vertical_factor) {
+        r.step = 0;
+        r.line0 = r.line1;
+        if (r.line1 + 1 < rows.height) ++r.line1;
+    }
+    return result;
+}
+
+void convert_row(const Renderer& renderer, const uint8_t* const* rows, uint8_t* out) {
+    const Conversion& conversion = renderer.conversion;
+    const uint32_t width = renderer.image->width;
+    switch (conversion.component_count) {
+    case 1:
+        grey_to_rgba_row(out, rows[0], width);
+        return;
+    case 3:
+        if (conversion.rgb) return rgb_to_rgba_row(out, rows[0], rows[1], rows[2], width);
+        return renderer.kernels.ycbcr_row(out, rows[0], rows[1], rows[2], width);
+    default:
+        if (conversion.adobe_transform == 0) return cmyk_to_rgba_row(out, rows[0], rows[1], rows[2], rows[3], width);
+        renderer.kernels.ycbcr_row(out, rows[0], rows[1], rows[2], width);
+        if (conversion.adobe_transform == 2) invert_and_multiply_row(out, rows[3], width);
+        return;
+    }
+}
+
+// Every output row whose source rows are all decoded.
+void render_ready_rows(Renderer* renderer) {
+    const int count = renderer->image->component_count;
+    const size_t row_bytes = size_t{renderer->image->width} * 4;
     const uint8_t* rows[4] = {};
-    for (uint32_t y = 0; y < image.height; ++y) {
-        for (int i = 0; i < count; ++i) rows[i] = resample_row(resamplers[i], planes[i]);
-        convert_row(conversion, rows, image.width, rgba.get() + row_bytes * y);
+    while (renderer->next_row < renderer->image->height) {
+        for (int i = 0; i < count; ++i) {
+            if (renderer->resamplers[i].line1 >= renderer->components[i].decoded_rows) return;
+        }
+        for (int i = 0; i < count; ++i) rows[i] = resample_row(renderer->resamplers[i], renderer->components[i]);
+        convert_row(*renderer, rows, renderer->rgba.get() + row_bytes * renderer->next_row);
+        ++renderer->next_row;
     }
-    return rgba;
+}
+
+// The IDCT of one MCU row of every component, then the output rows it
+// completes. The coefficients held are the MCU row alone, or the picture.
+void render_mcu_row(Renderer* renderer, uint32_t mcu_row, bool rows_held_alone) {
+    const CoefficientImage& image = *renderer->image;
+    for (int i = 0; i < image.component_count; ++i) {
+        const CoefficientComponent& component = image.components[i];
+        ComponentRows& rows = renderer->components[i];
+        const uint16_t* steps = image.quant_tables[component.quant_table].steps;
+        for (uint32_t band_row = 0; band_row < rows.block_rows_per_band; ++band_row) {
+            const uint32_t block_row = mcu_row * rows.block_rows_per_band + band_row;
+            if (block_row >= component.blocks_high) break;
+            const int16_t* blocks = component.block(0, rows_held_alone ? band_row : block_row);
+            renderer->kernels.idct_row(blocks, component.blocks_wide, steps, rows.row(block_row * 8), rows.stride);
+            rows.decoded_rows = std::min(rows.height, (block_row + 1) * 8);
+        }
+    }
+    render_ready_rows(renderer);
+}
+
+uint32_t mcu_rows_of(const CoefficientImage& image) {
+    const CoefficientComponent& first = image.components[0];
+    return image.component_count == 1 ? first.blocks_high : first.padded_blocks_high / first.vertical_sampling;
+}
+
+// The renderer starts at the first MCU row a sink receives, when the
+// reader has sized the components.
+struct RowsByRows {
+    Renderer* renderer;
+    const ColourMarks* marks;
+    bool failed;
+};
+
+bool render_received_row(void* context, const CoefficientImage& image, uint32_t mcu_row) {
+    RowsByRows& rows = *static_cast<RowsByRows*>(context);
+    if (mcu_row == 0 && !start_renderer(image, *rows.marks, rows.renderer)) rows.failed = true;
+    if (rows.failed) return false;
+    render_mcu_row(rows.renderer, mcu_row, true);
+    return true;
+}
+
+// Sequential files of one scan are rendered while they are read, holding
+// one MCU row of coefficients; others are read whole first.
+malloc_ptr<uint8_t> read_and_render(const uint8_t* bytes, uint64_t length, const ColourMarks& marks,
+                                    uint32_t* width, uint32_t* height) {
+    CoefficientImage image;
+    Renderer renderer;
+    RowsByRows by_rows{&renderer, &marks, false};
+    const CoefficientRowSink sink{&by_rows, render_received_row};
+    if (read_jpeg_coefficients(bytes, length, &image, marks.one_sequential_scan ? &sink : nullptr)) return nullptr;
+    if (image.bytes_after_scan_data) return nullptr;
+    if (!marks.one_sequential_scan) {
+        if (!start_renderer(image, marks, &renderer)) return nullptr;
+        const uint32_t mcu_rows = mcu_rows_of(image);
+        for (uint32_t mcu_row = 0; mcu_row < mcu_rows; ++mcu_row) render_mcu_row(&renderer, mcu_row, false);
+    }
+    if (!renderer.rgba || renderer.next_row != image.height) return nullptr;
+    *width = image.width;
+    *height = image.height;
+    return std::move(renderer.rgba);
 }
 
 }  // namespace
@@ -319,11 +399,5 @@ const char* jpeg_decoder_declines(const uint8_t* bytes, uint64_t length) {
 malloc_ptr<uint8_t> decode_jpeg_rgba(const uint8_t* bytes, uint64_t length, uint32_t* width, uint32_t* height) {
     ColourMarks marks;
     if (compatible_layout(ByteReader{bytes, length}, &marks)) return nullptr;
-    CoefficientImage image;
-    if (read_jpeg_coefficients(bytes, length, &image) || image.bytes_after_scan_data) return nullptr;
-    malloc_ptr<uint8_t> rgba = render(image, marks);
-    if (!rgba) return nullptr;
-    *width = image.width;
-    *height = image.height;
-    return rgba;
+    return read_and_render(bytes, length, marks, width, height);
 }

@@ -9,6 +9,10 @@
 #define JPEG_PIXELS_SSE2 1
 #include <emmintrin.h>
 #endif
+#if defined(VEERPIX_JPEG_AVX2)
+#include "common/cpu.h"
+#include "formats/jpeg_pixels_avx2.h"
+#endif
 
 // The codec's own choice of IDCT: its SSE2 kernel on x86 targets that have
 // SSE2 (the VEERPIX_SIMD switch does not change the codec's build), its
@@ -341,51 +345,10 @@ void ycbcr_plain(uint8_t* out, const uint8_t* y, const uint8_t* cb, const uint8_
     }
 }
 
-}  // namespace
-
-int available_idct_kernels(NamedIdct kernels[3]) {
-    int count = 0;
-    kernels[count++] = {"scalar", idct_plain};
-#if JPEG_PIXELS_SSE2 && defined(CODEC_IDCT_IS_SSE2)
-    kernels[count++] = {"sse2", idct_sse2};
-#endif
-    return count;
-}
-
-IdctKernel idct_kernel() {
-    NamedIdct kernels[3];
-    return kernels[available_idct_kernels(kernels) - 1].kernel;
-}
-
-const uint8_t* upsample_row(uint8_t* out, const uint8_t* near_row, const uint8_t* far_row, int width, int horizontal,
-                            int vertical) {
-    if (horizontal == 1 && vertical == 1) return near_row;
-    if (horizontal == 1 && vertical == 2) upsample_vertical(out, near_row, far_row, width);
-    else if (horizontal == 2 && vertical == 1) upsample_horizontal(out, near_row, width);
-    else if (horizontal == 2 && vertical == 2) upsample_both(out, near_row, far_row, width);
-    else upsample_nearest(out, near_row, width, horizontal);
-    return out;
-}
-
-void grey_to_rgba_row(uint8_t* out, const uint8_t* grey, uint32_t width) {
-    for (uint32_t i = 0; i < width; ++i) {
-        out[i * 4] = out[i * 4 + 1] = out[i * 4 + 2] = grey[i];
-        out[i * 4 + 3] = 255;
-    }
-}
-
-void rgb_to_rgba_row(uint8_t* out, const uint8_t* r, const uint8_t* g, const uint8_t* b, uint32_t width) {
-    for (uint32_t i = 0; i < width; ++i) {
-        out[i * 4] = r[i];
-        out[i * 4 + 1] = g[i];
-        out[i * 4 + 2] = b[i];
-        out[i * 4 + 3] = 255;
-    }
-}
-
-void ycbcr_to_rgba_row(uint8_t* out, const uint8_t* y, const uint8_t* cb, const uint8_t* cr, uint32_t width) {
-    uint32_t i = 0;
 #if JPEG_PIXELS_SSE2
+// From pixel `from`, eight at a time; returns where it stopped.
+uint32_t ycbcr_sse2(uint8_t* out, const uint8_t* y, const uint8_t* cb, const uint8_t* cr, uint32_t from, uint32_t width) {
+    uint32_t i = from;
     // The codec's 16-bit form of the same fixed-point sums: each product's
     // dropped fraction is dropped before the final shift either way, so the
     // results equal the plain loop's.
@@ -414,8 +377,89 @@ void ycbcr_to_rgba_row(uint8_t* out, const uint8_t* y, const uint8_t* cb, const 
         _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i * 4), _mm_unpacklo_epi16(low, high));
         _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i * 4 + 16), _mm_unpackhi_epi16(low, high));
     }
+    return i;
+}
 #endif
-    ycbcr_plain(out, y, cb, cr, i, width);
+
+void idct_row_plain(const int16_t* blocks, uint32_t count, const uint16_t* steps, uint8_t* out, size_t stride) {
+    for (uint32_t i = 0; i < count; ++i) idct_plain(blocks + i * 64, steps, out + i * 8, stride);
+}
+
+void ycbcr_row_plain(uint8_t* out, const uint8_t* y, const uint8_t* cb, const uint8_t* cr, uint32_t width) {
+    ycbcr_plain(out, y, cb, cr, 0, width);
+}
+
+#if JPEG_PIXELS_SSE2
+#if defined(CODEC_IDCT_IS_SSE2)
+void idct_row_sse2(const int16_t* blocks, uint32_t count, const uint16_t* steps, uint8_t* out, size_t stride) {
+    for (uint32_t i = 0; i < count; ++i) idct_sse2(blocks + i * 64, steps, out + i * 8, stride);
+}
+#endif
+
+void ycbcr_row_sse2(uint8_t* out, const uint8_t* y, const uint8_t* cb, const uint8_t* cr, uint32_t width) {
+    const uint32_t done = ycbcr_sse2(out, y, cb, cr, 0, width);
+    ycbcr_plain(out, y, cb, cr, done, width);
+}
+#endif
+
+#if defined(VEERPIX_JPEG_AVX2) && defined(CODEC_IDCT_IS_SSE2)
+void idct_row_avx2(const int16_t* blocks, uint32_t count, const uint16_t* steps, uint8_t* out, size_t stride) {
+    uint32_t i = 0;
+    for (; i + 2 <= count; i += 2) idct_pair_avx2(blocks + i * 64, blocks + i * 64 + 64, steps, out + i * 8, stride);
+    if (i < count) idct_sse2(blocks + i * 64, steps, out + i * 8, stride);
+}
+
+void ycbcr_row_avx2(uint8_t* out, const uint8_t* y, const uint8_t* cb, const uint8_t* cr, uint32_t width) {
+    const uint32_t sixteens = width & ~15u;
+    ycbcr_to_rgba_avx2(out, y, cb, cr, sixteens);
+    const uint32_t done = ycbcr_sse2(out, y, cb, cr, sixteens, width);
+    ycbcr_plain(out, y, cb, cr, done, width);
+}
+#endif
+
+}  // namespace
+
+int available_pixel_kernels(PixelKernels kernels[3]) {
+    int count = 0;
+    kernels[count++] = {"scalar", idct_row_plain, ycbcr_row_plain};
+#if JPEG_PIXELS_SSE2 && defined(CODEC_IDCT_IS_SSE2)
+    kernels[count++] = {"sse2", idct_row_sse2, ycbcr_row_sse2};
+#endif
+#if defined(VEERPIX_JPEG_AVX2) && defined(CODEC_IDCT_IS_SSE2)
+    if (cpu_has_avx2()) kernels[count++] = {"avx2", idct_row_avx2, ycbcr_row_avx2};
+#endif
+    return count;
+}
+
+PixelKernels pixel_kernels() {
+    PixelKernels kernels[3];
+    return kernels[available_pixel_kernels(kernels) - 1];
+}
+
+const uint8_t* upsample_row(uint8_t* out, const uint8_t* near_row, const uint8_t* far_row, int width, int horizontal,
+                            int vertical) {
+    if (horizontal == 1 && vertical == 1) return near_row;
+    if (horizontal == 1 && vertical == 2) upsample_vertical(out, near_row, far_row, width);
+    else if (horizontal == 2 && vertical == 1) upsample_horizontal(out, near_row, width);
+    else if (horizontal == 2 && vertical == 2) upsample_both(out, near_row, far_row, width);
+    else upsample_nearest(out, near_row, width, horizontal);
+    return out;
+}
+
+void grey_to_rgba_row(uint8_t* out, const uint8_t* grey, uint32_t width) {
+    for (uint32_t i = 0; i < width; ++i) {
+        out[i * 4] = out[i * 4 + 1] = out[i * 4 + 2] = grey[i];
+        out[i * 4 + 3] = 255;
+    }
+}
+
+void rgb_to_rgba_row(uint8_t* out, const uint8_t* r, const uint8_t* g, const uint8_t* b, uint32_t width) {
+    for (uint32_t i = 0; i < width; ++i) {
+        out[i * 4] = r[i];
+        out[i * 4 + 1] = g[i];
+        out[i * 4 + 2] = b[i];
+        out[i * 4 + 3] = 255;
+    }
 }
 
 void cmyk_to_rgba_row(uint8_t* out, const uint8_t* c, const uint8_t* m, const uint8_t* y, const uint8_t* k,

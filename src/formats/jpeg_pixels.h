@@ -6,18 +6,24 @@
 #include <cstddef>
 #include <cstdint>
 
-// Dequantises one block (natural order; products kept to 16 bits as the
-// codec keeps them) and writes its 8x8 samples, rows `stride` apart.
-using IdctKernel = void (*)(const int16_t* coefficients, const uint16_t* steps, uint8_t* out, size_t stride);
+// Dequantises `count` blocks of a row (each 64 coefficients in natural
+// order; products kept to 16 bits as the codec keeps them) and writes
+// their 8x8 samples side by side, rows `stride` apart.
+using IdctRowKernel = void (*)(const int16_t* blocks, uint32_t count, const uint16_t* steps, uint8_t* out,
+                               size_t stride);
+// The codec's YCbCr to RGBA (alpha 255) of a row of samples.
+using YcbcrRowKernel = void (*)(uint8_t* out, const uint8_t* y, const uint8_t* cb, const uint8_t* cr,
+                                uint32_t width);
 
-struct NamedIdct {
+struct PixelKernels {
     const char* name;
-    IdctKernel kernel;
+    IdctRowKernel idct_row;
+    YcbcrRowKernel ycbcr_row;
 };
 
-// The plain loop first, the fastest the CPU runs last.
-int available_idct_kernels(NamedIdct kernels[3]);
-IdctKernel idct_kernel();
+// The plain loops first, the fastest the CPU runs last.
+int available_pixel_kernels(PixelKernels kernels[3]);
+PixelKernels pixel_kernels();
 
 // One output row of a component upsampled by (horizontal, vertical)
 // factors, as the codec's resampler of that pair computes it from the
@@ -28,7 +34,6 @@ const uint8_t* upsample_row(uint8_t* out, const uint8_t* near_row, const uint8_t
 
 void grey_to_rgba_row(uint8_t* out, const uint8_t* grey, uint32_t width);
 void rgb_to_rgba_row(uint8_t* out, const uint8_t* r, const uint8_t* g, const uint8_t* b, uint32_t width);
-void ycbcr_to_rgba_row(uint8_t* out, const uint8_t* y, const uint8_t* cb, const uint8_t* cr, uint32_t width);
 void cmyk_to_rgba_row(uint8_t* out, const uint8_t* c, const uint8_t* m, const uint8_t* y, const uint8_t* k,
                       uint32_t width);
 // YCCK after its YCbCr part: each colour channel inverted and scaled by K.
