@@ -144,7 +144,8 @@ const char* skip_scan_data(const ByteReader& jpeg, uint64_t* position) {
         at = static_cast<uint64_t>(static_cast<const uint8_t*>(found) - jpeg.data);
         if (at + 1 < jpeg.len && jpeg.data[at + 1] == 0xFF) return "fill bytes inside scan data";
     }
-    if (end + 1 >= jpeg.len || jpeg.data[end + 1] == 0xFF) return "fill bytes after scan data";
+    if (end + 1 >= jpeg.len) return "scan data without a marker after it";
+    if (jpeg.data[end + 1] == 0xFF) return "fill bytes after scan data";
     *position = end;
     return nullptr;
 }
