@@ -194,8 +194,7 @@ struct ComponentRows {
     size_t stride = 0;
     uint32_t ring_rows = 0;
     uint32_t block_rows_per_band = 1;
-    uint32_t width = 0;  // samples of the picture (the codec's x and y)
-    uint32_t height = 0;
+    uint32_t height = 0;  // sample rows of the picture (the codec's y)
     uint32_t decoded_rows = 0;
 
     uint8_t* row(uint32_t index) const { return ring.get() + (index % ring_rows) * stride; }
@@ -258,7 +257,6 @@ bool start_renderer(const CoefficientImage& image, const ColourMarks& marks, Ren
     for (int i = 0; i < count; ++i) {
         const CoefficientComponent& component = image.components[i];
         ComponentRows& rows = renderer->components[i];
-        rows.width = ceil_div(uint64_t{image.width} * component.horizontal_sampling, h_max);
         rows.height = ceil_div(uint64_t{image.height} * component.vertical_sampling, v_max);
         rows.stride = size_t{component.blocks_wide} * 8;
         rows.block_rows_per_band = count == 1 ? 1 : component.vertical_sampling;
