@@ -15,6 +15,7 @@ usage: make_corpus.py OUTDIR
                      pixels (writers)
   OUTDIR/coefficients  a byte of options, then a JPEG of each kind the
                      coefficient reader takes (coefficient road)
+  OUTDIR/jpegs       JPEGs of every kind, plain (the decoder against the codec)
 """
 import io
 import os
@@ -494,6 +495,11 @@ def coefficient_seeds(images):
     return seeds
 
 
+def decoder_seeds(coefficients):
+    """The coefficient road's JPEGs without the options byte."""
+    return {name[:-len(".keep")]: data[1:] for name, data in coefficients.items() if name.endswith(".keep")}
+
+
 def write_set(folder, seeds):
     os.makedirs(folder, exist_ok=True)
     for name, data in seeds.items():
@@ -514,7 +520,9 @@ def main():
     write_set(os.path.join(out, "operations"), operation_seeds(images))
     write_set(os.path.join(out, "metadata"), metadata_seeds(images))
     write_set(os.path.join(out, "rasters"), raster_seeds())
-    write_set(os.path.join(out, "coefficients"), coefficient_seeds(images))
+    coefficients = coefficient_seeds(images)
+    write_set(os.path.join(out, "coefficients"), coefficients)
+    write_set(os.path.join(out, "jpegs"), decoder_seeds(coefficients))
 
 
 if __name__ == "__main__":

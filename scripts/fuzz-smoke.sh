@@ -15,7 +15,7 @@ ensure_packages cmake make clang libclang-rt-14-dev libstb-dev python3 python3-p
 
 seconds=${1:-15}
 build=build/fuzz
-targets="fuzz_exif_reader fuzz_exif_rewriter fuzz_decode fuzz_operations fuzz_metadata fuzz_writers fuzz_coefficients"
+targets="fuzz_exif_reader fuzz_exif_rewriter fuzz_decode fuzz_operations fuzz_metadata fuzz_writers fuzz_coefficients fuzz_jpeg_decoder"
 
 echo "=== fuzz: build"
 CC=clang CXX=clang++ cmake -S . -B "$build" -DVEERPIX_FUZZ=ON -DVEERPIX_BUILD_TESTS=OFF \
@@ -43,6 +43,7 @@ seeds_of() {
         fuzz_metadata) echo metadata ;;
         fuzz_writers) echo rasters ;;
         fuzz_coefficients) echo coefficients ;;
+        fuzz_jpeg_decoder) echo jpegs ;;
     esac
 }
 

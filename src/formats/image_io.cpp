@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "formats/decode_guard.h"
+#include "formats/jpeg_decoder.h"
 #include "common/error.h"
 #include "formats/jpeg_segments.h"
 #include "formats/jpeg_writer.h"
@@ -407,10 +408,17 @@ int decode_image(const uint8_t* bytes, uint64_t length, const char* path, pix_im
     if (!reason) reason = raster_size_check(bytes, decoder_length);
     MendedFile mended;
     if (!reason && !decode_guard_mend(bytes, length, &mended)) reason = "outofmem";
-    if (!reason) {
-        const uint8_t* decoded = mended.bytes ? mended.bytes.get() : bytes;
-        const int decoded_length = mended.bytes ? static_cast<int>(mended.length) : decoder_length;
-        pixels = stbi_load_from_memory(decoded, decoded_length, &width, &height, &channels, 4);
+    const uint8_t* decoded = mended.bytes ? mended.bytes.get() : bytes;
+    const uint64_t decoded_length = mended.bytes ? mended.length : length;
+    if (!reason && detect_format(decoded, decoded_length) == IMG_FMT_JPEG) {
+        uint32_t jpeg_width = 0, jpeg_height = 0;
+        pixels = decode_jpeg_rgba(decoded, decoded_length, &jpeg_width, &jpeg_height).release();
+        width = static_cast<int>(jpeg_width);
+        height = static_cast<int>(jpeg_height);
+    }
+    // What our decoder declines, the codec decodes, with its own reasons.
+    if (!reason && !pixels) {
+        pixels = stbi_load_from_memory(decoded, static_cast<int>(decoded_length), &width, &height, &channels, 4);
         if (!pixels) reason = stbi_failure_reason();
     }
     if (!pixels) {

@@ -237,6 +237,7 @@ struct ReaderState {
     bool restart_seen = false;
     bool frame_seen = false;
     int scan_count = 0;
+    const CoefficientRowSink* sink = nullptr;
 };
 
 // One block of a sequential scan: DC difference and the AC run-lengths.
@@ -412,7 +413,18 @@ const char* decode_scan_data(const ReaderState& state, Scan& scan, BitReader& bi
     const uint32_t interval = state.restart_interval;
     uint32_t left_in_interval = interval;
     uint32_t interval_number = 0;
+    const CoefficientRowSink* sink = state.sink;
     for (uint32_t mcu_row = 0; mcu_row < mcus_high; ++mcu_row) {
+        // A sink's components hold one MCU row, zeroed for the blocks'
+        // unsent coefficients.
+        const uint32_t stored_row = sink ? 0 : mcu_row;
+        if (sink) {
+            for (int i = 0; i < image.component_count; ++i) {
+                const CoefficientComponent& component = image.components[i];
+                const size_t rows = image.component_count == 1 ? 1 : component.vertical_sampling;
+                std::memset(component.coefficients.get(), 0, size_t{component.padded_blocks_wide} * rows * 64 * 2);
+            }
+        }
         for (uint32_t mcu_column = 0; mcu_column < mcus_wide; ++mcu_column) {
             if (interval != 0 && left_in_interval == 0) {
                 if (!take_restart_marker(bits, interval_number++, scan)) {
@@ -426,7 +438,7 @@ const char* decode_scan_data(const ReaderState& state, Scan& scan, BitReader& bi
                 const int v = single ? 1 : sc.component->vertical_sampling;
                 for (int y = 0; y < v; ++y) {
                     for (int x = 0; x < h; ++x) {
-                        int16_t* block = sc.component->block(mcu_column * h + x, mcu_row * v + y);
+                        int16_t* block = sc.component->block(mcu_column * h + x, stored_row * v + y);
                         const char* failure = decode_block(bits, scan, sc, image.progressive, block);
                         if (failure) return failure;
                     }
@@ -437,6 +449,7 @@ const char* decode_scan_data(const ReaderState& state, Scan& scan, BitReader& bi
         // Checked per row: a file that claims a large picture and ends early
         // is found without decoding zeros to the end.
         if (bits.overran()) return kTruncated;
+        if (sink && !sink->mcu_row(sink->context, image, mcu_row)) return "JPEG reading stopped";
     }
     return nullptr;
 }
@@ -538,9 +551,11 @@ const char* read_frame(uint8_t code, const uint8_t* payload, uint64_t length, Re
         total_bytes += uint64_t{component.padded_blocks_wide} * component.padded_blocks_high * 64 * 2;
     }
     if (total_bytes > kMaxCoefficientBytes) return kTooLarge;
+    if (state->sink && image->progressive) return "JPEG progressive: not read by rows";
     for (int i = 0; i < count; ++i) {
         CoefficientComponent& component = image->components[i];
-        const uint64_t values = uint64_t{component.padded_blocks_wide} * component.padded_blocks_high * 64;
+        const uint64_t stored_rows = state->sink ? (count == 1 ? 1 : component.vertical_sampling) : component.padded_blocks_high;
+        const uint64_t values = uint64_t{component.padded_blocks_wide} * stored_rows * 64;
         // Zeroed: a progressive file need not send every band.
         component.coefficients.reset(static_cast<int16_t*>(veerpix_calloc_large(static_cast<size_t>(values), 2)));
         if (!component.coefficients) return kOutOfMemory;
@@ -610,11 +625,16 @@ const char* read_scan(const ByteReader& jpeg, const JpegSegment& segment, Reader
     Scan scan;
     const char* failure = read_scan_header(jpeg.data + segment.payload, segment.payload_length, state, &scan);
     if (failure) return failure;
+    if (state->sink && (state->scan_count > 1 || scan.component_count != state->image->component_count)) {
+        return "JPEG not of one scan: not read by rows";
+    }
     BitReader bits{jpeg.data, jpeg.len, segment.end()};
     failure = decode_scan_data(*state, scan, bits);
     if (!failure && bits.overran()) failure = kTruncated;
     if (failure) return failure;
-    *position = jpeg_entropy_coded_end(jpeg, bits.unread_position());
+    const uint64_t unread = bits.unread_position();
+    *position = jpeg_entropy_coded_end(jpeg, unread);
+    if (*position != unread) state->image->bytes_after_scan_data = true;
     return nullptr;
 }
 
@@ -651,12 +671,14 @@ const char* read_segment(const ByteReader& jpeg, const JpegSegment& segment, Rea
 
 }  // namespace
 
-const char* read_jpeg_coefficients(const uint8_t* bytes, uint64_t length, CoefficientImage* image) {
+const char* read_jpeg_coefficients(const uint8_t* bytes, uint64_t length, CoefficientImage* image,
+                                   const CoefficientRowSink* sink) {
     *image = CoefficientImage{};
     const ByteReader jpeg{bytes, length};
     if (!starts_with_jpeg_soi(jpeg)) return "not a JPEG";
     ReaderState state;
     state.image = image;
+    state.sink = sink;
     const char* failure = nullptr;
     bool scan_seen = false;
     bool ended = false;

@@ -52,6 +52,10 @@ struct CoefficientImage {
     // Just past the EOI marker (or the end of the data when there is none):
     // what follows is not part of this picture.
     uint64_t image_end = 0;
+    // Some scan's data is followed by bytes no code reads (or by a restart
+    // marker) before the marker that ends it. Dropped on the lossless
+    // road; a pixel decoder may read them differently.
+    bool bytes_after_scan_data = false;
 };
 
 // Coefficients take 2 bytes per sample; like the decoder's raster, the
@@ -59,6 +63,17 @@ struct CoefficientImage {
 // allocation.
 constexpr uint64_t kMaxCoefficientBytes = 0x7FFFFFFF;
 
+// Takes a sequential file's coefficients one MCU row at a time, so that a
+// decoder need not hold the whole picture's: each component then holds
+// one MCU row of blocks (rows 0 to v - 1, or 0 alone for a single
+// component), valid during the call. False stops the reading.
+struct CoefficientRowSink {
+    void* context;
+    bool (*mcu_row)(void* context, const CoefficientImage& image, uint32_t mcu_row);
+};
+
 // Reads the whole file's coefficients into `image`. Returns null on
-// success, else the reason it declines (a constant string).
-const char* read_jpeg_coefficients(const uint8_t* bytes, uint64_t length, CoefficientImage* image);
+// success, else the reason it declines (a constant string). With a sink,
+// only a sequential file of one scan holding every component is read.
+const char* read_jpeg_coefficients(const uint8_t* bytes, uint64_t length, CoefficientImage* image,
+                                   const CoefficientRowSink* sink = nullptr);

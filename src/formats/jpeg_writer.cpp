@@ -10,6 +10,7 @@
 
 #include "formats/jpeg_block.h"
 #include "formats/jpeg_zigzag.h"
+#include "common/cpu.h"
 #include "common/large_block.h"
 #if defined(_MSC_VER)
 #include <intrin.h>
@@ -537,24 +538,6 @@ void jpeg_subsampled_sse2(const uint8_t* const rows[16], const jpeg_divisors& di
     }
     dct_quantise_sse2(averaged[0][0], averaged[0][1], divisors.chroma, coefficients[4]);
     dct_quantise_sse2(averaged[1][0], averaged[1][1], divisors.chroma, coefficients[5]);
-}
-#endif
-
-#if defined(VEERPIX_JPEG_AVX2)
-// The CPU must have AVX2 and the system must save the 256-bit registers
-// (XGETBV); GCC's and clang's check asks both.
-bool cpu_has_avx2() {
-#if defined(_MSC_VER)
-    int info[4];
-    __cpuid(info, 0);
-    if (info[0] < 7) return false;
-    __cpuid(info, 1);
-    const bool os_saves_ymm = (info[2] & (1 << 27)) && (_xgetbv(0) & 6) == 6;
-    __cpuidex(info, 7, 0);
-    return os_saves_ymm && (info[1] & (1 << 5));
-#else
-    return __builtin_cpu_supports("avx2");
-#endif
 }
 #endif
 
