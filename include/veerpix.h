@@ -232,7 +232,8 @@ enum {
     veerpix_copy_metadata(input, output) after the call would give them, in
     the same single write (an in-place call copies nothing aside). A BMP on
     either side has no place for them: such a result is as without the
-    flag. Copies and tag rewrites keep everything anyway. */
+    flag. Copies, tag rewrites and the coefficient road keep everything
+    anyway (the coefficient road sets the Orientation to 1). */
 #define VEERPIX_TURN_PIXELS 0x2u   /* turn the pixels even where a tag
     rewrite could: a tagged JPEG into a JPEG is decoded, brought upright,
     transformed and encoded, and carries no Orientation (1 with
