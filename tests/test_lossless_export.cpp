@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "exif_builder.h"
 #include "metadata/exif.h"
@@ -398,6 +399,69 @@ TEST_F(LosslessPeers, APhotoAutoOrientedIsLosslessWhereItsSidesAllow) {
         EXPECT_EQ(road, VEERPIX_ROAD_COEFFICIENTS | VEERPIX_ROAD_TRIMMED) << label;
     }
     std::printf("1920x1080 4:2:0: %d of 7 turned Orientation values lossless without trim\n", lossless);
+}
+
+// exiftool's reading of a file, one "[group] tag : value" line each, the
+// file system's own lines left out.
+std::vector<std::string> exiftool_lines(const std::string& file) {
+    const std::string listing = file + ".tags";
+    if (!run("/usr/bin/exiftool -G1 -a -s " + file + " > " + listing)) return {};
+    const Bytes bytes = support::read_bytes(listing);
+    std::vector<std::string> lines;
+    std::string line;
+    for (uint8_t c : bytes) {
+        if (c != '\n') {
+            line += static_cast<char>(c);
+            continue;
+        }
+        if (line.rfind("[System]", 0) != 0 && line.rfind("[ExifTool]", 0) != 0) lines.push_back(line);
+        line.clear();
+    }
+    return lines;
+}
+
+// The peer that reads metadata finds every tag of the input in the result
+// but the Orientation (1) and the sides, which follow the turn.
+TEST_F(LosslessPeers, ExiftoolReadsEveryTagButOrientationAndTheExchangedSides) {
+    if (!has_program("/usr/bin/exiftool")) GTEST_SKIP() << "/usr/bin/exiftool not found (Debian: libimage-exiftool-perl)";
+    const std::string in = make_input(48, 32);
+    ASSERT_FALSE(in.empty());
+    ASSERT_TRUE(run("/usr/bin/exiftool -q -overwrite_original -Orientation#=6 -Make=Quorvane -Model=One "
+                    "-ExifImageWidth=48 -ExifImageHeight=32 '-DateTimeOriginal=2020:01:02 03:04:05' "
+                    "-XMP-dc:Title=hello -XMP-tiff:Orientation#=6 " + in));
+    const std::string out = path("out.jpg");
+    veerpix_options options = lossless_options(VEERPIX_LOSSLESS_REQUIRE);
+    int road = -1;
+    ASSERT_EQ(veerpix_transform(in.c_str(), out.c_str(), VEERPIX_AUTO_ORIENT, &options, &road), 1)
+        << veerpix_last_error();
+    EXPECT_EQ(road, VEERPIX_ROAD_COEFFICIENTS);
+    const std::vector<std::string> before = exiftool_lines(in), after = exiftool_lines(out);
+    ASSERT_FALSE(before.empty());
+    const std::string changed[] = {"[File]          ImageWidth", "[File]          ImageHeight",
+                                   "[IFD0]          Orientation", "[ExifIFD]       ExifImageWidth",
+                                   "[ExifIFD]       ExifImageHeight", "[XMP-tiff]      Orientation",
+                                   "[Composite]     ImageSize"};
+    auto unchanged = [&](const std::vector<std::string>& lines) {
+        std::vector<std::string> kept;
+        for (const std::string& line : lines) {
+            bool listed = false;
+            for (const std::string& prefix : changed) listed = listed || line.rfind(prefix + " ", 0) == 0;
+            if (!listed) kept.push_back(line);
+        }
+        return kept;
+    };
+    EXPECT_EQ(unchanged(after), unchanged(before));
+    auto line_of = [](const std::vector<std::string>& lines, const std::string& prefix) {
+        for (const std::string& line : lines) {
+            if (line.rfind(prefix + " ", 0) == 0) return line.substr(line.find(": ") + 2);
+        }
+        return std::string();
+    };
+    EXPECT_EQ(line_of(after, "[IFD0]          Orientation"), "Horizontal (normal)");
+    EXPECT_EQ(line_of(after, "[XMP-tiff]      Orientation"), "Horizontal (normal)");
+    EXPECT_EQ(line_of(after, "[ExifIFD]       ExifImageWidth"), "32");
+    EXPECT_EQ(line_of(after, "[ExifIFD]       ExifImageHeight"), "48");
+    EXPECT_EQ(line_of(after, "[Composite]     ImageSize"), "32x48");
 }
 
 }  // namespace
