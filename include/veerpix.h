@@ -205,8 +205,8 @@ enum {
 };
 
 /* The road a call took, written to *road. Bits above VEERPIX_ROAD_MASK are
- * reserved for notes about the road (a later version's coefficient road
- * may say that it trimmed edge blocks): compare road & VEERPIX_ROAD_MASK,
+ * notes about the road (VEERPIX_ROAD_TRIMMED, VEERPIX_ROAD_DROPPED_PICTURES;
+ * later versions may add more): compare road & VEERPIX_ROAD_MASK,
  * and show a value you do not know as another road. */
 enum {
     VEERPIX_ROAD_NONE = 0,         /* the call failed: nothing was written */
@@ -214,9 +214,15 @@ enum {
     VEERPIX_ROAD_TAG = 2,          /* a JPEG whose EXIF Orientation value alone
                                       was rewritten (lossless) */
     VEERPIX_ROAD_REENCODE = 3,     /* decoded, transformed and encoded again */
-    VEERPIX_ROAD_COEFFICIENTS = 4, /* reserved: a JPEG turned in its DCT
-                                      coefficients (not in this version) */
-    VEERPIX_ROAD_MASK = 0xFF
+    VEERPIX_ROAD_COEFFICIENTS = 4, /* a JPEG turned in its DCT coefficients
+                                      (lossless), asked with
+                                      veerpix_options.lossless */
+    VEERPIX_ROAD_MASK = 0xFF,
+    VEERPIX_ROAD_TRIMMED = 0x100,  /* note: partial edge blocks were dropped
+                                      (VEERPIX_TRIM) */
+    VEERPIX_ROAD_DROPPED_PICTURES = 0x200 /* note: the secondary pictures
+                                      after the main one (MPF) and their MPF
+                                      segment were left out */
 };
 
 /* veerpix_options.flags */
@@ -226,20 +232,26 @@ enum {
     veerpix_copy_metadata(input, output) after the call would give them, in
     the same single write (an in-place call copies nothing aside). A BMP on
     either side has no place for them: such a result is as without the
-    flag. Copies and tag rewrites keep everything anyway. */
+    flag. Copies, tag rewrites and the coefficient road keep everything
+    anyway (the coefficient road sets the Orientation to 1). */
 #define VEERPIX_TURN_PIXELS 0x2u   /* turn the pixels even where a tag
     rewrite could: a tagged JPEG into a JPEG is decoded, brought upright,
     transformed and encoded, and carries no Orientation (1 with
     VEERPIX_KEEP_METADATA). */
-#define VEERPIX_TRIM 0x4u          /* reserved for the coefficient road's
-    trim of partial edge blocks: refused by this version */
+#define VEERPIX_TRIM 0x4u          /* on the coefficient road, drop the
+    partial edge blocks (less than one MCU) of a side the transform needs
+    whole, instead of declining it; the road then carries
+    VEERPIX_ROAD_TRIMMED */
 
-/* veerpix_options.lossless: reserved for the coefficient road. */
+/* veerpix_options.lossless: whether a JPEG into a JPEG whose road would
+ * be re-encode is turned in its DCT coefficients instead. */
 enum {
-    VEERPIX_LOSSLESS_OFF = 0,      /* the roads above: the only value this
-                                      version takes */
-    VEERPIX_LOSSLESS_PREFER = 1,   /* reserved: refused by this version */
-    VEERPIX_LOSSLESS_REQUIRE = 2   /* reserved: refused by this version */
+    VEERPIX_LOSSLESS_OFF = 0,      /* the roads below, never the coefficients */
+    VEERPIX_LOSSLESS_PREFER = 1,   /* the coefficients where the file allows,
+                                      else re-encode */
+    VEERPIX_LOSSLESS_REQUIRE = 2   /* the coefficients, a copy or a tag
+                                      rewrite, or fail with the reason; the
+                                      output is then left as it was */
 };
 
 /* Options of veerpix_transform. Set `size` to sizeof(veerpix_options) and
@@ -254,9 +266,10 @@ enum {
  * know (any byte past its own record that is not 0). */
 typedef struct veerpix_options {
     uint32_t size;         /* sizeof(veerpix_options), set by the caller */
-    uint32_t flags;        /* VEERPIX_KEEP_METADATA | VEERPIX_TURN_PIXELS */
+    uint32_t flags;        /* VEERPIX_KEEP_METADATA | VEERPIX_TURN_PIXELS |
+                              VEERPIX_TRIM */
     int32_t jpeg_quality;  /* 1..100 for re-encoded JPEG results; 0: 92 */
-    int32_t lossless;      /* VEERPIX_LOSSLESS_OFF */
+    int32_t lossless;      /* VEERPIX_LOSSLESS_OFF, _PREFER or _REQUIRE */
     float angle;           /* VEERPIX_ANGLE: degrees counter-clockwise, finite */
     int32_t background[3]; /* VEERPIX_ANGLE: red, green, blue of the uncovered
                               corners, each clamped to 0..255; 0: black */
@@ -277,6 +290,20 @@ typedef struct veerpix_options {
  *   tag         quarter turns and mirrors (values 1..7) of a JPEG whose EXIF
  *               Orientation is 1..8 into a JPEG, without VEERPIX_TURN_PIXELS:
  *               only that value changes
+ *   coefficients  with veerpix_options.lossless, a JPEG into a JPEG that
+ *               the tag road does not take (no Orientation, or
+ *               VEERPIX_TURN_PIXELS, or VEERPIX_AUTO_ORIENT), but not
+ *               VEERPIX_ANGLE: the stored picture brought upright and
+ *               transformed in its DCT coefficients, decoding to exactly
+ *               that picture. Segments before the frame are kept byte for
+ *               byte but EXIF (every Orientation 1, thumbnail unlinked,
+ *               PixelXDimension/PixelYDimension the result's sides) and
+ *               XMP (tiff:Orientation 1); secondary pictures after the
+ *               main one are dropped with their MPF segment. Progressive
+ *               inputs come out baseline. Where a side the transform needs
+ *               is not a whole number of MCUs (and no VEERPIX_TRIM), or the
+ *               coding is not one the road reads (arithmetic, 12-bit,
+ *               lossless), PREFER goes on to re-encode
  *   re-encode   everything else; the stored pixels are brought upright and
  *               transformed in one pass, VEERPIX_ANGLE then turns them
  *
@@ -287,9 +314,15 @@ typedef struct veerpix_options {
  *   "options record sets options this library does not know (byte %u)"
  *                          a byte past this version's record is not 0
  *   "unknown transform (%d)"
- *   "unknown options flags (0x%x)"                     VEERPIX_TRIM included
+ *   "unknown options flags (0x%x)"
  *   "JPEG quality must be 1..100 (got %d)"
- *   "lossless choice is not available in this version (%d)" */
+ *   "unknown lossless choice (%d)"
+ * and with VEERPIX_LOSSLESS_REQUIRE, where the road would re-encode:
+ *   "lossless turn needs a JPEG input and a JPEG output: %s"
+ *   "lossless turn cannot turn by any angle"
+ *   "lossless turn needs a width that is a multiple of %u (got %u); use trim"
+ *   "lossless turn needs a height that is a multiple of %u (got %u); use trim"
+ *   "lossless turn cannot read this JPEG (%s): %s"    the reason, the path */
 VEERPIX_API int veerpix_transform(const char *input, const char *output, int transform,
                                   const veerpix_options *options, int *road);
 

@@ -21,8 +21,12 @@ same write; strip=True keeps only what the library itself carries on
 re-encoding, the colour profile and the resolution. BMP files hold no such
 metadata. Every operation also takes quality= (1..100, of re-encoded
 JPEGs; 92 by default), pixels=True (turn the pixels of a tagged JPEG
-instead of rewriting its Orientation) and preserve_times=True (the result
-gets the input's access and modification times).
+instead of rewriting its Orientation), lossless= ("prefer", the default:
+a JPEG into a JPEG is turned in its DCT coefficients where its sides
+allow, else re-encoded; "require": never re-encoded, VeerpixError with the
+reason instead; None: re-encoded as before), trim=True (drop the partial
+edge blocks that keep a JPEG from a lossless turn) and preserve_times=True
+(the result gets the input's access and modification times).
 Paths are str, bytes or os.PathLike; str paths are handed to the library as
 the file system encodes them (os.fsencode; on Windows the active code page,
 which the library's narrow paths use there).
@@ -86,6 +90,10 @@ _ROAD_NAMES = {1: "copy", 2: "lossless retag", 3: "re-encode",
 _ROAD_MASK = 0xFF
 _KEEP_METADATA = 0x1
 _TURN_PIXELS = 0x2
+_TRIM = 0x4
+_ROAD_NOTES = ((0x100, "trimmed"), (0x200, "secondary pictures dropped"))
+# lossless=: the library's VEERPIX_LOSSLESS_* values.
+_LOSSLESS = {None: 0, "prefer": 1, "require": 2}
 
 
 class _Options(ctypes.Structure):
@@ -292,17 +300,21 @@ def copy_metadata(source, output):
 
 def transform(input, output, change, *, angle=0.0,
               background=(255, 255, 255), strip=False, quality=None,
-              pixels=False, preserve_times=False):
+              pixels=False, lossless="prefer", trim=False,
+              preserve_times=False):
     """The library's veerpix_transform: `change` is one of KEEP, TURN_90,
     TURN_180, TURN_270, MIRROR_LEFT_RIGHT, MIRROR_TOP_BOTTOM, TRANSPOSE,
     TRANSVERSE, AUTO_ORIENT or ANGLE (which reads `angle` and
     `background`), applied to the picture as shown and written once.
-    Returns the road the library took: "copy", "lossless retag" or
-    "re-encode".
+    Returns the road the library took: "copy", "lossless retag",
+    "lossless coefficients" or "re-encode", with its notes after a comma
+    ("lossless coefficients, trimmed").
 
     Options: strip=True keeps no EXIF or XMP on re-encoded results;
     quality, 1..100, of re-encoded JPEGs (None: 92); pixels=True turns the
     pixels of a tagged JPEG instead of rewriting its Orientation;
+    lossless="prefer", "require" or None and trim=True choose the
+    coefficient road for a JPEG into a JPEG (see the module's help);
     preserve_times=True gives the result the input's access and
     modification times.
     """
@@ -311,7 +323,11 @@ def transform(input, output, change, *, angle=0.0,
     options = _Options()
     options.size = ctypes.sizeof(_Options)
     options.flags = (0 if strip else _KEEP_METADATA) | (
-        _TURN_PIXELS if pixels else 0)
+        _TURN_PIXELS if pixels else 0) | (_TRIM if trim else 0)
+    if lossless not in _LOSSLESS:
+        raise ValueError(
+            f"lossless must be 'prefer', 'require' or None, not {lossless!r}")
+    options.lossless = _LOSSLESS[lossless]
     if quality is not None:
         quality = operator.index(quality)
         if not 1 <= quality <= 100:
@@ -330,7 +346,9 @@ def transform(input, output, change, *, angle=0.0,
           ctypes.byref(options), ctypes.byref(road))
     if times is not None:
         os.utime(target, ns=(times.st_atime_ns, times.st_mtime_ns))
-    return _ROAD_NAMES.get(road.value & _ROAD_MASK, "another road")
+    name = _ROAD_NAMES.get(road.value & _ROAD_MASK, "another road")
+    notes = [note for bit, note in _ROAD_NOTES if road.value & bit]
+    return ", ".join([name] + notes)
 
 
 def _c_int(value, name):

@@ -498,7 +498,27 @@ expect_text "an unknown option before the command" "$work/stderr" "unknown optio
 check "help after leading options" 0 "$veerpix" -q rotate --help
 expect_text "help after leading options" "$work/stdout" "usage: veerpix rotate"
 check "--pixels" 0 "$veerpix" rotate 90 --pixels -v "$work/sideways.jpg" "$work/pixels-turned.jpg"
-expect_same "--pixels re-encodes a tagged JPEG" "$(cat "$work/stdout")" "$work/sideways.jpg -> $work/pixels-turned.jpg: re-encode"
+expect_same "--pixels turns a tagged JPEG in its coefficients" "$(cat "$work/stdout")" "$work/sideways.jpg -> $work/pixels-turned.jpg: lossless coefficients"
+check "--pixels --reencode" 0 "$veerpix" rotate 90 --pixels --reencode -v "$work/sideways.jpg" "$work/pixels-turned.jpg"
+expect_same "--pixels --reencode re-encodes a tagged JPEG" "$(cat "$work/stdout")" "$work/sideways.jpg -> $work/pixels-turned.jpg: re-encode"
+
+# JPEG into JPEG takes the coefficient road where the sides allow; a
+# partial edge is re-encoded by default, fails with --lossless (the output
+# left alone) and is trimmed with --trim.
+check "an untagged JPEG" 0 "$veerpix" flip-v "$work/upright.png" "$work/untagged.jpg"
+check "untagged turn" 0 "$veerpix" rotate 90 -v "$work/untagged.jpg" "$work/untagged-turned.jpg"
+expect_same "untagged turn: coefficients" "$(cat "$work/stdout")" "$work/untagged.jpg -> $work/untagged-turned.jpg: lossless coefficients"
+check "a partial edge" 0 "$veerpix" angle 10 "$work/upright.png" "$work/partial.jpg"
+check "partial edge by default" 0 "$veerpix" flip-h -v "$work/partial.jpg" "$work/partial-flipped.jpg"
+expect_same "partial edge by default: re-encoded" "$(cat "$work/stdout")" "$work/partial.jpg -> $work/partial-flipped.jpg: re-encode"
+printf 'old' > "$work/partial-kept.jpg"
+check "--lossless on a partial edge" 1 "$veerpix" flip-h --lossless "$work/partial.jpg" "$work/partial-kept.jpg"
+expect_text "--lossless: the reason" "$work/stderr" "lossless turn needs a width that is a multiple of 8 (got 292); use trim"
+expect_same "--lossless: the output left alone" "$(cat "$work/partial-kept.jpg")" "old"
+check "--lossless --trim" 0 "$veerpix" flip-h --lossless --trim -v "$work/partial.jpg" "$work/partial-trimmed.jpg"
+expect_same "--trim: says so" "$(cat "$work/stdout")" "$work/partial.jpg -> $work/partial-trimmed.jpg: lossless coefficients, trimmed"
+check "--lossless of a PNG" 1 "$veerpix" flip-h --lossless "$work/upright.png" "$work/never.png"
+expect_text "--lossless of a PNG: the reason" "$work/stderr" "lossless turn needs a JPEG input and a JPEG output"
 
 # --quality reaches the JPEG encoder: a low quality makes a smaller file
 # than the default; values outside 1..100 are usage errors.
@@ -539,7 +559,7 @@ else
     ASAN_OPTIONS="${ASAN_OPTIONS:-}:detect_leaks=0" strace -f -qq -o "$work/strace.log" -e trace=open,openat,creat,rename,renameat,renameat2 \
         "$veerpix" auto-orient -v --in-place "$work/once.jpg" >"$work/stdout" 2>"$work/stderr"
     expect_status "in place under strace" $? 0
-    expect_same "in place: re-encoded" "$(cat "$work/stdout")" "$work/once.jpg -> $work/once.jpg: re-encode"
+    expect_same "in place: turned in its coefficients" "$(cat "$work/stdout")" "$work/once.jpg -> $work/once.jpg: lossless coefficients"
     made=$(grep -E 'O_CREAT|O_TMPFILE|creat\(' "$work/strace.log" | grep -cv '= -1')
     renamed=$(grep -E 'rename' "$work/strace.log" | grep -v '= -1' | grep -c 'once.jpg"')
     expect_same "in place: one file made" "$made" "1"

@@ -192,8 +192,9 @@ class SidewaysJpegTest(FolderTestCase):
         self.assertEqual(jpeg_size(upright), (240, 320))
         self.assertEqual(exif_orientation(upright.read_bytes()), 1)
 
+        # strip= is for re-encoded results; the coefficient road keeps all.
         stripped = self.folder / "stripped.jpg"
-        veerpix.auto_orient(self.sideways, stripped, strip=True)
+        veerpix.auto_orient(self.sideways, stripped, strip=True, lossless=None)
         self.assertEqual(jpeg_size(stripped), (240, 320))
         self.assertNotIn(b"Exif\0\0", stripped.read_bytes())
 
@@ -268,7 +269,12 @@ class TransformTest(FolderTestCase):
             ("a tagged JPEG turned", self.sideways, "turned.jpg",
              veerpix.TURN_90, {}, "lossless retag"),
             ("its pixels turned", self.sideways, "pixels.jpg",
-             veerpix.TURN_90, {"pixels": True}, "re-encode"),
+             veerpix.TURN_90, {"pixels": True}, "lossless coefficients"),
+            ("its pixels re-encoded", self.sideways, "reencoded.jpg",
+             veerpix.TURN_90, {"pixels": True, "lossless": None}, "re-encode"),
+            ("required and trimmed", self.sideways, "trimmed.jpg",
+             veerpix.TURN_90, {"pixels": True, "lossless": "require",
+                               "trim": True}, "lossless coefficients"),
             ("a BMP transposed", self.picture, "transposed.bmp",
              veerpix.TRANSPOSE, {}, "re-encode"),
         ]
@@ -287,6 +293,18 @@ class TransformTest(FolderTestCase):
         self.assertEqual(
             exif_orientation((self.folder / "pixels.jpg").read_bytes()), 1)
 
+    def test_lossless_required_fails_with_the_reason(self):
+        output = self.folder / "never.png"
+        with self.assertRaisesRegex(
+                veerpix.VeerpixError,
+                "lossless turn needs a JPEG input and a JPEG output"):
+            veerpix.transform(self.picture, output, veerpix.TURN_90,
+                              lossless="require")
+        self.assertFalse(output.exists())
+        with self.assertRaises(ValueError):
+            veerpix.transform(self.sideways, self.folder / "x.jpg",
+                              veerpix.TURN_90, lossless="always")
+
     def test_metadata_kept_in_one_call_equals_the_copy_after_the_call(self):
         one_call = self.folder / "one.jpg"
         two_steps = self.folder / "two.jpg"
@@ -300,7 +318,8 @@ class TransformTest(FolderTestCase):
         sizes = {}
         for quality in (10, None, 100):
             output = self.folder / f"q{quality}.jpg"
-            veerpix.auto_orient(self.sideways, output, quality=quality)
+            veerpix.auto_orient(self.sideways, output, quality=quality,
+                                lossless=None)
             sizes[quality] = output.stat().st_size
         self.assertLess(sizes[10], sizes[None])
         self.assertLess(sizes[None], sizes[100])

@@ -29,6 +29,9 @@ struct Command {
     int transform;  // the library's VEERPIX_* value; rotate's follows its degrees
 };
 
+// Whether a JPEG into a JPEG may, must or must not take the coefficient road.
+enum class Lossless { preferred, required, off };
+
 struct Request {
     const Command* command = nullptr;
     int transform = 0;  // what veerpix_transform is asked for
@@ -46,6 +49,8 @@ struct Request {
     bool no_clobber = false;
     bool strip = false;  // re-encoded results keep no EXIF or XMP of the input
     bool pixels = false;  // turn the pixels even where the tag could be rewritten
+    Lossless lossless = Lossless::preferred;  // the coefficient road for JPEG into JPEG
+    bool trim = false;    // its partial edge blocks dropped where they stand in the way
     bool preserve_times = false;  // each result gets its input's modification time
     int quality = 0;  // of re-encoded JPEGs; 0: the library's default
     std::vector<std::string> files;

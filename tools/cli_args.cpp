@@ -68,7 +68,7 @@ const Command kCommands[] = {
 
 enum class OptionId {
     help, in_place, out_dir, format, background, jobs, recursive, dry_run, quiet, verbose, no_clobber, strip,
-    quality, pixels, preserve_times
+    quality, pixels, preserve_times, lossless, reencode, trim
 };
 
 struct Option {
@@ -96,9 +96,14 @@ const Option kOptions[] = {
     {"quality", 0, "N", nullptr, "JPEG quality 1..100 of re-encoded JPEGs (default 92)", OptionId::quality},
     {"pixels", 0, nullptr, nullptr, "turn the pixels of a tagged JPEG too, instead of rewriting its tag",
      OptionId::pixels},
+    {"lossless", 0, nullptr, nullptr, "never re-encode: a file that cannot be turned losslessly fails with the reason",
+     OptionId::lossless},
+    {"trim", 0, nullptr, nullptr, "drop a JPEG's partial edge blocks (under 16 pixels) that keep it from a lossless turn",
+     OptionId::trim},
+    {"reencode", 0, nullptr, nullptr, "decode and encode JPEGs instead of turning their coefficients", OptionId::reencode},
     {"preserve-times", 'p', nullptr, nullptr, "give each result its input's modification time",
      OptionId::preserve_times},
-    {"verbose", 'v', nullptr, nullptr, "one line per file: the road the library took (copy, lossless retag, re-encode)",
+    {"verbose", 'v', nullptr, nullptr, "one line per file: the road the library took (copy, lossless retag, lossless coefficients, re-encode)",
      OptionId::verbose},
     {"quiet", 'q', nullptr, nullptr, "print only errors", OptionId::quiet},
     {"background", 0, "R,G,B", "angle", "colour of the uncovered corners, each 0..255", OptionId::background},
@@ -132,7 +137,9 @@ void print_help(std::FILE* out) {
     std::fprintf(out,
                  "\nThe output format follows the output's extension (%s).\n"
                  "Quarter turns and mirrors of an EXIF-tagged JPEG into a JPEG are lossless\n"
-                 "(only the tag changes) unless --pixels is given.\n"
+                 "(only the tag changes) unless --pixels is given. Other turns and mirrors\n"
+                 "of a JPEG into a JPEG, and auto-orient, move its DCT coefficients where\n"
+                 "its sides allow (lossless), else re-encode; --lossless never re-encodes.\n"
                  "Re-encoded results keep the input's EXIF (Orientation set to 1), XMP,\n"
                  "colour profile and resolution; --strip keeps only the colour profile\n"
                  "and resolution.\n\n"
@@ -297,6 +304,9 @@ int set_option(const Option& option, const std::string& value, Request* request)
         }
         return -1;
     case OptionId::pixels: request->pixels = true; return -1;
+    case OptionId::lossless: request->lossless = Lossless::required; return -1;
+    case OptionId::reencode: request->lossless = Lossless::off; return -1;
+    case OptionId::trim: request->trim = true; return -1;
     case OptionId::preserve_times: request->preserve_times = true; return -1;
     case OptionId::in_place: request->in_place = true; return -1;
     case OptionId::recursive: request->recursive = true; return -1;

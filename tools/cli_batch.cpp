@@ -66,6 +66,14 @@ struct Outcome {
     std::string message;
 };
 
+// The notes the library adds to a road, as words after its name.
+std::string road_notes(int road) {
+    std::string notes;
+    if (road & VEERPIX_ROAD_TRIMMED) notes += ", trimmed";
+    if (road & VEERPIX_ROAD_DROPPED_PICTURES) notes += ", secondary pictures dropped";
+    return notes;
+}
+
 const char* road_name(int road) {
     switch (road & VEERPIX_ROAD_MASK) {
     case VEERPIX_ROAD_COPY: return "copy";
@@ -120,6 +128,10 @@ veerpix_options options_of(const Request& request) {
     options.size = sizeof options;
     if (!request.strip) options.flags |= VEERPIX_KEEP_METADATA;
     if (request.pixels) options.flags |= VEERPIX_TURN_PIXELS;
+    if (request.trim) options.flags |= VEERPIX_TRIM;
+    options.lossless = request.lossless == Lossless::off        ? VEERPIX_LOSSLESS_OFF
+                       : request.lossless == Lossless::required ? VEERPIX_LOSSLESS_REQUIRE
+                                                                : VEERPIX_LOSSLESS_PREFER;
     options.jpeg_quality = request.quality;
     options.angle = request.angle;
     for (int i = 0; i < 3; ++i) options.background[i] = request.background[i];
@@ -280,7 +292,7 @@ public:
             break;
         case Result::planned: line(listing, job.input + " -> " + job.output); break;
         case Result::done:
-            if (request_.verbose) line(listing, job.input + " -> " + job.output + ": " + road_name(outcome.road));
+            if (request_.verbose) line(listing, job.input + " -> " + job.output + ": " + road_name(outcome.road) + road_notes(outcome.road));
             break;
         }
     }

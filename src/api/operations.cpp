@@ -18,6 +18,7 @@
 #include "common/error.h"
 #include "metadata/exif.h"
 #include "formats/image_io.h"
+#include "formats/jpeg_lossless.h"
 #include "metadata/metadata.h"
 #include "platform/output.h"
 #include "pixels/raster.h"
@@ -119,6 +120,8 @@ struct Asked {
     bool turn_pixels = false;                // even where the tag could be rewritten
     bool keep_metadata = false;              // EXIF and XMP too, on re-encoded results
     int jpeg_quality = kJpegQualityDefault;
+    int lossless = VEERPIX_LOSSLESS_OFF;     // whether the coefficient road is tried
+    bool trim = false;                       // its partial edge blocks dropped where needed
 };
 
 // Automatic orientation: the picture as shown, unchanged, in its pixels.
@@ -226,6 +229,69 @@ int decode_road(InputFile& file, const char* input, const char* output, img_form
     return write_file(output, std::move(encoded.bytes), encoded.length, &file.identity);
 }
 
+// Why the coefficient road declined, as the caller reads it: the side and
+// the MCU for a partial edge, which trim would mend.
+void set_lossless_refusal(const char* reason, const JpegLosslessResult& attempt, const char* input) {
+    if (reason == kJpegPartialWidth || reason == kJpegPartialHeight) {
+        const bool width = reason == kJpegPartialWidth;
+        set_err("lossless turn needs a %s that is a multiple of %u (got %u); use trim",
+                width ? "width" : "height", static_cast<unsigned>(width ? attempt.mcu_width : attempt.mcu_height),
+                static_cast<unsigned>(width ? attempt.input_width : attempt.input_height));
+        return;
+    }
+    set_err("lossless turn cannot read this JPEG (%s): %s", reason, input);
+}
+
+enum class CoefficientOutcome { Written, Failed, Declined };
+
+// The coefficient road: the stored picture transformed by `moved` in its
+// DCT coefficients, its segments made upright. Declined (no message) where
+// the file does not allow it and the caller may take another road.
+CoefficientOutcome coefficient_road(InputFile& file, const char* input, const char* output, Transform moved,
+                                    const Asked& asked, int* road) {
+    if (!read_whole_input(file, input)) return CoefficientOutcome::Failed;
+    JpegLosslessOptions options;
+    options.trim = asked.trim;
+    JpegLosslessResult turned;
+    const char* reason = jpeg_lossless_transform(file.bytes.get(), file.length, moved, options, &turned);
+    if (reason) {
+        if (asked.lossless != VEERPIX_LOSSLESS_REQUIRE) return CoefficientOutcome::Declined;
+        set_lossless_refusal(reason, turned, input);
+        return CoefficientOutcome::Failed;
+    }
+    upright_jpeg_result sides;
+    sides.width = turned.width;
+    sides.height = turned.height;
+    sides.drop_multi_picture = turned.input_image_end < file.length;
+    byte_block upright;
+    if (!make_jpeg_segments_upright(turned.bytes.get(), turned.length, sides, &upright)) {
+        set_err("failed to write output: %s", output);
+        return CoefficientOutcome::Failed;
+    }
+    turned.bytes.reset();
+    file.bytes.reset();
+    *road = VEERPIX_ROAD_COEFFICIENTS | (turned.trimmed_width || turned.trimmed_height ? VEERPIX_ROAD_TRIMMED : 0) |
+            (sides.drop_multi_picture ? VEERPIX_ROAD_DROPPED_PICTURES : 0);
+    return write_file(output, std::move(upright.bytes), upright.length, &file.identity)
+               ? CoefficientOutcome::Written
+               : CoefficientOutcome::Failed;
+}
+
+// Where lossless is required, a call that no coefficient road can take
+// fails here with the reason; false where the road may be tried.
+bool refuse_reencode(const InputFile& file, img_format output_format, const Asked& asked, const char* output) {
+    if (asked.lossless != VEERPIX_LOSSLESS_REQUIRE) return false;
+    if (asked.free_turn) {
+        set_err("lossless turn cannot turn by any angle");
+        return true;
+    }
+    if (file.format != IMG_FMT_JPEG || output_format != IMG_FMT_JPEG) {
+        set_err("lossless turn needs a JPEG input and a JPEG output: %s", output);
+        return true;
+    }
+    return false;
+}
+
 // The one choice of road for every operation, from the asked change and
 // the file. A copy where the file already is what was asked for; the
 // lossless tag rewrite where a JPEG into a JPEG carries an Orientation
@@ -248,9 +314,21 @@ int transform_file(const char* input, const char* output, const Asked& asked, in
     } else if (tag_can_change) {
         *road = VEERPIX_ROAD_TAG;
         written = retag_jpeg(file, orientation, asked.change, output);
+    } else if (refuse_reencode(file, output_format, asked, output)) {
+        written = 0;
     } else {
-        *road = VEERPIX_ROAD_REENCODE;
-        written = decode_road(file, input, output, output_format, then(upright, asked.change), asked);
+        const Transform moved = then(upright, asked.change);
+        CoefficientOutcome outcome = CoefficientOutcome::Declined;
+        if (asked.lossless != VEERPIX_LOSSLESS_OFF && !asked.free_turn && file.format == IMG_FMT_JPEG &&
+            output_format == IMG_FMT_JPEG) {
+            outcome = coefficient_road(file, input, output, moved, asked, road);
+        }
+        if (outcome == CoefficientOutcome::Declined) {
+            *road = VEERPIX_ROAD_REENCODE;
+            written = decode_road(file, input, output, output_format, moved, asked);
+        } else {
+            written = outcome == CoefficientOutcome::Written;
+        }
     }
     if (!written) *road = VEERPIX_ROAD_NONE;
     return written;
@@ -440,7 +518,7 @@ static_assert(VEERPIX_KEEP == static_cast<int>(Transform::Identity) &&
                   VEERPIX_TRANSPOSE == static_cast<int>(Transform::Transpose) &&
                   VEERPIX_TRANSVERSE == static_cast<int>(Transform::Transverse),
               "the exported transform values");
-constexpr uint32_t kKnownFlags = VEERPIX_KEEP_METADATA | VEERPIX_TURN_PIXELS;
+constexpr uint32_t kKnownFlags = VEERPIX_KEEP_METADATA | VEERPIX_TURN_PIXELS | VEERPIX_TRIM;
 
 // The caller's record as this version's, fields it lacks 0; false with the
 // message where it is refused. A field this version does not know is
@@ -480,8 +558,8 @@ bool ask(int transform, const veerpix_options& options, Asked* asked) {
         set_err("JPEG quality must be 1..100 (got %d)", static_cast<int>(options.jpeg_quality));
         return false;
     }
-    if (options.lossless != VEERPIX_LOSSLESS_OFF) {
-        set_err("lossless choice is not available in this version (%d)", static_cast<int>(options.lossless));
+    if (options.lossless < VEERPIX_LOSSLESS_OFF || options.lossless > VEERPIX_LOSSLESS_REQUIRE) {
+        set_err("unknown lossless choice (%d)", static_cast<int>(options.lossless));
         return false;
     }
     if (transform == VEERPIX_ANGLE && !std::isfinite(options.angle)) {
@@ -499,6 +577,8 @@ bool ask(int transform, const veerpix_options& options, Asked* asked) {
     asked->turn_pixels = asked->turn_pixels || (options.flags & VEERPIX_TURN_PIXELS) != 0;
     asked->keep_metadata = (options.flags & VEERPIX_KEEP_METADATA) != 0;
     if (options.jpeg_quality != 0) asked->jpeg_quality = options.jpeg_quality;
+    asked->lossless = options.lossless;
+    asked->trim = (options.flags & VEERPIX_TRIM) != 0;
     return true;
 }
 

@@ -88,6 +88,8 @@ const char* jpeg_lossless_transform(const uint8_t* bytes, uint64_t length, Trans
     CoefficientImage image;
     const char* failure = read_jpeg_coefficients(bytes, length, &image);
     if (failure) return failure;
+    result->input_width = image.width;
+    result->input_height = image.height;
     result->mcu_width = image.mcu_width;
     result->mcu_height = image.mcu_height;
     result->input_progressive = image.progressive;

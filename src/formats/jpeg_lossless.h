@@ -23,6 +23,8 @@ struct JpegLosslessResult {
     // (a partial edge needed whole: declined without the option).
     bool trimmed_width = false;
     bool trimmed_height = false;
+    uint32_t input_width = 0;  // the stored picture's sides
+    uint32_t input_height = 0;
     uint32_t mcu_width = 0;  // the input's MCU in pixels
     uint32_t mcu_height = 0;
     bool input_progressive = false;

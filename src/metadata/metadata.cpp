@@ -897,3 +897,87 @@ bool replace_photo_metadata(const uint8_t* output, uint64_t length, img_format f
     if (format == IMG_FMT_PNG) return replace_in_png(reader, metadata, result);
     return false;
 }
+
+// --- A JPEG turned in its coefficients --------------------------------------
+
+namespace {
+
+constexpr uint16_t kExifIfdPointer = 0x8769;
+constexpr uint16_t kPixelXDimension = 0xA002;
+constexpr uint16_t kPixelYDimension = 0xA003;
+const char kMpfSignature[4] = {'M', 'P', 'F', 0};
+
+// The Exif IFD's sides, where its entries hold one SHORT or LONG each; a
+// value too large for a SHORT entry is left as it was rather than cut.
+void set_exif_pixel_dimensions(byte_block* exif, uint32_t width, uint32_t height) {
+    TiffData tiff{};
+    if (open_tiff(ByteReader{exif->data(), exif->length}, &tiff) != TiffFault::None) return;
+    const uint64_t pointer_entry = find_ifd0_entry(tiff, kExifIfdPointer, 0);
+    uint32_t directory = 0;
+    if (pointer_entry == 0 || !tiff.bytes.u32(tiff.order, pointer_entry + 8, &directory)) return;
+    uint16_t entry_count = 0;
+    if (!tiff.bytes.u16(tiff.order, directory, &entry_count) ||
+        !tiff.bytes.has(directory + 2, TIFF_ENTRY_SIZE * entry_count)) {
+        return;
+    }
+    const ByteWriter writer{exif->bytes.get(), exif->length};
+    for (uint64_t index = 0; index < entry_count; ++index) {
+        const uint64_t at = tiff_entry_position(directory, index);
+        const TiffEntry entry = read_tiff_entry(tiff, at);
+        if ((entry.tag != kPixelXDimension && entry.tag != kPixelYDimension) || entry.count != 1) continue;
+        const uint32_t side = entry.tag == kPixelXDimension ? width : height;
+        if (entry.type == TIFF_TYPE_LONG) writer.put32(tiff.order, at + 8, side);
+        if (entry.type == TIFF_TYPE_SHORT && side <= 0xFFFF) {
+            writer.put16(tiff.order, at + 8, static_cast<uint16_t>(side));
+        }
+    }
+}
+
+void append_upright_exif(ByteBuilder* out, const ByteReader& jpeg, const JpegSegment& segment,
+                         const upright_jpeg_result& sides) {
+    const uint64_t tiff_start = segment.payload + sizeof kExifSignature;
+    byte_block exif = copy_block(jpeg.data + tiff_start, segment.end() - tiff_start);
+    make_exif_upright(&exif);
+    set_exif_pixel_dimensions(&exif, sides.width, sides.height);
+    append_segment(out, kApp1, kExifSignature, sizeof kExifSignature, exif.data(), exif.length);
+}
+
+// A packet that grows past one segment is left out rather than cut.
+void append_upright_xmp(ByteBuilder* out, const ByteReader& jpeg, const JpegSegment& segment) {
+    const uint64_t text_start = segment.payload + sizeof kXmpSignature;
+    byte_block xmp = copy_block(jpeg.data + text_start, segment.end() - text_start);
+    make_xmp_upright(&xmp);
+    if (xmp.length > kMaxSegmentPayload - sizeof kXmpSignature) return;
+    append_segment(out, kApp1, kXmpSignature, sizeof kXmpSignature, xmp.data(), xmp.length);
+}
+
+}  // namespace
+
+bool make_jpeg_segments_upright(const uint8_t* bytes, uint64_t length, const upright_jpeg_result& sides,
+                                byte_block* result) {
+    const ByteReader jpeg{bytes, length};
+    if (!starts_with_jpeg_soi(jpeg)) return false;
+    ByteBuilder out;
+    out.append(bytes, 2);
+    uint64_t pos = 2;
+    for (;;) {
+        JpegSegment segment;
+        JpegStop stop = JpegStop::None;
+        const uint64_t segment_start = pos;
+        if (!next_jpeg_segment(jpeg, &pos, JpegWalkRules{}, &segment, &stop)) return false;
+        if (is_jpeg_frame_header(segment.code) || segment.code == jpeg_code::sos) {
+            out.append(bytes + segment_start, length - segment_start);
+            break;
+        }
+        if (is_exif(jpeg, segment)) {
+            append_upright_exif(&out, jpeg, segment, sides);
+        } else if (is_xmp(jpeg, segment)) {
+            append_upright_xmp(&out, jpeg, segment);
+        } else if (!(sides.drop_multi_picture && segment.code == kApp2 &&
+                     segment.starts_with(jpeg, kMpfSignature, sizeof kMpfSignature))) {
+            out.append(bytes + segment_start, pos - segment_start);
+        }
+    }
+    *result = out.take();
+    return true;
+}

@@ -101,3 +101,22 @@ jpeg_picture locate_jpeg_picture(const uint8_t* head, uint64_t length);
 // left out. False when the output's structure cannot be walked.
 bool replace_photo_metadata(const uint8_t* output, uint64_t length, img_format format,
                             const photo_metadata& metadata, byte_block* result);
+
+// What a JPEG turned in its coefficients says about itself: its pictures
+// are upright and have these sides.
+struct upright_jpeg_result {
+    uint32_t width = 0;   // of the turned picture
+    uint32_t height = 0;
+    // Multi-picture data after the picture was not carried over: its APP2
+    // "MPF" segment would describe pictures that are no longer there.
+    bool drop_multi_picture = false;
+};
+
+// The JPEG `jpeg` (a coefficient road's result, whose segments before the
+// frame are the input's) with every segment before the frame kept byte
+// for byte except: EXIF upright as make_exif_upright makes it, with
+// PixelXDimension/PixelYDimension set to the result's sides where present;
+// XMP upright as make_xmp_upright makes it; the MPF segment left out where
+// asked. False when the structure cannot be walked.
+bool make_jpeg_segments_upright(const uint8_t* jpeg, uint64_t length, const upright_jpeg_result& sides,
+                                byte_block* result);

@@ -1,0 +1,467 @@
+// veerpix_transform's coefficient road: which calls take it, what the
+// result shows (judged by the peer where its tools are installed), what
+// the file keeps, and the refusals of the lossless-only choice.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "exif_builder.h"
+#include "metadata/exif.h"
+#include "metadata/metadata.h"
+#include "metadata/tiff.h"
+#include "pixels/transform.h"
+#include "support.h"
+#include "veerpix.h"
+
+namespace {
+
+using support::Bytes;
+
+veerpix_options lossless_options(int lossless, uint32_t flags = 0) {
+    veerpix_options options;
+    std::memset(&options, 0, sizeof options);
+    options.size = sizeof options;
+    options.lossless = lossless;
+    options.flags = flags;
+    return options;
+}
+
+int orientation_of(const Bytes& jpeg) {
+    char msg[256] = {};
+    return qv_exif_parse_orientation(jpeg.data(), jpeg.size(), msg, sizeof msg);
+}
+
+bool contains(const Bytes& haystack, const Bytes& needle) {
+    return std::search(haystack.begin(), haystack.end(), needle.begin(), needle.end()) != haystack.end();
+}
+
+Bytes segment(uint8_t code, const std::string& payload) {
+    const std::string head = {'\xFF', static_cast<char>(code), static_cast<char>((payload.size() + 2) >> 8),
+                              static_cast<char>(payload.size() + 2)};
+    const std::string whole = head + payload;
+    return Bytes(whole.begin(), whole.end());
+}
+
+// An Exif IFD entry's number, or -1 where the entry is missing.
+int64_t exif_ifd_value(const Bytes& jpeg, uint16_t tag) {
+    const photo_metadata metadata = read_photo_metadata(jpeg.data(), jpeg.size(), IMG_FMT_JPEG);
+    TiffData tiff{};
+    if (open_tiff(ByteReader{metadata.exif.data(), metadata.exif.length}, &tiff) != TiffFault::None) return -1;
+    const uint64_t pointer = find_ifd0_entry(tiff, 0x8769, 0);
+    uint32_t directory = 0;
+    uint16_t count = 0;
+    if (!pointer || !tiff.bytes.u32(tiff.order, pointer + 8, &directory) ||
+        !tiff.bytes.u16(tiff.order, directory, &count)) {
+        return -1;
+    }
+    for (uint16_t index = 0; index < count; ++index) {
+        const uint64_t at = tiff_entry_position(directory, index);
+        const TiffEntry entry = read_tiff_entry(tiff, at);
+        if (entry.tag != tag) continue;
+        uint32_t value32 = 0;
+        uint16_t value16 = 0;
+        if (entry.type == TIFF_TYPE_LONG && tiff.bytes.u32(tiff.order, at + 8, &value32)) return value32;
+        if (entry.type == TIFF_TYPE_SHORT && tiff.bytes.u16(tiff.order, at + 8, &value16)) return value16;
+    }
+    return -1;
+}
+
+// IFD0's link to IFD1 (the thumbnail's directory); -1 where unreadable.
+int64_t ifd1_link(const Bytes& jpeg) {
+    const photo_metadata metadata = read_photo_metadata(jpeg.data(), jpeg.size(), IMG_FMT_JPEG);
+    TiffData tiff{};
+    if (open_tiff(ByteReader{metadata.exif.data(), metadata.exif.length}, &tiff) != TiffFault::None) return -1;
+    uint32_t link = 0;
+    if (!tiff.bytes.u32(tiff.order, tiff_entry_position(tiff.ifd0, tiff.entry_count), &link)) return -1;
+    return link;
+}
+
+class LosslessExport : public support::ScratchTest {
+protected:
+    // A 4:4:4 baseline JPEG (MCU 8) from the bundled encoder.
+    Bytes plain_jpeg(int width, int height) {
+        return support::encode_jpeg(support::numbered_image(width, height), 95);
+    }
+
+    int call(const std::string& in, const std::string& out, int transform, const veerpix_options& options,
+             int* road) {
+        return veerpix_transform(in.c_str(), out.c_str(), transform, &options, road);
+    }
+};
+
+// ---- which road -------------------------------------------------------------
+
+TEST_F(LosslessExport, TheCoefficientRoadTakesOnlyWhatWouldBeReEncoded) {
+    const Bytes untagged = plain_jpeg(32, 16);
+    const Bytes tagged6 = fixture::insert_after_soi(untagged, fixture::orientation_app1(false, 6));
+    struct Case {
+        const char* label;
+        const Bytes* input;
+        const char* output_name;
+        int transform;
+        int lossless;
+        uint32_t flags;
+        int road;
+    };
+    const Case cases[] = {
+        {"untagged turn, prefer", &untagged, "o.jpg", VEERPIX_TURN_90, VEERPIX_LOSSLESS_PREFER, 0,
+         VEERPIX_ROAD_COEFFICIENTS},
+        {"untagged mirror, require", &untagged, "o.jpg", VEERPIX_MIRROR_LEFT_RIGHT, VEERPIX_LOSSLESS_REQUIRE, 0,
+         VEERPIX_ROAD_COEFFICIENTS},
+        {"untagged turn, off", &untagged, "o.jpg", VEERPIX_TURN_90, VEERPIX_LOSSLESS_OFF, 0, VEERPIX_ROAD_REENCODE},
+        {"untagged keep, prefer: a copy", &untagged, "o.jpg", VEERPIX_KEEP, VEERPIX_LOSSLESS_PREFER, 0,
+         VEERPIX_ROAD_COPY},
+        {"tagged turn keeps the tag road", &tagged6, "o.jpg", VEERPIX_TURN_90, VEERPIX_LOSSLESS_REQUIRE, 0,
+         VEERPIX_ROAD_TAG},
+        {"tagged turn in its pixels", &tagged6, "o.jpg", VEERPIX_TURN_90, VEERPIX_LOSSLESS_PREFER,
+         VEERPIX_TURN_PIXELS, VEERPIX_ROAD_COEFFICIENTS},
+        {"tagged auto-orient", &tagged6, "o.jpg", VEERPIX_AUTO_ORIENT, VEERPIX_LOSSLESS_PREFER, 0,
+         VEERPIX_ROAD_COEFFICIENTS},
+        {"tagged auto-orient, off", &tagged6, "o.jpg", VEERPIX_AUTO_ORIENT, VEERPIX_LOSSLESS_OFF, 0,
+         VEERPIX_ROAD_REENCODE},
+        {"into a PNG, prefer", &untagged, "o.png", VEERPIX_TURN_90, VEERPIX_LOSSLESS_PREFER, 0,
+         VEERPIX_ROAD_REENCODE},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        const std::string in = put("in.jpg", *c.input);
+        const std::string out = path(c.output_name);
+        int road = -1;
+        ASSERT_EQ(call(in, out, c.transform, lossless_options(c.lossless, c.flags), &road), 1) << veerpix_last_error();
+        EXPECT_EQ(road, c.road);
+        std::remove(out.c_str());
+    }
+}
+
+// The nine exports never take the coefficient road.
+TEST_F(LosslessExport, TheFixedOperationsKeepTheirRoads) {
+    const std::string in = put("in.jpg", plain_jpeg(32, 16));
+    const std::string ours = path("ours.jpg"), expected = path("expected.jpg");
+    ASSERT_EQ(veerpix_fixed(in.c_str(), ours.c_str(), 90), 1);
+    int road = -1;
+    ASSERT_EQ(call(in, expected, VEERPIX_TURN_90, lossless_options(VEERPIX_LOSSLESS_OFF), &road), 1);
+    EXPECT_EQ(road, VEERPIX_ROAD_REENCODE);
+    EXPECT_EQ(support::read_bytes(ours), support::read_bytes(expected));
+}
+
+// ---- refusals and trim ------------------------------------------------------
+
+TEST_F(LosslessExport, RequiredLosslessFailsWithTheReasonAndLeavesTheOutput) {
+    const std::string in = put("in.jpg", plain_jpeg(67, 45));
+    const std::string png = put("in.png", support::encode_png(support::numbered_image(8, 8)));
+    struct Case {
+        const char* label;
+        std::string input;
+        const char* output_name;
+        int transform;
+        std::string message;
+    };
+    const std::string jpeg_out = path("out.jpg"), png_out = path("out.png");
+    const Case cases[] = {
+        {"partial width", in, "out.jpg", VEERPIX_MIRROR_LEFT_RIGHT,
+         "lossless turn needs a width that is a multiple of 8 (got 67); use trim"},
+        {"partial height", in, "out.jpg", VEERPIX_MIRROR_TOP_BOTTOM,
+         "lossless turn needs a height that is a multiple of 8 (got 45); use trim"},
+        {"a PNG input", png, "out.jpg", VEERPIX_TURN_90, "lossless turn needs a JPEG input and a JPEG output: " + jpeg_out},
+        {"a PNG output", in, "out.png", VEERPIX_TURN_90, "lossless turn needs a JPEG input and a JPEG output: " + png_out},
+        {"any angle", in, "out.jpg", VEERPIX_ANGLE, "lossless turn cannot turn by any angle"},
+    };
+    const Bytes before = {'o', 'l', 'd'};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        const std::string out = put(c.output_name, before);
+        veerpix_options options = lossless_options(VEERPIX_LOSSLESS_REQUIRE);
+        options.angle = 10;
+        int road = -1;
+        EXPECT_EQ(call(c.input, out, c.transform, options, &road), 0);
+        EXPECT_EQ(veerpix_last_error(), c.message);
+        EXPECT_EQ(road, VEERPIX_ROAD_NONE);
+        EXPECT_EQ(support::read_bytes(out), before);
+    }
+}
+
+TEST_F(LosslessExport, PartialEdgesAreReEncodedWhenPreferredAndTrimmedWhenAsked) {
+    const std::string in = put("in.jpg", plain_jpeg(67, 45));
+    const std::string out = path("out.jpg");
+    int road = -1;
+    ASSERT_EQ(call(in, out, VEERPIX_TURN_90, lossless_options(VEERPIX_LOSSLESS_PREFER), &road), 1);
+    EXPECT_EQ(road, VEERPIX_ROAD_REENCODE);
+    const support::Image reencoded = support::decode_file(out);
+    EXPECT_EQ(reencoded.width, 45);
+    EXPECT_EQ(reencoded.height, 67);
+
+    // A quarter turn counter-clockwise carries the right edge to the top.
+    ASSERT_EQ(call(in, out, VEERPIX_TURN_90, lossless_options(VEERPIX_LOSSLESS_REQUIRE, VEERPIX_TRIM), &road), 1)
+        << veerpix_last_error();
+    EXPECT_EQ(road, VEERPIX_ROAD_COEFFICIENTS | VEERPIX_ROAD_TRIMMED);
+    const support::Image trimmed = support::decode_file(out);
+    EXPECT_EQ(trimmed.width, 45);
+    EXPECT_EQ(trimmed.height, 64);
+
+    // Trim changes nothing where the needed side is whole.
+    ASSERT_EQ(call(in, out, VEERPIX_TRANSPOSE, lossless_options(VEERPIX_LOSSLESS_REQUIRE, VEERPIX_TRIM), &road), 1);
+    EXPECT_EQ(road, VEERPIX_ROAD_COEFFICIENTS);
+}
+
+// ---- what the file keeps ----------------------------------------------------
+
+TEST_F(LosslessExport, SegmentsAreKeptButOrientationSidesAndMultiPictureData) {
+    fixture::Block block;
+    block.big_endian = true;
+    block.ifd0 = {fixture::ascii(0x010F, "Quorvane"), fixture::shorts(0x0112, {6})};
+    block.exif = {fixture::shorts(0xA002, {40}), fixture::longs(0xA003, {16})};
+    block.ifd1 = {fixture::shorts(0x0103, {6})};
+    block.thumbnail = {0xFF, 0xD8, 0xFF, 0xD9};
+    const Bytes icc = segment(0xE2, std::string("ICC_PROFILE\0\1\1", 14) + std::string(40, '\x5A'));
+    const Bytes xmp = segment(0xE1, std::string("http://ns.adobe.com/xap/1.0/\0", 29) +
+                                        "<x:xmpmeta><rdf:Description tiff:Orientation=\"6\"/></x:xmpmeta>");
+    const Bytes mpf = segment(0xE2, std::string("MPF\0MM\0\x2A", 8));
+    const Bytes comment = segment(0xFE, "kept as it was");
+    Bytes jpeg = plain_jpeg(40, 16);
+    for (const Bytes* piece : {&mpf, &comment, &xmp, &icc}) jpeg = fixture::insert_after_soi(jpeg, *piece);
+    jpeg = fixture::insert_after_soi(jpeg, fixture::app1(block));
+    const Bytes secondary = plain_jpeg(8, 8);
+    Bytes with_secondary = jpeg;
+    with_secondary.insert(with_secondary.end(), secondary.begin(), secondary.end());
+
+    struct Case {
+        const char* label;
+        const Bytes* input;
+        int road;
+        bool mpf_kept;  // it describes nothing that was dropped
+    };
+    const Case cases[] = {
+        {"one picture", &jpeg, VEERPIX_ROAD_COEFFICIENTS, true},
+        {"with a secondary picture", &with_secondary,
+         VEERPIX_ROAD_COEFFICIENTS | VEERPIX_ROAD_DROPPED_PICTURES, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        const std::string in = put("in.jpg", *c.input);
+        const std::string out = path("out.jpg");
+        int road = -1;
+        ASSERT_EQ(call(in, out, VEERPIX_AUTO_ORIENT, lossless_options(VEERPIX_LOSSLESS_REQUIRE), &road), 1)
+            << veerpix_last_error();
+        EXPECT_EQ(road, c.road);
+        const Bytes result = support::read_bytes(out);
+        const support::Image shown = support::decode_bytes(result);
+        EXPECT_EQ(shown.width, 16);
+        EXPECT_EQ(shown.height, 40);
+        EXPECT_EQ(orientation_of(result), 1);
+        EXPECT_EQ(exif_ifd_value(result, 0xA002), 16);
+        EXPECT_EQ(exif_ifd_value(result, 0xA003), 40);
+        EXPECT_EQ(ifd1_link(result), 0);
+        EXPECT_TRUE(contains(result, icc));
+        EXPECT_TRUE(contains(result, comment));
+        const std::string text(result.begin(), result.end());
+        EXPECT_NE(text.find("tiff:Orientation=\"1\""), std::string::npos);
+        EXPECT_EQ(contains(result, mpf), c.mpf_kept);
+        EXPECT_FALSE(contains(result, secondary));
+        // Nothing after the picture's end.
+        ASSERT_GE(result.size(), 2u);
+        EXPECT_EQ(result[result.size() - 2], 0xFF);
+        EXPECT_EQ(result[result.size() - 1], 0xD9);
+    }
+}
+
+// ---- judged by the peer -----------------------------------------------------
+
+bool has_program(const std::string& path) { return std::system(("test -x " + path).c_str()) == 0; }
+bool run(const std::string& command) { return std::system(command.c_str()) == 0; }
+
+std::string missing_peers() {
+    std::string missing;
+    for (const char* tool : {"/usr/bin/cjpeg", "/usr/bin/djpeg", "/usr/bin/jpegtran"}) {
+        if (!has_program(tool)) missing += std::string(missing.empty() ? "" : ", ") + tool;
+    }
+    return missing.empty() ? missing : missing + " not found (Debian: libjpeg-turbo-progs)";
+}
+
+Bytes textured_ppm(int width, int height) {
+    std::string header = "P6 " + std::to_string(width) + " " + std::to_string(height) + " 255\n";
+    Bytes ppm(header.begin(), header.end());
+    for (int y = 0; y < height; ++y) {
+        for (int x = 0; x < width; ++x) {
+            ppm.push_back(static_cast<uint8_t>(x * 37 + y * 11));
+            ppm.push_back(static_cast<uint8_t>(y * 53 + x * 3));
+            ppm.push_back(static_cast<uint8_t>((x * x + y * y) * 7));
+        }
+    }
+    return ppm;
+}
+
+// The peer's options for each of our transforms: our positive angles turn
+// counter-clockwise, the peer's clockwise.
+const char* const kPeerOptions[kTransformCount] = {
+    "", "-rotate 270", "-rotate 180", "-rotate 90", "-flip horizontal", "-flip vertical", "-transpose", "-transverse",
+};
+
+class LosslessPeers : public support::ScratchTest {
+protected:
+    void SetUp() override {
+        support::ScratchTest::SetUp();
+        const std::string missing = missing_peers();
+        if (!missing.empty()) GTEST_SKIP() << missing;
+    }
+
+    std::string make_input(int width, int height) {
+        const std::string ppm = put("in.ppm", textured_ppm(width, height));
+        const std::string jpeg = path("base.jpg");
+        if (!run("/usr/bin/cjpeg -quality 90 -sample 2x2 -outfile " + jpeg + " " + ppm)) return {};
+        return jpeg;
+    }
+
+    Bytes decoded(const std::string& jpeg) {
+        const std::string pnm = jpeg + ".pnm";
+        if (!run("/usr/bin/djpeg -pnm -outfile " + pnm + " " + jpeg)) return {};
+        return support::read_bytes(pnm);
+    }
+
+    // The peer's result of `net` on the untagged input, decoded; empty where
+    // the peer cannot do it perfectly.
+    Bytes peer_decoded(const std::string& input, Transform net) {
+        const std::string peer = path("peer.jpg");
+        if (!run("/usr/bin/jpegtran -perfect " + std::string(kPeerOptions[static_cast<int>(net)]) + " -outfile " +
+                 peer + " " + input + " 2>/dev/null")) {
+            return {};
+        }
+        return decoded(peer);
+    }
+};
+
+// Every transform of the picture as shown, for every Orientation value:
+// the result decodes as the peer's lossless result of the composed
+// transform of the stored picture.
+TEST_F(LosslessPeers, EveryTransformOfEveryOrientationDecodesAsThePeersComposedTurn) {
+    const std::string base = make_input(48, 32);
+    ASSERT_FALSE(base.empty());
+    const Bytes base_bytes = support::read_bytes(base);
+    for (int orientation = 0; orientation <= 8; ++orientation) {
+        const Bytes input = orientation == 0 ? base_bytes
+                                             : fixture::insert_after_soi(base_bytes,
+                                                                         fixture::orientation_app1(orientation % 2, orientation));
+        const std::string in = put("in.jpg", input);
+        for (int asked = VEERPIX_KEEP; asked <= VEERPIX_AUTO_ORIENT; ++asked) {
+            const std::string label = "orientation " + std::to_string(orientation) + " transform " + std::to_string(asked);
+            const Transform change = asked == VEERPIX_AUTO_ORIENT ? Transform::Identity : static_cast<Transform>(asked);
+            const Transform net = then(display_transform(orientation), change);
+            const std::string out = path("out.jpg");
+            veerpix_options options = lossless_options(VEERPIX_LOSSLESS_REQUIRE, VEERPIX_TURN_PIXELS);
+            int road = -1;
+            ASSERT_EQ(veerpix_transform(in.c_str(), out.c_str(), asked, &options, &road), 1)
+                << label << ": " << veerpix_last_error();
+            const bool copied = net == Transform::Identity && change == Transform::Identity;
+            EXPECT_EQ(road, copied ? VEERPIX_ROAD_COPY : VEERPIX_ROAD_COEFFICIENTS) << label;
+            const Bytes ours = decoded(out);
+            ASSERT_FALSE(ours.empty()) << label;
+            EXPECT_EQ(ours, peer_decoded(base, net)) << label;
+            if (!copied) {
+                EXPECT_EQ(orientation_of(support::read_bytes(out)), orientation == 0 ? 0 : 1) << label;
+            }
+        }
+    }
+}
+
+// A photo at a phone's video size, auto-oriented for each Orientation:
+// lossless where the peer can be perfect (1080 is not a whole number of
+// 16-pixel MCUs), else re-encoded when preferred, trimmed when asked.
+TEST_F(LosslessPeers, APhotoAutoOrientedIsLosslessWhereItsSidesAllow) {
+    const std::string base = make_input(1920, 1080);
+    ASSERT_FALSE(base.empty());
+    const Bytes base_bytes = support::read_bytes(base);
+    int lossless = 0;
+    for (int orientation = 1; orientation <= 8; ++orientation) {
+        const std::string label = "orientation " + std::to_string(orientation);
+        const std::string in =
+            put("in.jpg", fixture::insert_after_soi(base_bytes, fixture::orientation_app1(false, orientation)));
+        const Transform net = display_transform(orientation);
+        const Bytes peer = peer_decoded(base, net);
+        const std::string out = path("out.jpg");
+        veerpix_options options = lossless_options(VEERPIX_LOSSLESS_PREFER);
+        int road = -1;
+        ASSERT_EQ(veerpix_transform(in.c_str(), out.c_str(), VEERPIX_AUTO_ORIENT, &options, &road), 1) << label;
+        const int expected = net == Transform::Identity ? VEERPIX_ROAD_COPY
+                             : peer.empty()             ? VEERPIX_ROAD_REENCODE
+                                                        : VEERPIX_ROAD_COEFFICIENTS;
+        EXPECT_EQ(road, expected) << label;
+        if (expected == VEERPIX_ROAD_COEFFICIENTS) {
+            EXPECT_EQ(decoded(out), peer) << label;
+            ++lossless;
+        }
+        if (expected != VEERPIX_ROAD_REENCODE) continue;
+        options.flags = VEERPIX_TRIM;
+        ASSERT_EQ(veerpix_transform(in.c_str(), out.c_str(), VEERPIX_AUTO_ORIENT, &options, &road), 1) << label;
+        EXPECT_EQ(road, VEERPIX_ROAD_COEFFICIENTS | VEERPIX_ROAD_TRIMMED) << label;
+    }
+    std::printf("1920x1080 4:2:0: %d of 7 turned Orientation values lossless without trim\n", lossless);
+}
+
+// exiftool's reading of a file, one "[group] tag : value" line each, the
+// file system's own lines left out.
+std::vector<std::string> exiftool_lines(const std::string& file) {
+    const std::string listing = file + ".tags";
+    if (!run("/usr/bin/exiftool -G1 -a -s " + file + " > " + listing)) return {};
+    const Bytes bytes = support::read_bytes(listing);
+    std::vector<std::string> lines;
+    std::string line;
+    for (uint8_t c : bytes) {
+        if (c != '\n') {
+            line += static_cast<char>(c);
+            continue;
+        }
+        if (line.rfind("[System]", 0) != 0 && line.rfind("[ExifTool]", 0) != 0) lines.push_back(line);
+        line.clear();
+    }
+    return lines;
+}
+
+// The peer that reads metadata finds every tag of the input in the result
+// but the Orientation (1) and the sides, which follow the turn.
+TEST_F(LosslessPeers, ExiftoolReadsEveryTagButOrientationAndTheExchangedSides) {
+    if (!has_program("/usr/bin/exiftool")) GTEST_SKIP() << "/usr/bin/exiftool not found (Debian: libimage-exiftool-perl)";
+    const std::string in = make_input(48, 32);
+    ASSERT_FALSE(in.empty());
+    ASSERT_TRUE(run("/usr/bin/exiftool -q -overwrite_original -Orientation#=6 -Make=Quorvane -Model=One "
+                    "-ExifImageWidth=48 -ExifImageHeight=32 '-DateTimeOriginal=2020:01:02 03:04:05' "
+                    "-XMP-dc:Title=hello -XMP-tiff:Orientation#=6 " + in));
+    const std::string out = path("out.jpg");
+    veerpix_options options = lossless_options(VEERPIX_LOSSLESS_REQUIRE);
+    int road = -1;
+    ASSERT_EQ(veerpix_transform(in.c_str(), out.c_str(), VEERPIX_AUTO_ORIENT, &options, &road), 1)
+        << veerpix_last_error();
+    EXPECT_EQ(road, VEERPIX_ROAD_COEFFICIENTS);
+    const std::vector<std::string> before = exiftool_lines(in), after = exiftool_lines(out);
+    ASSERT_FALSE(before.empty());
+    const std::string changed[] = {"[File]          ImageWidth", "[File]          ImageHeight",
+                                   "[IFD0]          Orientation", "[ExifIFD]       ExifImageWidth",
+                                   "[ExifIFD]       ExifImageHeight", "[XMP-tiff]      Orientation",
+                                   "[Composite]     ImageSize"};
+    auto unchanged = [&](const std::vector<std::string>& lines) {
+        std::vector<std::string> kept;
+        for (const std::string& line : lines) {
+            bool listed = false;
+            for (const std::string& prefix : changed) listed = listed || line.rfind(prefix + " ", 0) == 0;
+            if (!listed) kept.push_back(line);
+        }
+        return kept;
+    };
+    EXPECT_EQ(unchanged(after), unchanged(before));
+    auto line_of = [](const std::vector<std::string>& lines, const std::string& prefix) {
+        for (const std::string& line : lines) {
+            if (line.rfind(prefix + " ", 0) == 0) return line.substr(line.find(": ") + 2);
+        }
+        return std::string();
+    };
+    EXPECT_EQ(line_of(after, "[IFD0]          Orientation"), "Horizontal (normal)");
+    EXPECT_EQ(line_of(after, "[XMP-tiff]      Orientation"), "Horizontal (normal)");
+    EXPECT_EQ(line_of(after, "[ExifIFD]       ExifImageWidth"), "32");
+    EXPECT_EQ(line_of(after, "[ExifIFD]       ExifImageHeight"), "48");
+    EXPECT_EQ(line_of(after, "[Composite]     ImageSize"), "32x48");
+}
+
+}  // namespace
