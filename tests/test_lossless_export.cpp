@@ -245,7 +245,9 @@ TEST_F(LosslessExport, SegmentsAreKeptButOrientationSidesAndMultiPictureData) {
         const std::string in = put("in.jpg", *c.input);
         const std::string out = path("out.jpg");
         int road = -1;
-        ASSERT_EQ(call(in, out, VEERPIX_AUTO_ORIENT, lossless_options(VEERPIX_LOSSLESS_REQUIRE), &road), 1)
+        ASSERT_EQ(call(in, out, VEERPIX_AUTO_ORIENT,
+                       lossless_options(VEERPIX_LOSSLESS_REQUIRE, VEERPIX_KEEP_METADATA), &road),
+                  1)
             << veerpix_last_error();
         EXPECT_EQ(road, c.road);
         const Bytes result = support::read_bytes(out);
@@ -267,6 +269,22 @@ TEST_F(LosslessExport, SegmentsAreKeptButOrientationSidesAndMultiPictureData) {
         EXPECT_EQ(result[result.size() - 2], 0xFF);
         EXPECT_EQ(result[result.size() - 1], 0xD9);
     }
+
+    // Without keeping metadata, as on the decode road (the command line's
+    // --strip): no EXIF or XMP, the profile and the rest as they were.
+    const std::string in = put("in.jpg", jpeg), out = path("stripped.jpg");
+    int road = -1;
+    ASSERT_EQ(call(in, out, VEERPIX_AUTO_ORIENT, lossless_options(VEERPIX_LOSSLESS_REQUIRE), &road), 1)
+        << veerpix_last_error();
+    EXPECT_EQ(road, VEERPIX_ROAD_COEFFICIENTS);
+    const Bytes stripped = support::read_bytes(out);
+    EXPECT_EQ(orientation_of(stripped), 0);
+    const std::string text(stripped.begin(), stripped.end());
+    EXPECT_EQ(text.find("Exif"), std::string::npos);
+    EXPECT_EQ(text.find("tiff:Orientation"), std::string::npos);
+    EXPECT_TRUE(contains(stripped, icc));
+    EXPECT_TRUE(contains(stripped, comment));
+    EXPECT_EQ(support::decode_bytes(stripped).width, 16);
 }
 
 // ---- judged by the peer -----------------------------------------------------
@@ -351,7 +369,8 @@ TEST_F(LosslessPeers, EveryTransformOfEveryOrientationDecodesAsThePeersComposedT
             const Transform change = asked == VEERPIX_AUTO_ORIENT ? Transform::Identity : static_cast<Transform>(asked);
             const Transform net = then(display_transform(orientation), change);
             const std::string out = path("out.jpg");
-            veerpix_options options = lossless_options(VEERPIX_LOSSLESS_REQUIRE, VEERPIX_TURN_PIXELS);
+            veerpix_options options =
+                lossless_options(VEERPIX_LOSSLESS_REQUIRE, VEERPIX_TURN_PIXELS | VEERPIX_KEEP_METADATA);
             int road = -1;
             ASSERT_EQ(veerpix_transform(in.c_str(), out.c_str(), asked, &options, &road), 1)
                 << label << ": " << veerpix_last_error();
@@ -430,7 +449,7 @@ TEST_F(LosslessPeers, ExiftoolReadsEveryTagButOrientationAndTheExchangedSides) {
                     "-ExifImageWidth=48 -ExifImageHeight=32 '-DateTimeOriginal=2020:01:02 03:04:05' "
                     "-XMP-dc:Title=hello -XMP-tiff:Orientation#=6 " + in));
     const std::string out = path("out.jpg");
-    veerpix_options options = lossless_options(VEERPIX_LOSSLESS_REQUIRE);
+    veerpix_options options = lossless_options(VEERPIX_LOSSLESS_REQUIRE, VEERPIX_KEEP_METADATA);
     int road = -1;
     ASSERT_EQ(veerpix_transform(in.c_str(), out.c_str(), VEERPIX_AUTO_ORIENT, &options, &road), 1)
         << veerpix_last_error();

@@ -91,7 +91,7 @@ const Option kOptions[] = {
     {"dry-run", 'n', nullptr, nullptr, "print what would be written where, write nothing", OptionId::dry_run},
     {"no-clobber", 0, nullptr, nullptr, "leave existing outputs alone (exit status 3 when any was)",
      OptionId::no_clobber},
-    {"strip", 0, nullptr, nullptr, "re-encoded results keep no EXIF or XMP (the colour profile stays)",
+    {"strip", 0, nullptr, nullptr, "results whose pixels were turned keep no EXIF or XMP (the colour profile stays)",
      OptionId::strip},
     {"quality", 0, "N", nullptr, "JPEG quality 1..100 of re-encoded JPEGs (default 92)", OptionId::quality},
     {"pixels", 0, nullptr, nullptr, "turn the pixels of a tagged JPEG too, instead of rewriting its tag",

@@ -263,6 +263,7 @@ CoefficientOutcome coefficient_road(InputFile& file, const char* input, const ch
     sides.width = turned.width;
     sides.height = turned.height;
     sides.drop_multi_picture = turned.input_image_end < file.length;
+    sides.keep_exif_and_xmp = asked.keep_metadata;
     byte_block upright;
     if (!make_jpeg_segments_upright(turned.bytes.get(), turned.length, sides, &upright)) {
         set_err("failed to write output: %s", output);

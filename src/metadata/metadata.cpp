@@ -970,9 +970,9 @@ bool make_jpeg_segments_upright(const uint8_t* bytes, uint64_t length, const upr
             break;
         }
         if (is_exif(jpeg, segment)) {
-            append_upright_exif(&out, jpeg, segment, sides);
+            if (sides.keep_exif_and_xmp) append_upright_exif(&out, jpeg, segment, sides);
         } else if (is_xmp(jpeg, segment)) {
-            append_upright_xmp(&out, jpeg, segment);
+            if (sides.keep_exif_and_xmp) append_upright_xmp(&out, jpeg, segment);
         } else if (!(sides.drop_multi_picture && segment.code == kApp2 &&
                      segment.starts_with(jpeg, kMpfSignature, sizeof kMpfSignature))) {
             out.append(bytes + segment_start, pos - segment_start);

@@ -110,13 +110,16 @@ struct upright_jpeg_result {
     // Multi-picture data after the picture was not carried over: its APP2
     // "MPF" segment would describe pictures that are no longer there.
     bool drop_multi_picture = false;
+    // EXIF and XMP are carried (upright) only where the caller keeps
+    // metadata, as on the decode road; otherwise they are left out.
+    bool keep_exif_and_xmp = true;
 };
 
 // The JPEG `jpeg` (a coefficient road's result, whose segments before the
 // frame are the input's) with every segment before the frame kept byte
 // for byte except: EXIF upright as make_exif_upright makes it, with
 // PixelXDimension/PixelYDimension set to the result's sides where present;
-// XMP upright as make_xmp_upright makes it; the MPF segment left out where
-// asked. False when the structure cannot be walked.
+// XMP upright as make_xmp_upright makes it; EXIF and XMP left out unless
+// kept; the MPF segment left out where asked. False when the structure cannot be walked.
 bool make_jpeg_segments_upright(const uint8_t* jpeg, uint64_t length, const upright_jpeg_result& sides,
                                 byte_block* result);
