@@ -37,7 +37,7 @@ done
 # that deflate fails in turn inside the writer's guard).
 echo "=== builtin-deflate: build"
 cmake --preset builtin-deflate -DVEERPIX_WERROR=ON -DVEERPIX_BUILD_TESTS=ON >/dev/null
-cmake --build --preset builtin-deflate -j "$jobs"
+cmake --build --preset builtin-deflate -j "$jobs" --target veerpix_library_tests
 echo "=== builtin-deflate: test"
 ctest --preset builtin-deflate -j "$jobs" -L library --output-junit "$PWD/build/builtin-deflate/ctest-results.xml"
 python3 scripts/ctest-report.py skipped build/builtin-deflate/ctest-results.xml
