@@ -464,8 +464,11 @@ protected:
         const std::vector<uint8_t> rgba = bench::photo_like(width, height);
         const std::string header = "P6 " + std::to_string(width) + " " + std::to_string(height) + " 255\n";
         Bytes ppm(header.begin(), header.end());
-        ppm.reserve(ppm.size() + rgba.size() / 4 * 3);
-        for (size_t at = 0; at < rgba.size(); at += 4) ppm.insert(ppm.end(), &rgba[at], &rgba[at] + 3);
+        const size_t pixels_start = ppm.size();
+        ppm.resize(pixels_start + rgba.size() / 4 * 3);
+        for (size_t from = 0, to = pixels_start; from < rgba.size(); from += 4, to += 3) {
+            std::memcpy(&ppm[to], &rgba[from], 3);
+        }
         const std::string ppm_path = put("photo.ppm", ppm);
         const std::string jpeg = path("photo.jpg");
         const bool made = run("/usr/bin/cjpeg -quality 92 -sample 2x2 -outfile " + jpeg + " " + ppm_path);
