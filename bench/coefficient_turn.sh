@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # The coefficient road against the peer: a 24 MP 4:2:0 photo (quality 92,
 # baseline and progressive) turned a quarter counter-clockwise, as whole
-# processes: ours, `jpegtran -optimize -perfect -rotate 270`, and `djpeg`
-# alone for scale. Prints the median wall time, CPU time (user + system)
+# processes: ours (the coefficient road alone, and the command line's
+# `veerpix rotate 90`, which takes it by default), today's re-encoding road
+# (`veerpix rotate 90 --reencode`), `jpegtran -optimize -perfect -rotate
+# 270`, and `djpeg` alone for scale. Prints the median wall time, CPU time (user + system)
 # and peak resident memory of each, the ratios to the peer, and the sizes
 # of the results (ours against the peer's, and the baseline result of the
 # progressive input against that input).
@@ -18,7 +20,7 @@ RUNS=${RUNS:-5}
 work=build/bench/coefficient-turn
 mkdir -p "$work"
 cmake --preset bench >/dev/null
-cmake --build --preset bench -j 2 --target veerpix_bench_images veerpix_coefficient_turn >/dev/null
+cmake --build --preset bench -j 2 --target veerpix veerpix_bench_images veerpix_coefficient_turn >/dev/null
 
 # The photo-like picture of the other benchmarks, coded as a phone codes it.
 if [ ! -s "$work/photo-420.jpg" ]; then
@@ -30,6 +32,7 @@ if [ ! -s "$work/photo-420.jpg" ]; then
 fi
 
 ours=build/bench/bench/veerpix_coefficient_turn
+veerpix=build/bench/veerpix
 samples="$work/samples.tsv"
 : >"$samples"
 sizes=()
@@ -37,9 +40,11 @@ echo "load average at the start: $(uptime | sed 's/.*load average: //')"
 for input in photo-420 photo-420-progressive; do
     for run in $(seq "$RUNS"); do
         # Taking turns run after run: a busy moment falls on all of them alike.
-        for tool in ours peer djpeg; do
+        for tool in ours cli reencode peer djpeg; do
             case $tool in
                 ours) command=("$ours" "$work/$input.jpg" "$work/ours.jpg" 1) ;;
+                cli) command=("$veerpix" rotate 90 -q "$work/$input.jpg" "$work/cli.jpg") ;;
+                reencode) command=("$veerpix" rotate 90 -q --reencode "$work/$input.jpg" "$work/reencode.jpg") ;;
                 peer) command=(jpegtran -optimize -perfect -rotate 270 -outfile "$work/peer.jpg" "$work/$input.jpg") ;;
                 djpeg) command=(djpeg -outfile /dev/null "$work/$input.jpg") ;;
             esac
@@ -49,7 +54,7 @@ for input in photo-420 photo-420-progressive; do
             printf '%s\t%s\t%s %s\n' "$input" "$tool" "$(awk "BEGIN { printf \"%.4f\", $end - $start }")" "$timing" >>"$samples"
         done
     done
-    sizes+=("$input: input $(stat -c %s "$work/$input.jpg") bytes, ours $(stat -c %s "$work/ours.jpg"), peer -optimize $(stat -c %s "$work/peer.jpg")")
+    sizes+=("$input: input $(stat -c %s "$work/$input.jpg") bytes, ours $(stat -c %s "$work/ours.jpg"), peer -optimize $(stat -c %s "$work/peer.jpg"), re-encoded $(stat -c %s "$work/reencode.jpg")")
 done
 echo "load average at the end: $(uptime | sed 's/.*load average: //')"
 
@@ -65,13 +70,15 @@ for input_name in dict.fromkeys(key[0] for key in rows):
     print(f"\n{input_name} (24 MP 4:2:0), medians of {len(rows[(input_name, 'ours')])} runs:")
     print(f"  {'':8} {'wall s':>8} {'CPU s':>8} {'peak MB':>8}")
     medians = {}
-    for tool in ("ours", "peer", "djpeg"):
+    for tool in ("ours", "cli", "reencode", "peer", "djpeg"):
         samples = rows[(input_name, tool)]
         medians[tool] = [statistics.median(s[i] for s in samples) for i in range(3)]
         wall, cpu, peak = medians[tool]
         print(f"  {tool:8} {wall:8.3f} {cpu:8.3f} {peak:8.1f}")
-    ours, peer = medians["ours"], medians["peer"]
-    print(f"  ours / peer: wall {ours[0] / peer[0]:.2f}, CPU {ours[1] / peer[1]:.2f}, peak memory {ours[2] / peer[2]:.2f}")
+    peer = medians["peer"]
+    for tool in ("ours", "cli", "reencode"):
+        row = medians[tool]
+        print(f"  {tool} / peer: wall {row[0] / peer[0]:.2f}, CPU {row[1] / peer[1]:.2f}, peak memory {row[2] / peer[2]:.2f}")
 PY
 echo
 printf '%s\n' "${sizes[@]}"

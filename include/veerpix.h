@@ -241,7 +241,8 @@ enum {
 #define VEERPIX_TRIM 0x4u          /* on the coefficient road, drop the
     partial edge blocks (less than one MCU) of a side the transform needs
     whole, instead of declining it; the road then carries
-    VEERPIX_ROAD_TRIMMED */
+    VEERPIX_ROAD_TRIMMED. Needs veerpix_options.lossless PREFER or REQUIRE:
+    with VEERPIX_LOSSLESS_OFF the call is refused. */
 
 /* veerpix_options.lossless: whether a JPEG into a JPEG whose road would
  * be re-encode is turned in its DCT coefficients instead. */
@@ -317,6 +318,8 @@ typedef struct veerpix_options {
  *   "unknown options flags (0x%x)"
  *   "JPEG quality must be 1..100 (got %d)"
  *   "unknown lossless choice (%d)"
+ *   "trim needs a lossless choice (lossless is off)"   VEERPIX_TRIM with
+ *                          VEERPIX_LOSSLESS_OFF
  * and with VEERPIX_LOSSLESS_REQUIRE, where the road would re-encode:
  *   "lossless turn needs a JPEG input and a JPEG output: %s"
  *   "lossless turn cannot turn by any angle"

@@ -25,7 +25,8 @@ instead of rewriting its Orientation), lossless= ("prefer", the default:
 a JPEG into a JPEG is turned in its DCT coefficients where its sides
 allow, else re-encoded; "require": never re-encoded, VeerpixError with the
 reason instead; None: re-encoded as before), trim=True (drop the partial
-edge blocks that keep a JPEG from a lossless turn) and preserve_times=True
+edge blocks that keep a JPEG from a lossless turn; refused with
+lossless=None) and preserve_times=True
 (the result gets the input's access and modification times).
 Paths are str, bytes or os.PathLike; str paths are handed to the library as
 the file system encodes them (os.fsencode; on Windows the active code page,

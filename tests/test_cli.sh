@@ -517,6 +517,14 @@ expect_text "--lossless: the reason" "$work/stderr" "lossless turn needs a width
 expect_same "--lossless: the output left alone" "$(cat "$work/partial-kept.jpg")" "old"
 check "--lossless --trim" 0 "$veerpix" flip-h --lossless --trim -v "$work/partial.jpg" "$work/partial-trimmed.jpg"
 expect_same "--trim: says so" "$(cat "$work/stdout")" "$work/partial.jpg -> $work/partial-trimmed.jpg: lossless coefficients, trimmed"
+check "--trim alone" 0 "$veerpix" flip-h --trim -v "$work/partial.jpg" "$work/partial-trimmed-alone.jpg"
+expect_same "--trim alone: lossless by default" "$(cat "$work/stdout")" "$work/partial.jpg -> $work/partial-trimmed-alone.jpg: lossless coefficients, trimmed"
+for order in "--trim --reencode" "--reencode --trim"; do
+    # shellcheck disable=SC2086 # the two options as two words
+    check "$order" 2 "$veerpix" flip-h $order "$work/partial.jpg" "$work/never.jpg"
+    expect_text "$order: says why" "$work/stderr" "--trim and --reencode exclude each other"
+done
+[ -e "$work/never.jpg" ] && { echo "FAIL: --trim --reencode wrote a file"; failures=$((failures + 1)); }
 check "--lossless of a PNG" 1 "$veerpix" flip-h --lossless "$work/upright.png" "$work/never.png"
 expect_text "--lossless of a PNG: the reason" "$work/stderr" "lossless turn needs a JPEG input and a JPEG output"
 

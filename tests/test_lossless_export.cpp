@@ -7,9 +7,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ostream>
 #include <string>
 #include <vector>
 
+#include "../bench/photo.h"
 #include "exif_builder.h"
 #include "metadata/exif.h"
 #include "metadata/metadata.h"
@@ -386,39 +388,203 @@ TEST_F(LosslessPeers, EveryTransformOfEveryOrientationDecodesAsThePeersComposedT
     }
 }
 
-// A photo at a phone's video size, auto-oriented for each Orientation:
-// lossless where the peer can be perfect (1080 is not a whole number of
-// 16-pixel MCUs), else re-encoded when preferred, trimmed when asked.
-TEST_F(LosslessPeers, APhotoAutoOrientedIsLosslessWhereItsSidesAllow) {
-    const std::string base = make_input(1920, 1080);
-    ASSERT_FALSE(base.empty());
-    const Bytes base_bytes = support::read_bytes(base);
-    int lossless = 0;
+// ---- phone photos, judged by the peer ----------------------------------------
+
+// A decoded picture as djpeg gives it: the PNM header (its sides) and a
+// digest of the whole stream, so that 12 MP results are compared without
+// holding them.
+struct DecodedDigest {
+    std::string header;
+    uint64_t digest = 0;
+    bool operator==(const DecodedDigest& other) const { return header == other.header && digest == other.digest; }
+};
+
+std::ostream& operator<<(std::ostream& out, const DecodedDigest& decoded) {
+    return out << '"' << decoded.header << "\" digest " << std::hex << decoded.digest << std::dec;
+}
+
+// Empty header where djpeg refuses the file. Read back in pieces: the
+// whole decoded photo is never held.
+DecodedDigest decoded_digest(const std::string& jpeg) {
+    DecodedDigest decoded;
+    const std::string pnm = jpeg + ".pnm";
+    if (!run("/usr/bin/djpeg -pnm -outfile " + pnm + " " + jpeg + " 2>/dev/null")) return decoded;
+    std::FILE* file = std::fopen(pnm.c_str(), "rb");
+    if (!file) return decoded;
+    uint64_t hash = 0xCBF29CE484222325u;  // FNV-1a
+    std::vector<unsigned char> chunk(1 << 16);
+    bool in_header = true;
+    int header_lines = 0;
+    size_t got = 0;
+    while ((got = std::fread(chunk.data(), 1, chunk.size(), file)) > 0) {
+        for (size_t i = 0; i < got; ++i) {
+            hash = (hash ^ chunk[i]) * 0x100000001B3u;
+            if (!in_header) continue;
+            if (chunk[i] == '\n' && ++header_lines == 3) in_header = false;  // "P6", sides, maximum
+            decoded.header += static_cast<char>(chunk[i] == '\n' ? ' ' : chunk[i]);
+        }
+    }
+    std::fclose(file);
+    std::remove(pnm.c_str());
+    decoded.digest = hash;
+    return decoded;
+}
+
+// The PNM header djpeg writes for a colour picture of these sides.
+std::string pnm_header(int width, int height) {
+    return "P6 " + std::to_string(width) + " " + std::to_string(height) + " 255 ";
+}
+
+// A photo as a phone stores it: photo-like content (gradients, hard edges,
+// noise), 4:2:0, so its MCU is 16 x 16.
+struct PhoneSize {
+    const char* label;
+    int width, height;
+    // The Orientation values whose auto-orient is lossless without trim:
+    // 1 is a copy, and the others where every side their transform
+    // carries to the left or top is a whole number of MCUs.
+    const char* lossless_orientations;
+    const char* partial_refusal;  // the lossless-only refusal of the others
+};
+
+void PrintTo(const PhoneSize& size, std::ostream* out) { *out << size.label; }
+
+// 3000 and 1080 end in half an MCU row: the mirror top to bottom, the half
+// turn, the quarter turn clockwise and the transverse carry it to the top
+// or the left.
+const PhoneSize kPhoneSizes[] = {
+    {"4032x3024", 4032, 3024, "12345678", ""},
+    {"4000x3000", 4000, 3000, "1258", "lossless turn needs a height that is a multiple of 16 (got 3000); use trim"},
+    {"1920x1080", 1920, 1080, "1258", "lossless turn needs a height that is a multiple of 16 (got 1080); use trim"},
+};
+
+class LosslessPhonePeers : public LosslessPeers, public ::testing::WithParamInterface<PhoneSize> {
+protected:
+    std::string make_photo(int width, int height) {
+        const std::vector<uint8_t> rgba = bench::photo_like(width, height);
+        const std::string header = "P6 " + std::to_string(width) + " " + std::to_string(height) + " 255\n";
+        Bytes ppm(header.begin(), header.end());
+        const size_t pixels_start = ppm.size();
+        ppm.resize(pixels_start + rgba.size() / 4 * 3);
+        for (size_t from = 0, to = pixels_start; from < rgba.size(); from += 4, to += 3) {
+            std::memcpy(&ppm[to], &rgba[from], 3);
+        }
+        const std::string ppm_path = put("photo.ppm", ppm);
+        const std::string jpeg = path("photo.jpg");
+        const bool made = run("/usr/bin/cjpeg -quality 92 -sample 2x2 -outfile " + jpeg + " " + ppm_path);
+        std::remove(ppm_path.c_str());
+        return made ? jpeg : std::string();
+    }
+
+    // The peer's lossless result of `net` on the untagged photo, decoded;
+    // empty where the peer declines ("-perfect" on a partial side).
+    DecodedDigest peer_digest(const std::string& photo, const char* mode, Transform net) {
+        const std::string peer = path("peer.jpg");
+        if (!run("/usr/bin/jpegtran " + std::string(mode) + " " + kPeerOptions[static_cast<int>(net)] + " -outfile " +
+                 peer + " " + photo + " 2>/dev/null")) {
+            return {};
+        }
+        return decoded_digest(peer);
+    }
+};
+
+// Auto-orient of each Orientation value with each lossless choice:
+// lossless where the sides allow, decoding exactly as the peer's lossless
+// result; else re-encoded when preferred, refused with the side and the
+// MCU (the output left as it was) when required, and trimmed as the
+// peer's -trim when trim is asked.
+TEST_P(LosslessPhonePeers, AutoOrientOfEachOrientationTakesTheRoadTheOptionsAsk) {
+    const PhoneSize& size = GetParam();
+    const std::string photo = make_photo(size.width, size.height);
+    ASSERT_FALSE(photo.empty());
+    const Bytes photo_bytes = support::read_bytes(photo);
+    const Bytes old_bytes = {'o', 'l', 'd'};
+    int lossless_count = 0;
     for (int orientation = 1; orientation <= 8; ++orientation) {
-        const std::string label = "orientation " + std::to_string(orientation);
+        const std::string label = std::string(size.label) + " orientation " + std::to_string(orientation);
+        const bool big_endian = orientation % 2 == 1;
         const std::string in =
-            put("in.jpg", fixture::insert_after_soi(base_bytes, fixture::orientation_app1(false, orientation)));
+            put("in.jpg", fixture::insert_after_soi(photo_bytes, fixture::orientation_app1(big_endian, orientation)));
         const Transform net = display_transform(orientation);
-        const Bytes peer = peer_decoded(base, net);
-        const std::string out = path("out.jpg");
+        const bool copied = orientation == 1;
+        const bool lossless = std::strchr(size.lossless_orientations, '0' + orientation) != nullptr;
+        const bool sides_exchange = exchanges_sides(net);
+        const int shown_width = sides_exchange ? size.height : size.width;
+        const int shown_height = sides_exchange ? size.width : size.height;
+
+        // Preferred: the road the sides allow.
+        const DecodedDigest perfect = copied ? DecodedDigest{} : peer_digest(photo, "-perfect", net);
+        if (!copied) {
+            EXPECT_EQ(!perfect.header.empty(), lossless) << label << ": the peer's -perfect disagrees with the table";
+        }
+        const std::string preferred = path("preferred.jpg");
         veerpix_options options = lossless_options(VEERPIX_LOSSLESS_PREFER);
         int road = -1;
-        ASSERT_EQ(veerpix_transform(in.c_str(), out.c_str(), VEERPIX_AUTO_ORIENT, &options, &road), 1) << label;
-        const int expected = net == Transform::Identity ? VEERPIX_ROAD_COPY
-                             : peer.empty()             ? VEERPIX_ROAD_REENCODE
-                                                        : VEERPIX_ROAD_COEFFICIENTS;
-        EXPECT_EQ(road, expected) << label;
-        if (expected == VEERPIX_ROAD_COEFFICIENTS) {
-            EXPECT_EQ(decoded(out), peer) << label;
-            ++lossless;
+        ASSERT_EQ(veerpix_transform(in.c_str(), preferred.c_str(), VEERPIX_AUTO_ORIENT, &options, &road), 1)
+            << label << ": " << veerpix_last_error();
+        const int expected_road = copied     ? VEERPIX_ROAD_COPY
+                                  : lossless ? VEERPIX_ROAD_COEFFICIENTS
+                                             : VEERPIX_ROAD_REENCODE;
+        EXPECT_EQ(road, expected_road) << label;
+        const Bytes preferred_bytes = support::read_bytes(preferred);
+        if (copied) {
+            EXPECT_TRUE(preferred_bytes == support::read_bytes(in)) << label << ": not a copy";
+        } else if (lossless) {
+            EXPECT_EQ(decoded_digest(preferred), perfect) << label;
+            EXPECT_EQ(orientation_of(preferred_bytes), 0) << label;  // no EXIF kept without the flag
+            ++lossless_count;
+        } else {
+            EXPECT_EQ(decoded_digest(preferred).header, pnm_header(shown_width, shown_height)) << label;
         }
-        if (expected != VEERPIX_ROAD_REENCODE) continue;
-        options.flags = VEERPIX_TRIM;
-        ASSERT_EQ(veerpix_transform(in.c_str(), out.c_str(), VEERPIX_AUTO_ORIENT, &options, &road), 1) << label;
-        EXPECT_EQ(road, VEERPIX_ROAD_COEFFICIENTS | VEERPIX_ROAD_TRIMMED) << label;
+
+        // Required: the same result where lossless, else refused.
+        const std::string required = put("required.jpg", old_bytes);
+        options = lossless_options(VEERPIX_LOSSLESS_REQUIRE);
+        road = -1;
+        const int required_result =
+            veerpix_transform(in.c_str(), required.c_str(), VEERPIX_AUTO_ORIENT, &options, &road);
+        if (lossless) {
+            ASSERT_EQ(required_result, 1) << label << ": " << veerpix_last_error();
+            EXPECT_EQ(road, expected_road) << label;
+            EXPECT_TRUE(support::read_bytes(required) == preferred_bytes) << label << ": differs from the preferred";
+        } else {
+            EXPECT_EQ(required_result, 0) << label;
+            EXPECT_EQ(veerpix_last_error(), std::string(size.partial_refusal)) << label;
+            EXPECT_EQ(road, VEERPIX_ROAD_NONE) << label;
+            EXPECT_TRUE(support::read_bytes(required) == old_bytes) << label << ": the output was touched";
+        }
+
+        // Preferred with trim: lossless everywhere; trimmed where a partial
+        // side stood in the way, and then as the peer's -trim.
+        const std::string trimmed = path("trimmed.jpg");
+        options = lossless_options(VEERPIX_LOSSLESS_PREFER, VEERPIX_TRIM);
+        road = -1;
+        ASSERT_EQ(veerpix_transform(in.c_str(), trimmed.c_str(), VEERPIX_AUTO_ORIENT, &options, &road), 1)
+            << label << ": " << veerpix_last_error();
+        if (lossless) {
+            EXPECT_EQ(road, expected_road) << label;
+            EXPECT_TRUE(support::read_bytes(trimmed) == preferred_bytes) << label << ": trim changed a whole side";
+        } else {
+            EXPECT_EQ(road, VEERPIX_ROAD_COEFFICIENTS | VEERPIX_ROAD_TRIMMED) << label;
+            const DecodedDigest ours = decoded_digest(trimmed);
+            EXPECT_EQ(ours, peer_digest(photo, "-trim", net)) << label;
+            // Less than one MCU row is lost, and only on the partial side
+            // (the height, for every size here).
+            const int trimmed_height = size.height / 16 * 16;
+            EXPECT_EQ(ours.header, sides_exchange ? pnm_header(trimmed_height, size.width)
+                                                  : pnm_header(size.width, trimmed_height))
+                << label;
+        }
     }
-    std::printf("1920x1080 4:2:0: %d of 7 turned Orientation values lossless without trim\n", lossless);
+    std::printf("%s 4:2:0: %d of 7 turned Orientation values lossless without trim\n", size.label,
+                lossless_count);
 }
+
+INSTANTIATE_TEST_SUITE_P(PhoneSizes, LosslessPhonePeers, ::testing::ValuesIn(kPhoneSizes),
+                         [](const ::testing::TestParamInfo<PhoneSize>& info) {
+                             return "size_" + std::to_string(info.param.width) + "x" +
+                                    std::to_string(info.param.height);
+                         });
 
 // exiftool's reading of a file, one "[group] tag : value" line each, the
 // file system's own lines left out.

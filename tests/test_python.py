@@ -305,6 +305,25 @@ class TransformTest(FolderTestCase):
             veerpix.transform(self.sideways, self.folder / "x.jpg",
                               veerpix.TURN_90, lossless="always")
 
+    def test_trim_without_a_lossless_choice_is_refused(self):
+        # Trim acts on the lossless turn alone: asked with lossless off, the
+        # call says so rather than ignoring it.
+        output = self.folder / "never.jpg"
+        calls = (
+            ("transform", lambda: veerpix.transform(
+                self.sideways, output, veerpix.TURN_90, pixels=True,
+                lossless=None, trim=True)),
+            ("auto_orient", lambda: veerpix.auto_orient(
+                self.sideways, output, lossless=None, trim=True)),
+        )
+        for label, call in calls:
+            with self.subTest(label):
+                with self.assertRaisesRegex(
+                        veerpix.VeerpixError,
+                        r"trim needs a lossless choice \(lossless is off\)"):
+                    call()
+                self.assertFalse(output.exists())
+
     def test_metadata_kept_in_one_call_equals_the_copy_after_the_call(self):
         one_call = self.folder / "one.jpg"
         two_steps = self.folder / "two.jpg"

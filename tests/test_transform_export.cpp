@@ -123,6 +123,12 @@ TEST_F(TransformExport, FieldsAndTransformsOutOfRangeAreRefusedBeforeTheFilesAre
          "unknown lossless choice (3)"},
         {"lossless negative", VEERPIX_TURN_90, [](veerpix_options* o) { o->lossless = -1; },
          "unknown lossless choice (-1)"},
+        // Trim acts on the coefficient road alone, which lossless off never takes.
+        {"trim with lossless off", VEERPIX_TURN_90, [](veerpix_options* o) { o->flags = VEERPIX_TRIM; },
+         "trim needs a lossless choice (lossless is off)"},
+        {"trim with lossless off, auto-orient", VEERPIX_AUTO_ORIENT,
+         [](veerpix_options* o) { o->flags = VEERPIX_TRIM | VEERPIX_KEEP_METADATA; },
+         "trim needs a lossless choice (lossless is off)"},
         {"angle NaN", VEERPIX_ANGLE,
          [](veerpix_options* o) { o->angle = std::numeric_limits<float>::quiet_NaN(); },
          "angle must be a finite number"},

@@ -396,6 +396,8 @@ int parse_degrees(const char* word, Request* request) {
 int check_forms(const Request& request) {
     if (request.in_place && !request.out_dir.empty()) return usage_error("--in-place and --out-dir exclude each other");
     if (request.in_place && request.no_clobber) return usage_error("--in-place and --no-clobber exclude each other");
+    // Trim acts on the lossless turn alone, which --reencode never takes.
+    if (request.trim && request.lossless == Lossless::off) return usage_error("--trim and --reencode exclude each other");
     if (request.recursive && !request.batch()) return usage_error("-r needs --out-dir DIR or --in-place");
     bool to_stdout = !request.batch() && request.files.size() == 2 && request.files[1] == "-";
     if (!request.format.empty() && request.out_dir.empty() && !to_stdout) {

@@ -563,6 +563,12 @@ bool ask(int transform, const veerpix_options& options, Asked* asked) {
         set_err("unknown lossless choice (%d)", static_cast<int>(options.lossless));
         return false;
     }
+    // Trim only acts on the coefficient road: without it the caller would
+    // be told nothing of a request that cannot apply.
+    if ((options.flags & VEERPIX_TRIM) != 0 && options.lossless == VEERPIX_LOSSLESS_OFF) {
+        set_err("trim needs a lossless choice (lossless is off)");
+        return false;
+    }
     if (transform == VEERPIX_ANGLE && !std::isfinite(options.angle)) {
         set_err("angle must be a finite number");
         return false;
