@@ -211,7 +211,9 @@ int decode_road(InputFile& file, const char* input, const char* output, img_form
         picture = result;
         left_to_writer = Transform::Identity;
     }
-    Encoded encoded = encode_view(pix_view_of(picture, left_to_writer), output_format, asked.jpeg_quality);
+    // The writer lets the raster go as soon as it has read it.
+    Encoded encoded =
+        encode_view(pix_view_of(picture, left_to_writer), output_format, asked.jpeg_quality, &picture_pixels);
     picture_pixels.reset();
     if (!encoded.bytes) {
         set_err("failed to write output: %s", output);

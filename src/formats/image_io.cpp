@@ -52,19 +52,20 @@ bool png_stream_fits(int64_t filtered_bytes) {
     return 2 + (9 * filtered_bytes + 3 + 7 + 7) / 8 + 4 <= kDeflateBufferCapacity - 1;
 }
 
-Encoded encode_png(const pix_view& view, int /*jpeg_quality*/) {
+Encoded encode_png(const pix_view& view, int /*jpeg_quality*/, pixel_owner* source) {
     Encoded encoded;
-    encoded.bytes = write_png_to_memory(view, &encoded.length);
+    encoded.bytes = write_png_to_memory(view, &encoded.length, source);
     return encoded;
 }
 
-Encoded encode_jpeg(const pix_view& view, int jpeg_quality) {
+// The JPEG and BMP writers read the source until their last bytes.
+Encoded encode_jpeg(const pix_view& view, int jpeg_quality, pixel_owner* /*source*/) {
     Encoded encoded;
     encoded.bytes = write_jpeg_to_memory(view, &encoded.length, jpeg_quality);
     return encoded;
 }
 
-Encoded encode_bmp(const pix_view& view, int /*jpeg_quality*/) {
+Encoded encode_bmp(const pix_view& view, int /*jpeg_quality*/, pixel_owner* /*source*/) {
     Encoded encoded;
     encoded.bytes = write_bmp_to_memory(view, &encoded.length);
     return encoded;
@@ -110,7 +111,7 @@ struct FormatRow {
     const char* extensions[2];  // unused places are null
     bool (*has_signature)(const uint8_t* bytes, uint64_t length);
     bool (*accepts)(int64_t width, int64_t height);
-    Encoded (*encode)(const pix_view& view, int jpeg_quality);
+    Encoded (*encode)(const pix_view& view, int jpeg_quality, pixel_owner* source);
 };
 
 constexpr FormatRow kFormats[] = {
@@ -401,10 +402,10 @@ Encoded encode_raster(const pix_image* raster, img_format format, int jpeg_quali
     return encode_view(pix_view_of(*raster), format, jpeg_quality);
 }
 
-Encoded encode_view(const pix_view& view, img_format format, int jpeg_quality) {
+Encoded encode_view(const pix_view& view, img_format format, int jpeg_quality, pixel_owner* source) {
     if (!encoder_accepts(view.width, view.height, format)) return {};
     if (!jpeg_quality_accepted(jpeg_quality)) return {};
-    return row_of(format)->encode(view, jpeg_quality);
+    return row_of(format)->encode(view, jpeg_quality, source);
 }
 
 int encode_image(const char* path, const pix_image* raster, img_format format,

@@ -185,7 +185,7 @@ malloc_ptr<uint8_t> write_png_to_memory(const pix_image& raster, uint64_t* lengt
     return write_png_to_memory(pix_view_of(raster), length);
 }
 
-malloc_ptr<uint8_t> write_png_to_memory(const pix_view& view, uint64_t* length) {
+malloc_ptr<uint8_t> write_png_to_memory(const pix_view& view, uint64_t* length, pixel_owner* source) {
     const size_t bytes = size_t(view.width) * kChannels;
     const size_t filtered_length = (bytes + 1) * size_t(view.height);
     uint64_t compressed_length = 0;
@@ -201,6 +201,7 @@ malloc_ptr<uint8_t> write_png_to_memory(const pix_view& view, uint64_t* length) 
         filter_rows(view, filtered.get(), scratch.get(), scratch.get() + kFilterCount * bytes, bands);
         scratch.reset();
         band_rows.reset();
+        if (source) source->reset();
         if (deflate_zlib(filtered.get(), filtered_length, &stream, &compressed_length) != Deflated::whole) {
             return nullptr;
         }
