@@ -87,7 +87,9 @@ void reverse_row_reading_backwards(const uint8_t* source_row, int64_t width,
 void reverse_row_reading_forwards(const uint8_t* source_row, int64_t width,
                                   uint8_t* destination_row, bool bypass_cache) {
     int64_t x = 0;
-#if VEERPIX_RASTER_SSE2
+#if !VEERPIX_RASTER_SSE2
+    (void)bypass_cache;  // the plain loop has no stores that bypass the cache
+#else
     const bool aligned = bypass_cache && width % 4 == 0 &&
                          reinterpret_cast<uintptr_t>(destination_row) % 16 == 0;
     for (; x + 4 <= width; x += 4) {
