@@ -38,6 +38,7 @@
 #include <malloc.h>
 #endif
 
+#include "formats/bmp_writer.h"
 #include "formats/jpeg_writer.h"
 #include "photo.h"
 #include "formats/png_writer.h"
@@ -416,6 +417,73 @@ void writer_beside_stb(benchmark::State& state, int size_index, writer ours, wri
     state.counters["MB"] = double(length) / 1e6;
 }
 
+// --- one raster: the writers reading through a transform ---------------------
+
+using view_writer = malloc_ptr<uint8_t> (*)(const pix_view& view, uint64_t* length);
+
+malloc_ptr<uint8_t> jpeg_of_view(const pix_view& view, uint64_t* length) {
+    return write_jpeg_to_memory(view, length, 92);
+}
+malloc_ptr<uint8_t> jpeg_q75_of_view(const pix_view& view, uint64_t* length) {
+    return write_jpeg_to_memory(view, length, 75);
+}
+malloc_ptr<uint8_t> png_of_view(const pix_view& view, uint64_t* length) { return write_png_to_memory(view, length); }
+
+// The decode road's encoding as it is, the writer reading the decoded
+// raster through the transform, beside the road of two rasters (the
+// transformed raster made whole, then written), alternating on the 24 MP
+// photo: ms is the view's median CPU time, two_rasters_ms the other's
+// (its turn, writing and release included), x_faster the second over the
+// first, same_bytes whether every run wrote the same file.
+void view_beside_two_rasters(benchmark::State& state, Transform transform, view_writer write) {
+    const pix_image source = photo_raster(0);
+    std::vector<double> view_times, two_raster_times;
+    bool same = true;
+    for (auto _ : state) {
+        double start = thread_seconds();
+        uint64_t view_length = 0;
+        malloc_ptr<uint8_t> through_view = write(pix_view_of(source, transform), &view_length);
+        const double view_time = seconds_since(start);
+
+        start = thread_seconds();
+        pix_image turned{};
+        if (!pix_transform(&source, transform, &turned)) {
+            state.SkipWithError("out of memory");
+            return;
+        }
+        pixel_owner turned_pixels(turned.pixels);
+        uint64_t length = 0;
+        malloc_ptr<uint8_t> from_two_rasters = write(pix_view_of(turned), &length);
+        turned_pixels.reset();
+        two_raster_times.push_back(seconds_since(start));
+
+        state.SetIterationTime(view_time);
+        view_times.push_back(view_time);
+        same = same && through_view && from_two_rasters && view_length == length &&
+               std::memcmp(through_view.get(), from_two_rasters.get(), size_t(length)) == 0;
+    }
+    const double view = median(view_times), two_rasters = median(two_raster_times);
+    state.counters["ms"] = view * 1e3;
+    state.counters["two_rasters_ms"] = two_rasters * 1e3;
+    state.counters["x_faster"] = view > 0 ? two_rasters / view : 0;
+    state.counters["same_bytes"] = same ? 1 : 0;
+}
+
+struct view_case {
+    const char* name;
+    Transform transform;
+    view_writer write;
+};
+
+const view_case kViewCases[] = {
+    {"views/jpeg_turn_90/24MP", Transform::Turn90, jpeg_of_view},
+    {"views/jpeg_q75_turn_90/24MP", Transform::Turn90, jpeg_q75_of_view},
+    {"views/jpeg_mirror_left_right/24MP", Transform::MirrorLeftRight, jpeg_of_view},
+    {"views/jpeg_turn_180/24MP", Transform::Turn180, jpeg_of_view},
+    {"views/png_turn_90/24MP", Transform::Turn90, png_of_view},
+    {"views/bmp_turn_90/24MP", Transform::Turn90, write_bmp_to_memory},
+};
+
 // --- the decoders' zero-filled blocks ----------------------------------------
 
 // Encoded files in memory: a crop of the 2 MP photo, or the 24 MP one.
@@ -539,6 +607,15 @@ void register_all() {
                 ->Unit(benchmark::kMillisecond)
                 ->MinTime(1.0);
         }
+    }
+    for (const view_case& entry : kViewCases) {
+        benchmark::RegisterBenchmark(entry.name,
+                                     [&entry](benchmark::State& state) {
+                                         view_beside_two_rasters(state, entry.transform, entry.write);
+                                     })
+            ->UseManualTime()
+            ->Unit(benchmark::kMillisecond)
+            ->Iterations(entry.write == png_of_view ? 3 : 7);
     }
     benchmark::RegisterBenchmark("codecs/jpeg_turn_90_call/24MP",
                                  [](benchmark::State& state) { whole_call_beside_codecs(state, false); })

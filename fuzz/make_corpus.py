@@ -11,8 +11,8 @@ usage: make_corpus.py OUTDIR
                      fuzz_operations reads (operation, output, parameters)
   OUTDIR/metadata    JPEGs and PNGs with colour profiles, resolution, EXIF
                      and XMP (metadata reader and writers)
-  OUTDIR/rasters     width, height and JPEG quality bytes, then RGBA
-                     pixels (writers)
+  OUTDIR/rasters     width, height, JPEG quality and transform bytes,
+                     then RGBA pixels (writers)
   OUTDIR/coefficients  a byte of options, then a JPEG of each kind the
                      coefficient reader takes (coefficient road)
   OUTDIR/jpegs       JPEGs of every kind, plain (the decoder against the codec)
@@ -446,17 +446,19 @@ def metadata_seeds(images):
 
 def raster_seeds():
     """Sides in the first two bytes, the JPEG quality (a signed byte) in the
-    third, then pixels: flat, a ramp, noise, and odd sides that leave
-    partial blocks and 16x16 squares at the edges; qualities on both sides
-    of 90, where the chroma starts to be averaged, and at the ends."""
+    third, the transform the writers read through in the fourth, then
+    pixels: flat, a ramp, noise, and odd sides that leave partial blocks
+    and 16x16 squares at the edges; qualities on both sides of 90, where
+    the chroma starts to be averaged, and at the ends."""
     seeds = {}
     sizes = ((1, 1), (8, 8), (9, 17), (33, 5), (64, 64))
     qualities = (92, 90, 1, 100, 50)
-    for (width, height), quality in zip(sizes, qualities):
+    transforms = (0, 1, 3, 6, 4)
+    for (width, height), quality, transform in zip(sizes, qualities, transforms):
         count = width * height * 4
         ramp = bytes((i * 7) % 256 for i in range(count))
         noise = bytes((i * 2654435761 >> 13) % 256 for i in range(count))
-        head = bytes([width - 1, height - 1, quality])
+        head = bytes([width - 1, height - 1, quality, transform])
         seeds[f"flat-{width}x{height}-q{quality}"] = head + bytes([200, 40, 90, 255])
         seeds[f"ramp-{width}x{height}-q{quality}"] = head + ramp
         seeds[f"noise-{width}x{height}-q{quality}"] = head + noise

@@ -6,6 +6,7 @@
 // reached.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -100,6 +101,54 @@ TEST(RasterKernels, MatchTheOnePixelAtATimeLoopsOnEverySize) {
             ASSERT_EQ(actual.width, expected.width);
             ASSERT_EQ(actual.height, expected.height);
             EXPECT_TRUE(actual.pixels == expected.pixels);
+        }
+    }
+}
+
+// The rows of a view, fetched in bands of any height from any first row,
+// are the rows of the transformed raster: one row at a time, bands that
+// end inside the 4x4 blocks and the tiles' 64 rows, and the whole picture.
+TEST(RasterKernels, ViewRowsAreTheRowsOfTheTransformedRaster) {
+    const struct {
+        Transform transform;
+        reference::Map map;
+    } transforms[] = {
+        {Transform::Identity, reference::Map::Identity},
+        {Transform::Turn90, reference::Map::Turn90},
+        {Transform::Turn180, reference::Map::Turn180},
+        {Transform::Turn270, reference::Map::Turn270},
+        {Transform::MirrorLeftRight, reference::Map::MirrorLeftRight},
+        {Transform::MirrorTopBottom, reference::Map::MirrorTopBottom},
+        {Transform::Transpose, reference::Map::Transpose},
+        {Transform::Transverse, reference::Map::Transverse},
+    };
+    const side_pair sizes[] = {{1, 1}, {1, 37}, {37, 1}, {7, 9}, {65, 257}, {300, 129}};
+    for (const auto& transform : transforms) {
+        for (const side_pair& size : sizes) {
+            const raster source = scrambled(size.width, size.height);
+            const raster expected = reference_result(source, transform.map);
+            const pix_view view = pix_view_of(
+                pix_image{source.width, source.height, const_cast<uint8_t*>(source.pixels.data())},
+                transform.transform);
+            ASSERT_EQ(view.width, expected.width);
+            ASSERT_EQ(view.height, expected.height);
+            const size_t row_bytes = size_t(view.width) * 4;
+            for (int64_t band : {int64_t{1}, int64_t{5}, kViewBandRows, int64_t{70}, int64_t{view.height}}) {
+                SCOPED_TRACE(std::string(reference::name(transform.map)) + " of " + std::to_string(size.width) +
+                             "x" + std::to_string(size.height) + " in bands of " + std::to_string(band));
+                std::vector<uint8_t> scratch(size_t(band) * row_bytes);
+                std::vector<const uint8_t*> rows(static_cast<size_t>(band));
+                for (int64_t first = 0; first < view.height; first += band) {
+                    const int64_t count = std::min<int64_t>(band, view.height - first);
+                    pix_view_rows(view, first, count, scratch.data(), rows.data());
+                    for (int64_t i = 0; i < count; ++i) {
+                        ASSERT_EQ(std::memcmp(rows[size_t(i)], expected.pixels.data() + size_t(first + i) * row_bytes,
+                                              row_bytes),
+                                  0)
+                            << "row " << first + i;
+                    }
+                }
+            }
         }
     }
 }

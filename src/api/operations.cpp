@@ -162,9 +162,9 @@ std::optional<RasterSize> result_size(const pix_image& decoded, Transform moved,
 }
 
 // Decode, transform, encode: the road of every operation that changes
-// pixels. The input's bytes live until the raster exists. The decoded
-// raster goes through the whole-pixel transform `moved` (one pass; none
-// for the identity), then through the free turn where one is given.
+// pixels. The input's bytes live until the raster exists. The writer reads
+// the decoded raster through the whole-pixel transform `moved`; a free
+// turn, where one is given, is made from the moved raster first.
 int decode_road(InputFile& file, const char* input, const char* output, img_format output_format,
                 Transform moved, const Asked& asked) {
     if (!read_whole_input(file, input)) return 0;
@@ -190,16 +190,18 @@ int decode_road(InputFile& file, const char* input, const char* output, img_form
         return 0;
     }
 
-    // Each step's source is released once its result exists: the encoder
-    // holds a copy of its own (the PNG writer filters the whole raster
-    // first), so only the last raster reaches it.
-    if (moved != Transform::Identity) {
-        pix_image result{};
-        if (!pix_transform(&picture, moved, &result)) return 0;
-        picture_pixels.reset(result.pixels);
-        picture = result;
-    }
+    // The writers read the decoded raster through the whole-pixel
+    // transform, a band of rows at a time: a turn or mirror holds one
+    // raster. The free turn makes its own canvas, from the moved raster;
+    // each step's source is released once its result exists.
+    Transform left_to_writer = moved;
     if (free_turn) {
+        if (moved != Transform::Identity) {
+            pix_image result{};
+            if (!pix_transform(&picture, moved, &result)) return 0;
+            picture_pixels.reset(result.pixels);
+            picture = result;
+        }
         pix_image result{};
         if (!pix_angle(&picture, free_turn->degrees, free_turn->red, free_turn->green,
                        free_turn->blue, &result)) {
@@ -207,8 +209,12 @@ int decode_road(InputFile& file, const char* input, const char* output, img_form
         }
         picture_pixels.reset(result.pixels);
         picture = result;
+        left_to_writer = Transform::Identity;
     }
-    Encoded encoded = encode_raster(&picture, output_format, asked.jpeg_quality);
+    // The writer lets the raster go as soon as it has read it.
+    Encoded encoded =
+        encode_view(pix_view_of(picture, left_to_writer), output_format, asked.jpeg_quality, &picture_pixels);
+    picture_pixels.reset();
     if (!encoded.bytes) {
         set_err("failed to write output: %s", output);
         return 0;

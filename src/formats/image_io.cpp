@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "formats/bmp_writer.h"
 #include "formats/decode_guard.h"
 #include "formats/jpeg_decoder.h"
 #include "common/error.h"
@@ -17,7 +18,6 @@
 #include "platform/output.h"
 #include "formats/png_writer.h"
 #include "stb_image.h"
-#include "stb_image_write.h"
 
 #if defined(_WIN32)
 #include <fcntl.h>
@@ -52,62 +52,23 @@ bool png_stream_fits(int64_t filtered_bytes) {
     return 2 + (9 * filtered_bytes + 3 + 7 + 7) / 8 + 4 <= kDeflateBufferCapacity - 1;
 }
 
-// Collects the encoder's output in one growing malloc'd block.
-struct MemorySink {
-    malloc_ptr<uint8_t> bytes;
-    uint64_t length = 0;
-    uint64_t capacity = 0;
-    bool failed = false;
-};
-
-void append_to_sink(void* context, void* data, int size) {
-    auto* sink = static_cast<MemorySink*>(context);
-    if (sink->failed || size <= 0) return;
-    uint64_t needed = sink->length + static_cast<uint64_t>(size);
-    if (needed > sink->capacity) {
-        uint64_t capacity = sink->capacity ? sink->capacity * 2 : 1 << 16;
-        while (capacity < needed) capacity *= 2;
-        void* grown = std::realloc(sink->bytes.get(), static_cast<size_t>(capacity));
-        if (!grown) {
-            sink->failed = true;
-            return;
-        }
-        sink->bytes.release();
-        sink->bytes.reset(static_cast<uint8_t*>(grown));
-        sink->capacity = capacity;
-    }
-    std::memcpy(sink->bytes.get() + sink->length, data, static_cast<size_t>(size));
-    sink->length = needed;
-}
-
-// A first block of `capacity` bytes; without it the sink grows from 64 KiB.
-void reserve_sink(MemorySink* sink, uint64_t capacity) {
-    if (capacity <= (1 << 16) || capacity > SIZE_MAX) return;
-    sink->bytes.reset(static_cast<uint8_t*>(veerpix_malloc_large(static_cast<size_t>(capacity))));
-    sink->capacity = sink->bytes ? capacity : 0;
-}
-
-Encoded encode_png(const pix_image& raster, int /*jpeg_quality*/) {
+Encoded encode_png(const pix_view& view, int /*jpeg_quality*/, pixel_owner* source) {
     Encoded encoded;
-    encoded.bytes = write_png_to_memory(raster, &encoded.length);
+    encoded.bytes = write_png_to_memory(view, &encoded.length, source);
     return encoded;
 }
 
-Encoded encode_jpeg(const pix_image& raster, int jpeg_quality) {
+// The JPEG and BMP writers read the source until their last bytes.
+Encoded encode_jpeg(const pix_view& view, int jpeg_quality, pixel_owner* /*source*/) {
     Encoded encoded;
-    encoded.bytes = write_jpeg_to_memory(raster, &encoded.length, jpeg_quality);
+    encoded.bytes = write_jpeg_to_memory(view, &encoded.length, jpeg_quality);
     return encoded;
 }
 
-// Room for the whole output at once saves the copies and page faults of
-// growing by doubling: a BMP's size is known.
-Encoded encode_bmp(const pix_image& raster, int /*jpeg_quality*/) {
-    MemorySink sink;
-    reserve_sink(&sink, uint64_t(raster.width) * uint64_t(raster.height) * 4 + 1024);
-    const int ok = stbi_write_bmp_to_func(append_to_sink, &sink, raster.width, raster.height, 4,
-                                          raster.pixels);
-    if (!ok || sink.failed) return {};
-    return {std::move(sink.bytes), sink.length};
+Encoded encode_bmp(const pix_view& view, int /*jpeg_quality*/, pixel_owner* /*source*/) {
+    Encoded encoded;
+    encoded.bytes = write_bmp_to_memory(view, &encoded.length);
+    return encoded;
 }
 
 // The writers count in int: each bound is where one of their sums would
@@ -150,7 +111,7 @@ struct FormatRow {
     const char* extensions[2];  // unused places are null
     bool (*has_signature)(const uint8_t* bytes, uint64_t length);
     bool (*accepts)(int64_t width, int64_t height);
-    Encoded (*encode)(const pix_image& raster, int jpeg_quality);
+    Encoded (*encode)(const pix_view& view, int jpeg_quality, pixel_owner* source);
 };
 
 constexpr FormatRow kFormats[] = {
@@ -438,9 +399,13 @@ bool encoder_accepts(int64_t width, int64_t height, img_format format) {
 }
 
 Encoded encode_raster(const pix_image* raster, img_format format, int jpeg_quality) {
-    if (!encoder_accepts(raster->width, raster->height, format)) return {};
+    return encode_view(pix_view_of(*raster), format, jpeg_quality);
+}
+
+Encoded encode_view(const pix_view& view, img_format format, int jpeg_quality, pixel_owner* source) {
+    if (!encoder_accepts(view.width, view.height, format)) return {};
     if (!jpeg_quality_accepted(jpeg_quality)) return {};
-    return row_of(format)->encode(*raster, jpeg_quality);
+    return row_of(format)->encode(view, jpeg_quality, source);
 }
 
 int encode_image(const char* path, const pix_image* raster, img_format format,

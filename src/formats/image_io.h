@@ -94,6 +94,15 @@ constexpr bool jpeg_quality_accepted(int quality) {
 Encoded encode_raster(const pix_image* raster, img_format format,
                       int jpeg_quality = kJpegQualityDefault);
 
+// The same of the picture a view shows: the writers read the raster
+// through its transform, so that a turn or mirror needs no second raster.
+// The bytes are those of encode_raster on the transformed raster. Where
+// `source` is given it owns the view's pixels, and the writer releases
+// them once it has read the last row: the PNG writer compresses without
+// them.
+Encoded encode_view(const pix_view& view, img_format format, int jpeg_quality = kJpegQualityDefault,
+                    pixel_owner* source = nullptr);
+
 // encode_raster, then write_file (with the input's identity, where the
 // caller read one); sets "failed to write output" and returns 0 on failure.
 int encode_image(const char* path, const pix_image* raster, img_format format,

@@ -6,6 +6,7 @@
 // straight into one block instead of passed through a callback one by one.
 #include "formats/jpeg_writer.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "formats/jpeg_block.h"
@@ -541,13 +542,14 @@ void jpeg_subsampled_sse2(const uint8_t* const rows[16], const jpeg_divisors& di
 }
 #endif
 
-// One band of 8 or 16 rows from `y`; rows past the bottom repeat the last
-// row, as the reference does.
-void band_rows(const pix_image& raster, int y, int band_height, const uint8_t* rows[16]) {
-    const size_t row_bytes = size_t(raster.width) * 4;
+// One band of 8 or 16 rows from `y`, out of the rows fetched from the
+// view (`fetched[0]` is row `fetched_first`); rows past the bottom repeat
+// the last row, as the reference does.
+void band_rows(const uint8_t* const fetched[], int64_t fetched_first, int64_t y, int band_height,
+               int64_t height, const uint8_t* rows[16]) {
     for (int row = 0; row < band_height; ++row) {
-        const int source_y = y + row < raster.height ? y + row : raster.height - 1;
-        rows[row] = raster.pixels + size_t(source_y) * row_bytes;
+        const int64_t source_y = y + row < height ? y + row : height - 1;
+        rows[row] = fetched[source_y - fetched_first];
     }
 }
 
@@ -589,14 +591,23 @@ int available_jpeg_kernels(named_jpeg_kernel kernels[3]) {
 }
 
 malloc_ptr<uint8_t> write_jpeg_to_memory(const pix_image& raster, uint64_t* length, int quality) {
+    return write_jpeg_to_memory(pix_view_of(raster), length, quality);
+}
+
+malloc_ptr<uint8_t> write_jpeg_to_memory(const pix_view& view, uint64_t* length, int quality) {
     named_jpeg_kernel kernels[3];
-    return write_jpeg_with_kernel(raster, length, quality, kernels[available_jpeg_kernels(kernels) - 1]);
+    return write_jpeg_with_kernel(view, length, quality, kernels[available_jpeg_kernels(kernels) - 1]);
 }
 
 malloc_ptr<uint8_t> write_jpeg_with_kernel(const pix_image& raster, uint64_t* length, int quality,
                                            const named_jpeg_kernel& kernel) {
-    const int width = raster.width;
-    const int height = raster.height;
+    return write_jpeg_with_kernel(pix_view_of(raster), length, quality, kernel);
+}
+
+malloc_ptr<uint8_t> write_jpeg_with_kernel(const pix_view& view, uint64_t* length, int quality,
+                                           const named_jpeg_kernel& kernel) {
+    const int width = view.width;
+    const int height = view.height;
     if (width <= 0 || height <= 0 || width > 65535 || height > 65535) return nullptr;
     const quality_settings settings = read_quality(quality);
     const quantisation_tables quantisation = build_quantisation_tables(settings.table_scale);
@@ -616,26 +627,38 @@ malloc_ptr<uint8_t> write_jpeg_with_kernel(const pix_image& raster, uint64_t* le
     if (!out.reserve(kHeaderBytes + size_t(width) * 4 * size_t(height) / 8 + band_bound + 2)) return nullptr;
     write_headers(out, quantisation, width, height, settings.subsampled);
 
+    // The rows of a turned or mirrored view are gathered here, a band of
+    // kViewBandRows (a whole number of squares) at a time.
+    static_assert(kViewBandRows % 16 == 0, "a fetched band holds whole squares");
+    malloc_ptr<uint8_t> scratch(static_cast<uint8_t*>(std::malloc(size_t(kViewBandRows) * size_t(width) * 4)));
+    if (!scratch) return nullptr;
+
     bit_writer bits;
     int previous_dc[3] = {0, 0, 0};
     int16_t coefficients[6][64];
     uint8_t tile[16][64];
-    for (int y = 0; y < height; y += side) {
-        if (!out.reserve(band_bound + 2)) return nullptr;
-        const uint8_t* band[16];
-        band_rows(raster, y, side, band);
-        for (int x = 0; x < width; x += side) {
-            const uint8_t* rows[16];
-            square_rows(band, x, side, width, tile, rows);
-            if (settings.subsampled) {
-                kernel.subsampled(rows, quantisation.divisors, coefficients);
-            } else {
-                kernel.block(rows, quantisation.divisors, coefficients);
-            }
-            for (int block = 0; block < block_count; ++block) {
-                const int component = block_components[block];
-                previous_dc[component] =
-                    encode_block(bits, out, coefficients[block], previous_dc[component], components[component]);
+    for (int64_t fetched_first = 0; fetched_first < height; fetched_first += kViewBandRows) {
+        const uint8_t* fetched[kViewBandRows];
+        pix_view_rows(view, fetched_first, std::min<int64_t>(kViewBandRows, height - fetched_first), scratch.get(),
+                      fetched);
+        const int64_t fetched_end = std::min<int64_t>(fetched_first + kViewBandRows, height);
+        for (int64_t y = fetched_first; y < fetched_end; y += side) {
+            if (!out.reserve(band_bound + 2)) return nullptr;
+            const uint8_t* band[16];
+            band_rows(fetched, fetched_first, y, side, height, band);
+            for (int x = 0; x < width; x += side) {
+                const uint8_t* rows[16];
+                square_rows(band, x, side, width, tile, rows);
+                if (settings.subsampled) {
+                    kernel.subsampled(rows, quantisation.divisors, coefficients);
+                } else {
+                    kernel.block(rows, quantisation.divisors, coefficients);
+                }
+                for (int block = 0; block < block_count; ++block) {
+                    const int component = block_components[block];
+                    previous_dc[component] = encode_block(bits, out, coefficients[block], previous_dc[component],
+                                                          components[component]);
+                }
             }
         }
     }

@@ -16,6 +16,9 @@
 // clamped; the library passes only 1..100.
 malloc_ptr<uint8_t> write_jpeg_to_memory(const pix_image& raster, uint64_t* length, int quality);
 
+// The same of the picture a view shows, read a band of rows at a time.
+malloc_ptr<uint8_t> write_jpeg_to_memory(const pix_view& view, uint64_t* length, int quality);
+
 // For the tests and benchmarks: the writer with given block kernels, and
 // the kernels this build and CPU can run, named, the writer's choice last.
 struct named_jpeg_kernel {
@@ -26,4 +29,6 @@ struct named_jpeg_kernel {
 int available_jpeg_kernels(named_jpeg_kernel kernels[3]);
 
 malloc_ptr<uint8_t> write_jpeg_with_kernel(const pix_image& raster, uint64_t* length, int quality,
+                                           const named_jpeg_kernel& kernel);
+malloc_ptr<uint8_t> write_jpeg_with_kernel(const pix_view& view, uint64_t* length, int quality,
                                            const named_jpeg_kernel& kernel);

@@ -7,6 +7,7 @@
 // bytes per step.
 #include "formats/png_writer.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "common/large_block.h"
@@ -133,23 +134,32 @@ constexpr row_filter kFilters[kFilterCount] = {filter_row<0>, filter_row<1>, fil
 // Every filter into its own scratch row; the first with the smallest
 // estimate wins. The first row's filters see a row of zeros above it,
 // which gives what the reference writes there (up as none, Paeth as sub).
-void filter_rows(const pix_image& raster, uint8_t* filtered, uint8_t* scratch, const uint8_t* zero_row) {
-    const size_t bytes = size_t(raster.width) * kChannels;
-    for (int32_t y = 0; y < raster.height; ++y) {
-        const uint8_t* row = raster.pixels + size_t(y) * bytes;
-        const uint8_t* prior = y > 0 ? row - bytes : zero_row;
-        int best = 0;
-        int64_t best_estimate = INT64_MAX;
-        for (int filter = 0; filter < kFilterCount; ++filter) {
-            const int64_t estimate = kFilters[filter](row, prior, bytes, scratch + size_t(filter) * bytes);
-            if (estimate < best_estimate) {
-                best_estimate = estimate;
-                best = filter;
+// The view's rows come a band at a time, into two band buffers in turn, so
+// that the row above a band's first row is still where it was fetched.
+void filter_rows(const pix_view& view, uint8_t* filtered, uint8_t* scratch, const uint8_t* zero_row,
+                 uint8_t* const bands[2]) {
+    const size_t bytes = size_t(view.width) * kChannels;
+    const uint8_t* prior = zero_row;
+    for (int64_t first = 0, band = 0; first < view.height; first += kViewBandRows, band ^= 1) {
+        const int64_t count = std::min<int64_t>(kViewBandRows, view.height - first);
+        const uint8_t* rows[kViewBandRows];
+        pix_view_rows(view, first, count, bands[band], rows);
+        for (int64_t i = 0; i < count; ++i) {
+            const uint8_t* row = rows[i];
+            int best = 0;
+            int64_t best_estimate = INT64_MAX;
+            for (int filter = 0; filter < kFilterCount; ++filter) {
+                const int64_t estimate = kFilters[filter](row, prior, bytes, scratch + size_t(filter) * bytes);
+                if (estimate < best_estimate) {
+                    best_estimate = estimate;
+                    best = filter;
+                }
             }
+            uint8_t* out = filtered + size_t(first + i) * (bytes + 1);
+            out[0] = static_cast<uint8_t>(best);
+            std::memcpy(out + 1, scratch + size_t(best) * bytes, bytes);
+            prior = row;
         }
-        uint8_t* out = filtered + size_t(y) * (bytes + 1);
-        out[0] = static_cast<uint8_t>(best);
-        std::memcpy(out + 1, scratch + size_t(best) * bytes, bytes);
     }
 }
 
@@ -172,17 +182,26 @@ uint8_t* finish_chunk(uint8_t* chunk, size_t data_length) {
 }  // namespace
 
 malloc_ptr<uint8_t> write_png_to_memory(const pix_image& raster, uint64_t* length) {
-    const size_t bytes = size_t(raster.width) * kChannels;
-    const size_t filtered_length = (bytes + 1) * size_t(raster.height);
+    return write_png_to_memory(pix_view_of(raster), length);
+}
+
+malloc_ptr<uint8_t> write_png_to_memory(const pix_view& view, uint64_t* length, pixel_owner* source) {
+    const size_t bytes = size_t(view.width) * kChannels;
+    const size_t filtered_length = (bytes + 1) * size_t(view.height);
     uint64_t compressed_length = 0;
     malloc_ptr<uint8_t> stream;
     {
         malloc_ptr<uint8_t> filtered(static_cast<uint8_t*>(veerpix_malloc_large(filtered_length)));
         // The scratch rows of the five filters, then a row of zeros.
         malloc_ptr<uint8_t> scratch(static_cast<uint8_t*>(std::calloc(kFilterCount + 1, bytes)));
-        if (!filtered || !scratch) return nullptr;
-        filter_rows(raster, filtered.get(), scratch.get(), scratch.get() + kFilterCount * bytes);
+        // Two bands of rows gathered from a turned or mirrored view.
+        malloc_ptr<uint8_t> band_rows(static_cast<uint8_t*>(std::malloc(2 * size_t(kViewBandRows) * bytes)));
+        if (!filtered || !scratch || !band_rows) return nullptr;
+        uint8_t* const bands[2] = {band_rows.get(), band_rows.get() + size_t(kViewBandRows) * bytes};
+        filter_rows(view, filtered.get(), scratch.get(), scratch.get() + kFilterCount * bytes, bands);
         scratch.reset();
+        band_rows.reset();
+        if (source) source->reset();
         if (deflate_zlib(filtered.get(), filtered_length, &stream, &compressed_length) != Deflated::whole) {
             return nullptr;
         }
@@ -200,8 +219,8 @@ malloc_ptr<uint8_t> write_png_to_memory(const pix_image& raster, uint64_t* lengt
     uint8_t* chunk = at;
     at = put_u32(at, 13);
     std::memcpy(at, "IHDR", 4);
-    at = put_u32(at + 4, static_cast<uint32_t>(raster.width));
-    at = put_u32(at, static_cast<uint32_t>(raster.height));
+    at = put_u32(at + 4, static_cast<uint32_t>(view.width));
+    at = put_u32(at, static_cast<uint32_t>(view.height));
     const uint8_t format[5] = {8, 6, 0, 0, 0};  // 8 bits, RGBA, deflate, adaptive filters, not interlaced
     std::memcpy(at, format, 5);
     at = finish_chunk(chunk, 13);

@@ -12,3 +12,9 @@
 // memory runs out or the compressor fails. The raster's sides are those
 // encoder_accepts lets through for PNG.
 malloc_ptr<uint8_t> write_png_to_memory(const pix_image& raster, uint64_t* length);
+
+// The same of the picture a view shows, read a band of rows at a time.
+// All rows are filtered before the compressor runs, since its one call
+// over all of them decides the bytes; `source`, where given, owns the
+// view's pixels and is released between the two.
+malloc_ptr<uint8_t> write_png_to_memory(const pix_view& view, uint64_t* length, pixel_owner* source = nullptr);

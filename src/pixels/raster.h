@@ -34,6 +34,29 @@ int out_of_memory();
 // `result` is left untouched on failure.
 int pix_transform(const pix_image* source, Transform transform, pix_image* result);
 
+// A raster as one of the whole-pixel transforms shows it, read a band of
+// rows at a time without making the transformed raster: the writers read
+// the decoded picture through it, so that a turn holds one raster, not two.
+struct pix_view {
+    pix_image source;
+    Transform transform;
+    int32_t width;  // of the picture as shown
+    int32_t height;
+};
+
+pix_view pix_view_of(const pix_image& source, Transform transform = Transform::Identity);
+
+// The rows a writer asks for at a time: 16 pixels of a source column are
+// one cache line, so a band of a turned view reads each source line once.
+constexpr int64_t kViewBandRows = 16;
+
+// Rows first .. first + count - 1 of the view: rows[i] is row first + i.
+// A row that lies in the source as it is (the identity, the mirror top to
+// bottom) is pointed to there; the others are gathered into `scratch`,
+// room for count rows of view.width pixels. rows[] holds count pointers.
+void pix_view_rows(const pix_view& view, int64_t first, int64_t count, uint8_t* scratch,
+                   const uint8_t* rows[]);
+
 // Faces of pix_transform for one transform each.
 
 // Quarter turns counter-clockwise; degrees is 90, 180 or 270.
