@@ -19,6 +19,7 @@
 #include "exif_builder.h"
 #include "formats/jpeg_coefficient_writer.h"
 #include "formats/jpeg_coefficients.h"
+#include "metadata/exif.h"
 #include "pixels/transform.h"
 #include "support.h"
 #include "veerpix.h"
@@ -172,10 +173,17 @@ MpfPhoto mpf_photo(const PhotoPlan& plan) {
     return photo;
 }
 
-// The gain map's own segment, kept with it.
+// The gain map's own segments: its XMP, kept with it, and (as the other
+// pictures of a camera's MPF file have) EXIF stored as the primary's.
 Bytes gain_map(int width, int height) {
-    return fixture::insert_after_soi(grey_jpeg(width, height),
-                                     xmp_segment("<x:xmpmeta><rdf:Description hdrgm:GainMapMax=\"2.5\"/></x:xmpmeta>"));
+    const Bytes with_xmp = fixture::insert_after_soi(
+        grey_jpeg(width, height), xmp_segment("<x:xmpmeta><rdf:Description hdrgm:GainMapMax=\"2.5\"/></x:xmpmeta>"));
+    return fixture::insert_after_soi(with_xmp, fixture::orientation_app1(true, kStoredOrientation));
+}
+
+int orientation_of(const Bytes& jpeg) {
+    char msg[256] = {};
+    return qv_exif_parse_orientation(jpeg.data(), jpeg.size(), msg, sizeof msg);
 }
 
 // ---- reading a result, independently of the library -------------------------
@@ -340,6 +348,7 @@ TEST_F(MultiPicture, TheGainMapIsTurnedWithThePhotoAndTheIndexPointsAtIt) {
             // block and its transpose; a wrong turn differs by far more.
             EXPECT_LE(largest_difference(support::decode_bytes(turned_secondary), expected), 3);
             EXPECT_TRUE(contains(turned_secondary, "hdrgm:GainMapMax=\"2.5\""));
+            EXPECT_EQ(orientation_of(turned_secondary), 1);
 
             const std::string length = std::to_string(index.entries[1].size);
             const std::string stated = big_endian ? "<Item:Length>" + length + "</Item:Length>"

@@ -991,10 +991,6 @@ void append_upright_xmp(ByteBuilder* out, const ByteReader& jpeg, const JpegSegm
     append_segment(out, kApp1, kXmpSignature, sizeof kXmpSignature, xmp.data(), xmp.length);
 }
 
-bool is_mpf(const ByteReader& jpeg, const JpegSegment& segment) {
-    return segment.code == kApp2 && segment.starts_with(jpeg, kMpfSignature, sizeof kMpfSignature);
-}
-
 // The following pictures after the primary picture (`out` up to its EOI),
 // the index at `tiff_start` in `out` set to where they are written.
 bool append_following_pictures(ByteBuilder* out, uint64_t tiff_start, uint64_t tiff_length,
@@ -1032,12 +1028,11 @@ bool make_jpeg_segments_upright(const uint8_t* bytes, uint64_t length, const upr
             if (sides.keep_exif_and_xmp) append_upright_exif(&out, jpeg, segment, sides);
         } else if (is_xmp(jpeg, segment)) {
             if (sides.keep_exif_and_xmp) append_upright_xmp(&out, jpeg, segment, sides);
-        } else if (is_mpf(jpeg, segment)) {
+        } else if (is_mpf_segment(jpeg, segment)) {
             if (sides.multi_picture == multi_picture_segment::drop) continue;
-            const uint64_t tiff_offset = segment.payload + sizeof kMpfSignature - segment_start;
             if (index_start == 0) {
-                index_start = out.size() + tiff_offset;
-                index_length = segment.end() - segment.payload - sizeof kMpfSignature;
+                index_start = out.size() + (mpf_tiff_start(segment) - segment_start);
+                index_length = segment.end() - mpf_tiff_start(segment);
             }
             out.append(bytes + segment_start, pos - segment_start);
         } else {

@@ -2,12 +2,11 @@
 
 #include <algorithm>
 
-#include "formats/jpeg_segments.h"
 #include "metadata/tiff.h"
 
-const char kMpfSignature[4] = {'M', 'P', 'F', 0};
-
 namespace {
+
+const char kMpfSignature[4] = {'M', 'P', 'F', 0};
 
 constexpr uint16_t kNumberOfImages = 0xB001;
 constexpr uint16_t kMpEntry = 0xB002;
@@ -65,7 +64,7 @@ int find_mpf_segment(const ByteReader& jpeg, JpegSegment* found) {
             segment.code == jpeg_code::eoi) {
             break;
         }
-        if (segment.code == jpeg_code::app2 && segment.starts_with(jpeg, kMpfSignature, sizeof kMpfSignature)) {
+        if (is_mpf_segment(jpeg, segment)) {
             if (++count > 1) break;
             *found = segment;
         }
@@ -79,6 +78,10 @@ bool overlap(const secondary_picture& earlier, const secondary_picture& later) {
 
 }  // namespace
 
+bool is_mpf_segment(const ByteReader& jpeg, const JpegSegment& segment) {
+    return segment.code == jpeg_code::app2 && segment.starts_with(jpeg, kMpfSignature, sizeof kMpfSignature);
+}
+
 multi_picture_index read_multi_picture_index(const uint8_t* bytes, uint64_t length, uint64_t primary_end,
                                              std::vector<secondary_picture>* pictures) {
     pictures->clear();
@@ -87,7 +90,7 @@ multi_picture_index read_multi_picture_index(const uint8_t* bytes, uint64_t leng
     const int segments = find_mpf_segment(jpeg, &segment);
     if (segments == 0) return multi_picture_index::absent;
     if (segments > 1) return multi_picture_index::unsound;
-    const uint64_t tiff_start = segment.payload + sizeof kMpfSignature;
+    const uint64_t tiff_start = mpf_tiff_start(segment);
     const ByteReader tiff{bytes + tiff_start, segment.end() - tiff_start};
     EntryList list;
     if (!open_entry_list(tiff, &list)) return multi_picture_index::unsound;

@@ -10,8 +10,11 @@
 #include <vector>
 
 #include "common/byte_reader.h"
+#include "formats/jpeg_segments.h"
 
-extern const char kMpfSignature[4];  // "MPF\0", then the TIFF header
+// An APP2 segment that holds MPF data: "MPF\0", then TIFF data.
+bool is_mpf_segment(const ByteReader& jpeg, const JpegSegment& segment);
+inline uint64_t mpf_tiff_start(const JpegSegment& mpf) { return mpf.payload + 4; }
 
 // A picture that the index places after the primary picture.
 struct secondary_picture {
