@@ -405,25 +405,32 @@ TEST_F(MultiPicture, WhatCannotBeTurnedOrTrustedIsLeftOutWithTheIndex) {
 }
 
 // With trim, a partial gain map loses its partial edge blocks as the
-// primary would, and stays; bytes after the pictures that no index lists
-// are left out, and the road says so, but the pictures stay.
-TEST_F(MultiPicture, TrimReachesTheSecondaryPicturesAndUnlistedBytesAreNoted) {
+// primary would, and stays; several pictures follow one another, each
+// where its entry says; bytes after the pictures that no index lists are
+// left out, and the road says so, but the pictures stay.
+TEST_F(MultiPicture, EveryCarriedPictureIsWhereItsEntrySaysTrimmedOrNot) {
+    struct Sides {
+        int width, height;
+    };
     struct Case {
         const char* label;
-        Bytes secondary;
+        std::vector<Bytes> secondaries;
         Bytes trailing;
         int road;
-        int width, height;  // of the secondary picture in the result
+        std::vector<Sides> sides;  // of the secondary pictures in the result, in entry order
     };
     const Case cases[] = {
-        {"partial gain map, trimmed", gain_map(20, 12), {}, VEERPIX_ROAD_COEFFICIENTS | VEERPIX_ROAD_TRIMMED, 16, 8},
-        {"unlisted bytes after the gain map", gain_map(24, 16), {0x00, 0x00, 'j', 'u', 'n', 'k'},
-         VEERPIX_ROAD_COEFFICIENTS | VEERPIX_ROAD_DROPPED_PICTURES, 24, 16},
+        {"partial gain map, trimmed", {gain_map(20, 12)}, {}, VEERPIX_ROAD_COEFFICIENTS | VEERPIX_ROAD_TRIMMED,
+         {{16, 8}}},
+        {"three pictures after the primary", {gain_map(24, 16), gain_map(16, 8), gain_map(8, 24)}, {},
+         VEERPIX_ROAD_COEFFICIENTS, {{24, 16}, {16, 8}, {8, 24}}},
+        {"unlisted bytes after the gain map", {gain_map(24, 16)}, {0x00, 0x00, 'j', 'u', 'n', 'k'},
+         VEERPIX_ROAD_COEFFICIENTS | VEERPIX_ROAD_DROPPED_PICTURES, {{24, 16}}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.label);
         PhotoPlan plan;
-        plan.secondaries = {c.secondary};
+        plan.secondaries = c.secondaries;
         plan.trailing = c.trailing;
         const MpfPhoto photo = mpf_photo(plan);
         int road = -1;
@@ -431,13 +438,18 @@ TEST_F(MultiPicture, TrimReachesTheSecondaryPicturesAndUnlistedBytesAreNoted) {
         ASSERT_FALSE(result.empty());
         EXPECT_EQ(road, c.road);
         const ReadIndex index = read_index(result, false);
-        ASSERT_EQ(index.entries.size(), 2u);
-        const uint64_t primary_length = index.entries[0].size;
-        EXPECT_EQ(index.tiff_start + index.entries[1].offset, primary_length);
-        ASSERT_EQ(primary_length + index.entries[1].size, result.size());
-        const support::Image secondary = support::decode_bytes(slice(result, primary_length, index.entries[1].size));
-        EXPECT_EQ(secondary.width, c.width);
-        EXPECT_EQ(secondary.height, c.height);
+        ASSERT_EQ(index.entries.size(), c.sides.size() + 1);
+        uint64_t next = index.entries[0].size;
+        EXPECT_TRUE(ends_with_eoi(result, next));
+        for (size_t n = 1; n < index.entries.size(); ++n) {
+            EXPECT_EQ(index.tiff_start + index.entries[n].offset, next) << "entry " << n;
+            ASSERT_LE(next + index.entries[n].size, result.size()) << "entry " << n;
+            const support::Image secondary = support::decode_bytes(slice(result, next, index.entries[n].size));
+            EXPECT_EQ(secondary.width, c.sides[n - 1].width) << "entry " << n;
+            EXPECT_EQ(secondary.height, c.sides[n - 1].height) << "entry " << n;
+            next += index.entries[n].size;
+        }
+        EXPECT_EQ(next, result.size());
     }
 }
 
