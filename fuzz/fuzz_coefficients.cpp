@@ -3,11 +3,17 @@
 // whether to trim (bit 0); the rest is the JPEG. Every result must be
 // read again by the reader with the sides it claims, and where nothing was
 // trimmed the inverse transform must give back the input's coefficients.
+// The whole file as the road writes it (the secondary pictures an MPF
+// index lists, turned with the primary) must hold no index that does not
+// match its bytes.
 #include <cstdint>
 #include <cstring>
+#include <vector>
 
+#include "api/jpeg_pictures.h"
 #include "formats/jpeg_coefficients.h"
 #include "formats/jpeg_lossless.h"
+#include "metadata/multi_picture.h"
 
 namespace {
 
@@ -31,6 +37,29 @@ bool same_coefficients(const CoefficientImage& a, const CoefficientImage& b) {
     return true;
 }
 
+// Whatever follows the primary picture in the written file is what its
+// index lists, picture after picture to the file's end, each one a JPEG
+// the reader takes.
+void check_whole_file(const uint8_t* jpeg, uint64_t length, const JpegLosslessResult& primary, Transform transform,
+                      const JpegLosslessOptions& options) {
+    turned_jpeg_file file;
+    if (!assemble_turned_jpeg(jpeg, length, primary, transform, options, true, &file)) return;
+    CoefficientImage written;
+    require(read_jpeg_coefficients(file.jpeg.data(), file.jpeg.length, &written) == nullptr);
+    if (written.image_end == file.jpeg.length) return;
+    std::vector<secondary_picture> listed;
+    require(read_multi_picture_index(file.jpeg.data(), file.jpeg.length, written.image_end, &listed) ==
+            multi_picture_index::sound);
+    uint64_t next = written.image_end;
+    for (const secondary_picture& picture : listed) {
+        require(picture.start == next);
+        CoefficientImage secondary;
+        require(read_jpeg_coefficients(file.jpeg.data() + picture.start, picture.length, &secondary) == nullptr);
+        next += picture.length;
+    }
+    require(next == file.jpeg.length);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -48,6 +77,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         CoefficientImage output;
         require(read_jpeg_coefficients(result.bytes.get(), result.length, &output) == nullptr);
         require(output.width == result.width && output.height == result.height);
+        check_whole_file(jpeg, length, result, transform, options);
         if (result.trimmed_width || result.trimmed_height) continue;
 
         JpegLosslessResult back;

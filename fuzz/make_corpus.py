@@ -14,7 +14,8 @@ usage: make_corpus.py OUTDIR
   OUTDIR/rasters     width, height, JPEG quality and transform bytes,
                      then RGBA pixels (writers)
   OUTDIR/coefficients  a byte of options, then a JPEG of each kind the
-                     coefficient reader takes (coefficient road)
+                     coefficient reader takes, and photos with a gain map
+                     after them (coefficient road)
   OUTDIR/jpegs       JPEGs of every kind, plain (the decoder against the codec)
 """
 import io
@@ -486,10 +487,53 @@ def cjpeg_seeds():
     return seeds
 
 
+def jpeg_segment(code, payload):
+    return bytes([0xFF, code]) + struct.pack(">H", len(payload) + 2) + payload
+
+
+def mpf_segment(big_endian, entries):
+    """An MPF index IFD (version, number of pictures, entries after it);
+    each entry an (attribute, size, offset) triple."""
+    order = ">" if big_endian else "<"
+    list_at = 8 + 2 + 3 * 12 + 4
+    tiff = (b"MM\0*" if big_endian else b"II*\0") + struct.pack(order + "I", 8)
+    tiff += struct.pack(order + "H", 3)
+    tiff += struct.pack(order + "HHI", 0xB000, UNDEFINED, 4) + b"0100"
+    tiff += struct.pack(order + "HHII", 0xB001, LONG, 1, len(entries))
+    tiff += struct.pack(order + "HHII", 0xB002, UNDEFINED, 16 * len(entries), list_at)
+    tiff += struct.pack(order + "I", 0)
+    for attribute, size, offset in entries:
+        tiff += struct.pack(order + "IIIHH", attribute, size, offset, 0, 0)
+    return jpeg_segment(0xE2, b"MPF\0" + tiff)
+
+
+def mpf_seeds():
+    """A photo with a grey gain map after it, as HDR photos carry one: the
+    MPF index in either byte order and an XMP container directory."""
+    primary = saved(picture(32, 16), format="JPEG", quality=90)
+    gain_map = saved(picture(16, 8, "L"), format="JPEG", quality=90)
+    directory = ('<x:xmpmeta xmlns:x="adobe:ns:meta/"><rdf:Description hdrgm:Version="1.0"><Container:Directory>'
+                 '<rdf:Seq><rdf:li><Container:Item Item:Semantic="Primary" Item:Mime="image/jpeg"/></rdf:li>'
+                 '<rdf:li><Container:Item Item:Semantic="GainMap" Item:Mime="image/jpeg" Item:Length="%d"/></rdf:li>'
+                 '</rdf:Seq></Container:Directory></rdf:Description></x:xmpmeta>' % len(gain_map))
+    xmp = jpeg_segment(0xE1, b"http://ns.adobe.com/xap/1.0/\0" + directory.encode())
+    seeds = {}
+    for big_endian in (False, True):
+        index_size = len(mpf_segment(big_endian, [(0, 0, 0)] * 2))
+        primary_length = len(primary) + len(xmp) + index_size
+        tiff_start = 2 + len(xmp) + 8
+        index = mpf_segment(big_endian, [(0x20030000, primary_length, 0),
+                                         (0, len(gain_map), primary_length - tiff_start)])
+        name = "mpf-gain-map-%s.jpg" % ("MM" if big_endian else "II")
+        seeds[name] = primary[:2] + xmp + index + primary[2:] + gain_map
+    return seeds
+
+
 def coefficient_seeds(images):
     """Each JPEG behind the options byte: trim off, trim on."""
     jpegs = {name: data for name, data in images.items() if name.endswith(".jpg") and "tagged" not in name}
     jpegs.update(cjpeg_seeds())
+    jpegs.update(mpf_seeds())
     seeds = {}
     for name, data in sorted(jpegs.items()):
         seeds[f"{name}.keep"] = b"\0" + data

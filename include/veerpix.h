@@ -219,10 +219,13 @@ enum {
                                       veerpix_options.lossless */
     VEERPIX_ROAD_MASK = 0xFF,
     VEERPIX_ROAD_TRIMMED = 0x100,  /* note: partial edge blocks were dropped
-                                      (VEERPIX_TRIM) */
-    VEERPIX_ROAD_DROPPED_PICTURES = 0x200 /* note: the secondary pictures
-                                      after the main one (MPF) and their MPF
-                                      segment were left out */
+                                      (VEERPIX_TRIM), of the main picture or
+                                      of a secondary one */
+    VEERPIX_ROAD_DROPPED_PICTURES = 0x200 /* note: not everything after the
+                                      main picture was carried over: its
+                                      secondary pictures (MPF) with their
+                                      MPF segment, where one could not be
+                                      turned, or bytes no index lists */
 };
 
 /* veerpix_options.flags */
@@ -299,9 +302,17 @@ typedef struct veerpix_options {
  *               that picture. Segments before the frame are kept byte for
  *               byte but EXIF (every Orientation 1, thumbnail unlinked,
  *               PixelXDimension/PixelYDimension the result's sides) and
- *               XMP (tiff:Orientation 1); secondary pictures after the
- *               main one are dropped with their MPF segment. Progressive
- *               inputs come out baseline. Where a side the transform needs
+ *               XMP (tiff:Orientation 1). The secondary pictures that the
+ *               main one's MPF index lists after it (an HDR photo's gain
+ *               map, a stereo pair's other view) are turned the same way
+ *               (with VEERPIX_TRIM too) and follow it; the index states
+ *               their new sizes and offsets, and an XMP container
+ *               directory's Item:Length their new lengths. Where one of
+ *               them cannot be turned, or the index does not match the
+ *               file, they are all left out with the MPF segment
+ *               (VEERPIX_ROAD_DROPPED_PICTURES), as is anything after the
+ *               main picture that no index lists. Progressive inputs come
+ *               out baseline. Where a side the transform needs
  *               is not a whole number of MCUs (and no VEERPIX_TRIM), or the
  *               coding is not one the road reads (arithmetic, 12-bit,
  *               lossless), PREFER goes on to re-encode

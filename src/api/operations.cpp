@@ -15,6 +15,7 @@
 #include <new>
 #include <optional>
 
+#include "api/jpeg_pictures.h"
 #include "common/error.h"
 #include "metadata/exif.h"
 #include "formats/image_io.h"
@@ -251,7 +252,8 @@ void set_lossless_refusal(const char* reason, const JpegLosslessResult& attempt,
 enum class CoefficientOutcome { Written, Failed, Declined };
 
 // The coefficient road: the stored picture transformed by `moved` in its
-// DCT coefficients, its segments made upright. Declined (no message) where
+// DCT coefficients, its segments made upright, the pictures its MPF index
+// lists after it turned with it (or left out with the index). Declined (no message) where
 // the file does not allow it and the caller may take another road.
 CoefficientOutcome coefficient_road(InputFile& file, const char* input, const char* output, Transform moved,
                                     const Asked& asked, int* road) {
@@ -265,21 +267,16 @@ CoefficientOutcome coefficient_road(InputFile& file, const char* input, const ch
         set_lossless_refusal(reason, turned, input);
         return CoefficientOutcome::Failed;
     }
-    upright_jpeg_result sides;
-    sides.width = turned.width;
-    sides.height = turned.height;
-    sides.drop_multi_picture = turned.input_image_end < file.length;
-    sides.keep_exif_and_xmp = asked.keep_metadata;
-    byte_block upright;
-    if (!make_jpeg_segments_upright(turned.bytes.get(), turned.length, sides, &upright)) {
+    turned_jpeg_file upright;
+    if (!assemble_turned_jpeg(file.bytes.get(), file.length, turned, moved, options, asked.keep_metadata, &upright)) {
         set_err("failed to write output: %s", output);
         return CoefficientOutcome::Failed;
     }
     turned.bytes.reset();
     file.bytes.reset();
-    *road = VEERPIX_ROAD_COEFFICIENTS | (turned.trimmed_width || turned.trimmed_height ? VEERPIX_ROAD_TRIMMED : 0) |
-            (sides.drop_multi_picture ? VEERPIX_ROAD_DROPPED_PICTURES : 0);
-    return write_file(output, std::move(upright.bytes), upright.length, &file.identity)
+    *road = VEERPIX_ROAD_COEFFICIENTS | (upright.trimmed ? VEERPIX_ROAD_TRIMMED : 0) |
+            (upright.dropped_pictures ? VEERPIX_ROAD_DROPPED_PICTURES : 0);
+    return write_file(output, std::move(upright.jpeg.bytes), upright.jpeg.length, &file.identity)
                ? CoefficientOutcome::Written
                : CoefficientOutcome::Failed;
 }

@@ -13,11 +13,13 @@
 #include <climits>
 #include <cstring>
 #include <new>
+#include <string>
 #include <vector>
 
 #include "common/byte_reader.h"
 #include "formats/jpeg_segments.h"
 #include "formats/deflate.h"
+#include "metadata/multi_picture.h"
 #include "metadata/tiff.h"
 
 namespace {
@@ -719,10 +721,10 @@ uint64_t skip_spaces(const ByteReader& text, uint64_t pos) {
     return pos;
 }
 
-// Where the value of the tiff:Orientation name at `name` lies: the text
+// Where the value of the XMP property named at `name` lies: the text
 // between the quotes of an attribute (tiff:Orientation="6") or the content
 // of an element (<tiff:Orientation>6</tiff:Orientation>). Empty otherwise.
-Range orientation_value(const ByteReader& text, uint64_t name, uint64_t after) {
+Range property_value(const ByteReader& text, uint64_t name, uint64_t after) {
     const uint8_t before = name > 0 ? text.data[name - 1] : 0;
     if (before == '<' && after < text.len && text.data[after] == '>') {
         const uint8_t* close = static_cast<const uint8_t*>(
@@ -741,26 +743,63 @@ Range orientation_value(const ByteReader& text, uint64_t name, uint64_t after) {
     return Range{pos + 1, static_cast<uint64_t>(close - text.data)};
 }
 
-}  // namespace
-
-void make_xmp_upright(byte_block* xmp) {
-    static const char kName[] = "tiff:Orientation";
-    constexpr uint64_t name_length = sizeof kName - 1;
+// Every non-empty value of the property `name`, attribute or element,
+// replaced by what `replace` makes of its text; the packet is left as it
+// is where the property is not found.
+template <typename Replace>
+void replace_property_values(byte_block* xmp, const char* name, Replace replace) {
+    const uint64_t name_length = std::strlen(name);
     const ByteReader text{xmp->data(), xmp->length};
     ByteBuilder out;
     uint64_t copied = 0;
     for (uint64_t pos = 0; text.has(pos, name_length); ++pos) {
-        if (!text.matches(pos, kName, name_length)) continue;
-        const Range value = orientation_value(text, pos, pos + name_length);
+        if (!text.matches(pos, name, name_length)) continue;
+        const Range value = property_value(text, pos, pos + name_length);
         if (value.end <= value.start) continue;
+        const std::string replacement =
+            replace(std::string(reinterpret_cast<const char*>(text.data + value.start), value.end - value.start));
         out.append(text.data + copied, value.start - copied);
-        out.append("1", 1);
+        out.append(replacement.data(), replacement.size());
         copied = value.end;
         pos = value.end;
     }
     if (copied == 0) return;
     out.append(text.data + copied, text.len - copied);
     *xmp = out.take();
+}
+
+// A decimal number of up to 19 digits; false for anything else.
+bool decimal_value(const std::string& text, uint64_t* value) {
+    if (text.empty() || text.size() > 19) return false;
+    uint64_t number = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return false;
+        number = number * 10 + static_cast<uint64_t>(c - '0');
+    }
+    *value = number;
+    return true;
+}
+
+// A container directory (as HDR photos with a gain map carry) lists the
+// pictures after the primary one by their lengths, in the order of the
+// file: each Item:Length that stated the next following picture's input
+// length now states its length as written. Others are left as they are.
+void set_xmp_item_lengths(byte_block* xmp, const std::vector<following_picture>& following) {
+    size_t next = 0;
+    replace_property_values(xmp, "Item:Length", [&](const std::string& value) {
+        uint64_t stated = 0;
+        if (next >= following.size() || !decimal_value(value, &stated) ||
+            stated != following[next].input_length) {
+            return value;
+        }
+        return std::to_string(following[next++].length);
+    });
+}
+
+}  // namespace
+
+void make_xmp_upright(byte_block* xmp) {
+    replace_property_values(xmp, "tiff:Orientation", [](const std::string&) { return std::string("1"); });
 }
 
 namespace {
@@ -905,7 +944,6 @@ namespace {
 constexpr uint16_t kExifIfdPointer = 0x8769;
 constexpr uint16_t kPixelXDimension = 0xA002;
 constexpr uint16_t kPixelYDimension = 0xA003;
-const char kMpfSignature[4] = {'M', 'P', 'F', 0};
 
 // The Exif IFD's sides, where its entries hold one SHORT or LONG each; a
 // value too large for a SHORT entry is left as it was rather than cut.
@@ -943,12 +981,28 @@ void append_upright_exif(ByteBuilder* out, const ByteReader& jpeg, const JpegSeg
 }
 
 // A packet that grows past one segment is left out rather than cut.
-void append_upright_xmp(ByteBuilder* out, const ByteReader& jpeg, const JpegSegment& segment) {
+void append_upright_xmp(ByteBuilder* out, const ByteReader& jpeg, const JpegSegment& segment,
+                        const upright_jpeg_result& sides) {
     const uint64_t text_start = segment.payload + sizeof kXmpSignature;
     byte_block xmp = copy_block(jpeg.data + text_start, segment.end() - text_start);
     make_xmp_upright(&xmp);
+    if (sides.multi_picture == multi_picture_segment::rewrite) set_xmp_item_lengths(&xmp, sides.following);
     if (xmp.length > kMaxSegmentPayload - sizeof kXmpSignature) return;
     append_segment(out, kApp1, kXmpSignature, sizeof kXmpSignature, xmp.data(), xmp.length);
+}
+
+// The following pictures after the primary picture (`out` up to its EOI),
+// the index at `tiff_start` in `out` set to where they are written.
+bool append_following_pictures(ByteBuilder* out, uint64_t tiff_start, uint64_t tiff_length,
+                               const std::vector<following_picture>& following) {
+    std::vector<placed_picture> placed;
+    for (const following_picture& picture : following) placed.push_back(placed_picture{picture.entry, picture.length});
+    if (tiff_start == 0 ||
+        !place_multi_pictures(out->data() + tiff_start, tiff_length, tiff_start, out->size(), placed)) {
+        return false;
+    }
+    for (const following_picture& picture : following) out->append(picture.bytes, picture.length);
+    return true;
 }
 
 }  // namespace
@@ -960,6 +1014,7 @@ bool make_jpeg_segments_upright(const uint8_t* bytes, uint64_t length, const upr
     ByteBuilder out;
     out.append(bytes, 2);
     uint64_t pos = 2;
+    uint64_t index_start = 0, index_length = 0;  // the MPF segment's TIFF data in `out`
     for (;;) {
         JpegSegment segment;
         JpegStop stop = JpegStop::None;
@@ -972,11 +1027,21 @@ bool make_jpeg_segments_upright(const uint8_t* bytes, uint64_t length, const upr
         if (is_exif(jpeg, segment)) {
             if (sides.keep_exif_and_xmp) append_upright_exif(&out, jpeg, segment, sides);
         } else if (is_xmp(jpeg, segment)) {
-            if (sides.keep_exif_and_xmp) append_upright_xmp(&out, jpeg, segment);
-        } else if (!(sides.drop_multi_picture && segment.code == kApp2 &&
-                     segment.starts_with(jpeg, kMpfSignature, sizeof kMpfSignature))) {
+            if (sides.keep_exif_and_xmp) append_upright_xmp(&out, jpeg, segment, sides);
+        } else if (is_mpf_segment(jpeg, segment)) {
+            if (sides.multi_picture == multi_picture_segment::drop) continue;
+            if (index_start == 0) {
+                index_start = out.size() + (mpf_tiff_start(segment) - segment_start);
+                index_length = segment.end() - mpf_tiff_start(segment);
+            }
+            out.append(bytes + segment_start, pos - segment_start);
+        } else {
             out.append(bytes + segment_start, pos - segment_start);
         }
+    }
+    if (sides.multi_picture == multi_picture_segment::rewrite &&
+        !append_following_pictures(&out, index_start, index_length, sides.following)) {
+        return false;
     }
     *result = out.take();
     return true;

@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "formats/image_io.h"
 #include "pixels/raster.h"
@@ -102,14 +103,29 @@ jpeg_picture locate_jpeg_picture(const uint8_t* head, uint64_t length);
 bool replace_photo_metadata(const uint8_t* output, uint64_t length, img_format format,
                             const photo_metadata& metadata, byte_block* result);
 
+// What becomes of a JPEG's MPF segment when its segments are made upright.
+enum class multi_picture_segment : uint8_t {
+    keep,     // byte for byte (a picture without an index of its own, or with nothing following)
+    drop,     // left out: the pictures it lists are not carried over
+    rewrite,  // its index set to the pictures in `following`, written after the picture
+};
+
+// A picture that follows the turned primary picture in the result.
+struct following_picture {
+    uint32_t entry = 0;         // its MP Entry's number in the index
+    uint64_t input_length = 0;  // as the input's index (and XMP) stated it
+    const uint8_t* bytes = nullptr;  // the picture as written
+    uint64_t length = 0;
+};
+
 // What a JPEG turned in its coefficients says about itself: its pictures
 // are upright and have these sides.
 struct upright_jpeg_result {
     uint32_t width = 0;   // of the turned picture
     uint32_t height = 0;
-    // Multi-picture data after the picture was not carried over: its APP2
-    // "MPF" segment would describe pictures that are no longer there.
-    bool drop_multi_picture = false;
+    multi_picture_segment multi_picture = multi_picture_segment::keep;
+    // With rewrite: the pictures written after this one, in this order.
+    std::vector<following_picture> following;
     // EXIF and XMP are carried (upright) only where the caller keeps
     // metadata, as on the decode road; otherwise they are left out.
     bool keep_exif_and_xmp = true;
@@ -120,6 +136,11 @@ struct upright_jpeg_result {
 // for byte except: EXIF upright as make_exif_upright makes it, with
 // PixelXDimension/PixelYDimension set to the result's sides where present;
 // XMP upright as make_xmp_upright makes it; EXIF and XMP left out unless
-// kept; the MPF segment left out where asked. False when the structure cannot be walked.
+// kept; the MPF segment as `multi_picture` says. With rewrite, the
+// following pictures are appended after the picture's end, the MPF index
+// states each one's size and offset (the primary's size too), and an XMP
+// container directory's Item:Length values that stated a following
+// picture's input length state its new one. False when the structure
+// cannot be walked or the index cannot hold the sizes.
 bool make_jpeg_segments_upright(const uint8_t* jpeg, uint64_t length, const upright_jpeg_result& sides,
                                 byte_block* result);
