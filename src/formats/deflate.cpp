@@ -24,17 +24,18 @@ namespace {
 // not measured). libdeflate's level comes from whole quarter turns of the
 // benchmarks' 24 MP pictures at each level beside libvips with one thread
 // (bench/compare.sh with LEVELS; the figures are in docs/performance.md).
-// On the photo every level up to 9 takes less than half of libvips's CPU
-// time and writes a file 14-18% smaller; 5 to 9 write the smallest files
-// of these (1 to 4 up to 5% more), 6 and 7 the same bytes in the same
-// time. On the screenshot-like graphic, where long matches decide, 7
-// writes 4% less than 6 (10% less than 5) for 30% more of a turn that
-// stays under half of libvips's; 9 takes nearly three times as long as 6
-// to write 1% less than 7, and from 10 up a level costs as much as
-// libvips's whole turn. Up to 11 the graphic's file stays larger than libvips's (by 14% at
-// 7): libvips writes rows unfiltered, which suits flat colours better than
-// adaptive filters, and ours stay the reference writer's (its bytes are
-// the writer's promise); only 12 gets under it, at twenty times its time.
+// On the photo every level up to 9 takes about half of libvips's CPU time
+// or less and writes a file 14-18% smaller; 5 to 9 write the smallest
+// files of these (1 to 4 up to 5% more), 6 and 7 the same bytes in the
+// same time. On the screenshot-like graphic, where long matches decide, 7
+// writes 4% less than 6 (10% less than 5) for up to a third more of a turn
+// that stays under half of libvips's; 9 takes more than twice as long as 7
+// to write 1% less, and from 10 up a level costs as much as libvips's
+// whole turn. Up to 11 the graphic's file stays larger than libvips's (by
+// 14% at 7): libvips writes rows unfiltered, which suits flat colours
+// better than adaptive filters, and ours stay the reference writer's (its
+// bytes are the writer's promise); only 12 gets under it, at twenty times
+// its time.
 constexpr int kWriterDefaultLevel = 8;
 #if defined(VEERPIX_DEFLATE_LIBDEFLATE)
 constexpr int kLibraryDefaultLevel = 7;
