@@ -5,6 +5,15 @@
 #   bash bench/compare.sh            5 runs of every command, 24 MP, 2 MP and outside
 #   RUNS=3 SIZES=24mp bash bench/compare.sh
 #   ONLY='JPEG' SIZES=24mp bash bench/compare.sh   the workloads whose name matches
+#   TOOLS='veerpix|vips' bash bench/compare.sh     the tools whose name matches
+#   LEVELS='1 3 6 9' ONLY=level SIZES=24mp bash bench/compare.sh
+#                                   the PNG turn at each compressor level beside vips
+#
+# The summary at the end sets each of the performance goals beside its
+# figure: the exported calls veerpix_fixed and veerpix_auto_orient (one call
+# as a whole process, bench/export_call.cpp) against the fastest peer, the
+# PNG turn's time and file size, the peak memory of the 24 MP quarter turn,
+# and the JPEG decode alone against the codec (bench/jpeg_decode.cpp).
 #
 # "outside" are pictures that no code here wrote or was tuned on: 12 MP
 # JPEGs as a phone writes them (libjpeg-turbo's cjpeg, 4:2:0, quality 90;
@@ -16,8 +25,8 @@
 # resident memory from /usr/bin/time), the commands of a workload taking turns
 # run after run, so that a busy moment of the machine falls on all of them
 # alike. The medians go to build/bench/compare/results.md, the chart of the
-# 24 MP times to docs/performance.png. Peers that are missing and cannot be
-# installed are left out.
+# 24 MP times (of a run of every workload and tool) to docs/performance.png.
+# Peers that are missing and cannot be installed are left out.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/ensure-packages.sh
@@ -32,11 +41,14 @@ for peer in libimage-exiftool-perl libjpeg-turbo-progs libvips-tools imagemagick
 done
 
 cmake --preset bench >/dev/null
-cmake --build --preset bench -j 2 --target veerpix veerpix_bench_images >/dev/null
+cmake --build --preset bench -j 2 --target veerpix veerpix_bench_images veerpix_export_call veerpix_jpeg_decode \
+    >/dev/null
 veerpix=$PWD/build/bench/veerpix
+export_call=$PWD/build/bench/bench/veerpix_export_call
+jpeg_decode=$PWD/build/bench/bench/veerpix_jpeg_decode
 work=$PWD/build/bench/compare
 mkdir -p "$work" docs
-if [ ! -s "$work/photo-2mp.bmp" ]; then
+if [ ! -s "$work/graphic-2mp.png" ]; then
     echo "writing the test pictures into $work"
     build/bench/bench/veerpix_bench_images "$work"
 fi
@@ -77,6 +89,7 @@ workloads() {
         [ -s phone-12mp-o6.jpg ] && outside_workloads
         return 0
     fi
+    [ -n "${LEVELS:-}" ] && level_workloads "$size"
     cat <<EOF
 lossless quarter turn, tagged JPEG|photo-$size-o1.jpg|out.jpg
 veerpix|"$veerpix" rotate 90 "\$IN" "\$OUT"
@@ -85,12 +98,20 @@ exiftool|exiftool -q -n -Orientation=8 -o "\$OUT" "\$IN"
 jpegtran|jpegtran -rotate 270 -copy all -outfile "\$OUT" "\$IN"
 quarter turn, untagged JPEG|photo-$size.jpg|out.jpg
 veerpix|"$veerpix" rotate 90 "\$IN" "\$OUT"
+veerpix_fixed|"$export_call" fixed "\$IN" "\$OUT" 90
 jpegtran|jpegtran -rotate 270 -copy all -outfile "\$OUT" "\$IN"
 vips|vips rot "\$IN" "\$OUT[Q=92]" d270
 convert|$convert "\$IN" -rotate -90 -quality 92 "\$OUT"
 Pillow|pillow 'image.transpose(Image.Transpose.ROTATE_90).save(sys.argv[2], quality=92)' "\$IN" "\$OUT"
 quarter turn, PNG|photo-$size.png|out.png
 veerpix|"$veerpix" rotate 90 "\$IN" "\$OUT"
+veerpix_fixed|"$export_call" fixed "\$IN" "\$OUT" 90
+vips|vips rot "\$IN" "\$OUT" d270
+convert|$convert "\$IN" -rotate -90 "\$OUT"
+Pillow|pillow 'image.transpose(Image.Transpose.ROTATE_90).save(sys.argv[2])' "\$IN" "\$OUT"
+quarter turn, PNG graphic|graphic-$size.png|out.png
+veerpix|"$veerpix" rotate 90 "\$IN" "\$OUT"
+veerpix_fixed|"$export_call" fixed "\$IN" "\$OUT" 90
 vips|vips rot "\$IN" "\$OUT" d270
 convert|$convert "\$IN" -rotate -90 "\$OUT"
 Pillow|pillow 'image.transpose(Image.Transpose.ROTATE_90).save(sys.argv[2])' "\$IN" "\$OUT"
@@ -112,10 +133,24 @@ Pillow|pillow 'image.transpose(Image.Transpose.FLIP_LEFT_RIGHT).save(sys.argv[2]
 EOF
 }
 
+# The PNG turn through veerpix_fixed at each compressor level of $LEVELS,
+# on the photo and on the graphic, beside vips.
+level_workloads() {
+    local picture level
+    for picture in photo graphic; do
+        echo "PNG level, quarter turn, $picture|$picture-$1.png|out.png"
+        for level in $LEVELS; do
+            echo "level $level|\"$export_call\" fixed \"\$IN\" \"\$OUT\" 90 $level"
+        done
+        echo "vips|vips rot \"\$IN\" \"\$OUT\" d270"
+    done
+}
+
 outside_workloads() {
     cat <<EOF
 auto-orient, 12 MP phone JPEG, Orientation 6|phone-12mp-o6.jpg|out.jpg
 veerpix|"$veerpix" auto-orient "\$IN" "\$OUT"
+veerpix_auto_orient|"$export_call" auto-orient "\$IN" "\$OUT"
 vips|vips autorot "\$IN" "\$OUT[Q=92,strip]"
 convert|$convert "\$IN" -auto-orient -strip -quality 92 "\$OUT"
 Pillow|pillow 'ImageOps.exif_transpose(image).save(sys.argv[2], quality=92)' "\$IN" "\$OUT"
@@ -139,7 +174,7 @@ EOF
 
 installed() {
     case $1 in
-        veerpix | cp) return 0 ;;
+        veerpix | veerpix_* | level* | cp) return 0 ;;
         convert) [ -x "$convert" ] ;;
         Pillow) have_pillow ;;
         *) have "$1" ;;
@@ -151,6 +186,7 @@ samples=$work/samples.tsv
 [ -n "${REPORT_ONLY:-}" ] && SIZES=""
 if [ -z "${REPORT_ONLY:-}" ]; then
     : >"$samples"
+    rm -f "$work/decode.txt"
     uptime | sed 's/.*load average: //' >"$work/load-start"
 fi
 for size in $SIZES; do
@@ -159,6 +195,7 @@ for size in $SIZES; do
     run_workload() {
         [ -n "$name" ] || return 0
         [[ $name =~ ${ONLY:-.} ]] || return 0
+        [ "${#tools[@]}" -gt 0 ] || return 0
         echo "== $size: $name (${tools[*]})"
         for run in $(seq "$RUNS"); do
             for i in "${!tools[@]}"; do
@@ -191,7 +228,7 @@ for size in $SIZES; do
                 ;;
         esac
         tool=${line%%|*}
-        if installed "$tool"; then
+        if [[ $tool =~ ${TOOLS:-.} ]] && installed "$tool"; then
             tools+=("$tool")
             commands+=("${line#*|}")
         fi
@@ -199,6 +236,11 @@ for size in $SIZES; do
     run_workload
 done
 rm -f out.jpg out.png
+# The JPEG decode alone, ours against the codec, for the summary.
+if [ -z "${REPORT_ONLY:-}" ] && [[ "JPEG decode" =~ ${ONLY:-.} ]] && [ -n "$SIZES" ] && have cjpeg; then
+    echo "== JPEG decode alone"
+    "$jpeg_decode" "$work" "$RUNS" | tee "$work/decode.txt"
+fi
 [ -n "${REPORT_ONLY:-}" ] || uptime | sed 's/.*load average: //' >"$work/load-end"
 
 # Medians, ratios and the chart.
@@ -213,11 +255,11 @@ peers() {
 machine="$(lscpu | sed -n 's/^Model name: *//p' | head -n 1), $(nproc) cores, $(free -g | awk '/^Mem:/ {print $2}') GiB RAM"
 "$PYTHON" - "$samples" "$work/results.md" "$work/chart.dat" "$machine" "$(date -u +%Y-%m-%d)" \
     "at the start $(cat "$work/load-start" 2>/dev/null), at the end $(cat "$work/load-end" 2>/dev/null)" \
-    "$(peers)" "$RUNS" <<'EOF'
-import statistics, sys
+    "$(peers)" "$RUNS" "$work/decode.txt" <<'EOF'
+import os, re, statistics, sys
 from collections import OrderedDict
 
-samples, report, chart, machine, date, load, peers, runs = sys.argv[1:9]
+samples, report, chart, machine, date, load, peers, runs, decode = sys.argv[1:10]
 table = OrderedDict()
 for line in open(samples):
     size, name, tool, wall, user, system, peak_kb, out_bytes = line.rstrip("\n").split("\t")
@@ -254,11 +296,83 @@ with open(chart, "w") as data:
             tics.append(f'"{label}" {position + (len(present) - 1) / 2}')
             position += len(present) + 1.5
 open(chart + ".tics", "w").write(", ".join(tics) + "\n")
+
+def medians(size, name, tool):
+    """(wall s, CPU s, peak MB, output bytes) of a tool's runs, or None."""
+    runs_of_tool = table.get((size, name), {}).get(tool)
+    if not runs_of_tool:
+        return None
+    return tuple(median([s[i] for s in runs_of_tool]) for i in range(4))
+
+# The compressor levels beside vips, one table per picture.
+for (size, name), tools in table.items():
+    if not name.startswith("PNG level") or "vips" not in tools:
+        continue
+    peer = medians(size, name, "vips")
+    lines += ["", f"{size}, {name}, beside vips ({peer[0]:.2f} s wall, {peer[1]:.2f} s CPU, "
+              f"{peer[3] / 1e6:.1f} MB):", "",
+              "| level | wall s | CPU s | wall / vips | CPU / vips | output MB | size / vips |",
+              "|---|---:|---:|---:|---:|---:|---:|"]
+    for tool in tools:
+        if tool == "vips":
+            continue
+        wall, cpu, _, out = medians(size, name, tool)
+        lines.append(f"| {tool} | {wall:.2f} | {cpu:.2f} | {wall / peer[0]:.2f} | {cpu / peer[1]:.2f} | "
+                     f"{out / 1e6:.1f} | {out / peer[3]:.3f} |")
+
+# The goals, each beside its figure; a goal whose runs are missing says so.
+def ratio_goal(label, size, name, ours, peer, most, smaller_file=False):
+    a, b = medians(size, name, ours), medians(size, name, peer)
+    if not a or not b:
+        return f"| {label} | at most {most:.1f}x {peer} | not run | |"
+    wall, cpu = a[0] / b[0], a[1] / b[1]
+    figure = f"{wall:.2f}x wall ({a[0]:.2f} s against {b[0]:.2f} s), {cpu:.2f}x CPU"
+    met = wall <= most
+    goal = f"at most {most:.1f}x {peer}"
+    if smaller_file:
+        figure += f", file {a[3] / 1e6:.1f} MB against {b[3] / 1e6:.1f} MB"
+        met = met and a[3] < b[3]
+        goal += ", smaller file"
+    return f"| {label} | {goal} | {figure} | {'yes' if met else 'no'} |"
+
+def memory_goal(label, size, name, tool, most_mb):
+    a = medians(size, name, tool)
+    if not a:
+        return f"| {label} | at most {most_mb} MB | not run | |"
+    return f"| {label} | at most {most_mb} MB | {a[2] / 1024:.0f} MB | {'yes' if a[2] / 1024 <= most_mb else 'no'} |"
+
+def decode_goal(least):
+    label = "JPEG decode alone, 24 MP 4:2:0, ours against the codec"
+    found = re.search(r"^24mp .*codec/ours ([0-9.]+)x, bytes (\w+)", open(decode).read(), re.M) \
+        if os.path.exists(decode) else None
+    if not found:
+        return f"| {label} | at least {least:.0f}x faster | not run | |"
+    speedup = float(found.group(1))
+    return (f"| {label} | at least {least:.0f}x faster | {speedup:.2f}x faster, bytes {found.group(2)} | "
+            f"{'yes' if speedup >= least else 'no'} |")
+
+lines += ["", "Goals, each figure beside its peer (whole processes, medians of this run):", "",
+          "| goal | aim | figure | met |", "|---|---|---|---|",
+          ratio_goal("24 MP untagged JPEG quarter turn, veerpix_fixed", "24mp", "quarter turn, untagged JPEG",
+                     "veerpix_fixed", "vips", 0.8),
+          ratio_goal("12 MP phone JPEG auto-orient, veerpix_auto_orient", "outside",
+                     "auto-orient, 12 MP phone JPEG, Orientation 6", "veerpix_auto_orient", "Pillow", 0.6),
+          ratio_goal("24 MP PNG quarter turn, photo, veerpix_fixed", "24mp", "quarter turn, PNG",
+                     "veerpix_fixed", "vips", 1.0, smaller_file=True),
+          ratio_goal("24 MP PNG quarter turn, graphic, veerpix_fixed", "24mp", "quarter turn, PNG graphic",
+                     "veerpix_fixed", "vips", 1.0, smaller_file=True),
+          memory_goal("peak memory, 24 MP JPEG quarter turn, veerpix_fixed", "24mp", "quarter turn, untagged JPEG",
+                      "veerpix_fixed", 110),
+          memory_goal("peak memory, 24 MP PNG quarter turn, veerpix_fixed", "24mp", "quarter turn, PNG",
+                      "veerpix_fixed", 110),
+          decode_goal(2)]
 open(report, "w").write("\n".join(lines) + "\n")
 print("\n".join(lines))
 EOF
 
-if have gnuplot && [ -s "$work/chart.dat" ]; then
+# The chart shows whole runs only: a chosen part of the workloads or tools
+# would stand in the published chart as if it were all.
+if [ -z "${ONLY:-}${TOOLS:-}${LEVELS:-}" ] && have gnuplot && [ -s "$work/chart.dat" ]; then
     gnuplot <<EOF
 set terminal pngcairo size 1200,580 font "sans,10"
 set output "$root/docs/performance.png"

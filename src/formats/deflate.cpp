@@ -19,17 +19,29 @@
 namespace {
 
 // The writer asks for its level 8 unless told otherwise; that level maps
-// to libdeflate's 6 (zlib's 6 where zlib stands in). The choice rests on
-// the level benchmark of bench/ (codecs/png_encode_level) beside the
-// one-thread libvips turn of the same picture in bench/compare.sh: every
-// level writes a smaller file than libvips, so the question is what a
-// level's extra time buys. Up to 6 each step takes a little off the size
-// (about 2% from 1 to 6) for a few tenths of a second on 24 MP, and the
-// whole turn stays well ahead of libvips; 7 to 9 buy almost nothing more;
-// 10 and up take a few percent more off but cost more than the rest of
-// the turn together, which would put the PNG turn behind libvips.
+// to libdeflate's 7, or zlib's 6 where zlib stands in (its own default and
+// the level libvips writes with; zlib's 7 searches twice as far, and was
+// not measured). libdeflate's level comes from whole quarter turns of the
+// benchmarks' 24 MP pictures at each level beside libvips with one thread
+// (bench/compare.sh with LEVELS; the figures are in docs/performance.md).
+// On the photo every level up to 9 takes about half of libvips's CPU time
+// or less and writes a file 14-18% smaller; 5 to 9 write the smallest
+// files of these (1 to 4 up to 5% more), 6 and 7 the same bytes in the
+// same time. On the screenshot-like graphic, where long matches decide, 7
+// writes 4% less than 6 (10% less than 5) for up to a third more of a turn
+// that stays under half of libvips's; 9 takes more than twice as long as 7
+// to write 1% less, and from 10 up a level costs as much as libvips's
+// whole turn. Up to 11 the graphic's file stays larger than libvips's (by
+// 14% at 7): libvips writes rows unfiltered, which suits flat colours
+// better than adaptive filters, and ours stay the reference writer's (its
+// bytes are the writer's promise); only 12 gets under it, at twenty times
+// its time.
 constexpr int kWriterDefaultLevel = 8;
+#if defined(VEERPIX_DEFLATE_LIBDEFLATE)
+constexpr int kLibraryDefaultLevel = 7;
+#else
 constexpr int kLibraryDefaultLevel = 6;
+#endif
 
 int library_level(int writer_level, int highest) {
     if (writer_level == kWriterDefaultLevel) return kLibraryDefaultLevel;
