@@ -163,9 +163,10 @@ struct BitReader {
         fill_carefully();
     }
 
-    // Byte by byte near a 0xFF or the end of the data.
+    // Byte by byte near a 0xFF or the end of the data. Stops short of 64
+    // valid bits, as the quick refill does: it shifts by the count.
     void fill_carefully() {
-        while (bit_count <= 56) {
+        while (bit_count < 56) {
             uint64_t byte = 0;
             if (!at_marker && position < end && data[position] != 0xFF) {
                 byte = data[position++];
@@ -275,6 +276,80 @@ struct ReaderState {
     const CoefficientRowSink* sink = nullptr;
 };
 
+// One AC code of a sequential scan on the careful path: a code longer than
+// the combined lookup, a value too long for it, or the zero run. Advances
+// k to the position just decoded; `ended` at the end of the block.
+const char* decode_ac_carefully(BitReader& bits, const HuffmanTable& table, int16_t* block, int* k, bool* ended) {
+    const int symbol = decode_symbol(bits, table);
+    if (symbol < 0) return kBadCode;
+    const int run = symbol >> 4, size = symbol & 15;
+    if (size == 0) {
+        if (run != 15) *ended = true;  // end of block
+        *k += 15;
+        return nullptr;
+    }
+    *k += run;
+    if (*k > 63) return kBadValue;
+    block[kNaturalOrder[*k]] = static_cast<int16_t>(extend(bits.take(size), size));
+    return nullptr;
+}
+
+// The AC codes of a block. The reader's state stays in registers through
+// the common case (a refill of plain bytes, one lookup per code) and goes
+// back to the reader only around the careful paths.
+const char* decode_ac_codes(BitReader& bits, const HuffmanTable& table, int16_t* block) {
+    const RunAndValue* lookup = table.run_and_value;
+    const uint8_t* const data = bits.data;
+    uint64_t buffer = bits.buffer, position = bits.position, plain_end = bits.plain_end;
+    int bit_count = bits.bit_count;
+    const auto store = [&] {
+        bits.buffer = buffer;
+        bits.position = position;
+        bits.bit_count = bit_count;
+    };
+    const auto load = [&] {
+        buffer = bits.buffer;
+        position = bits.position;
+        plain_end = bits.plain_end;
+        bit_count = bits.bit_count;
+    };
+    const char* failure = nullptr;
+    for (int k = 1; k < 64; ++k) {
+        // Refilled before every code, not when it runs low: the test of a
+        // count that falls by a few bits per code is a branch no predictor
+        // learns, and a refill of plain bytes costs less than its misses.
+        if (position + 8 <= plain_end) {
+            buffer |= load_big_endian_64(data + position) >> bit_count;
+            const int count = (63 - bit_count) >> 3;
+            position += static_cast<uint64_t>(count);
+            bit_count += 8 * count;
+        } else if (bit_count < 32) {
+            store();
+            bits.fill_carefully();
+            load();
+        }
+        const RunAndValue fast = lookup[buffer >> (64 - kFastBits)];
+        if (fast.bits != 0) {
+            buffer <<= fast.bits;
+            bit_count -= fast.bits;
+            k += fast.run;
+            if (k > 63) {
+                if (fast.run != kEndOfBlockRun) failure = kBadValue;
+                break;
+            }
+            block[kNaturalOrder[k]] = fast.value;
+            continue;
+        }
+        store();
+        bool ended = false;
+        failure = decode_ac_carefully(bits, table, block, &k, &ended);
+        load();
+        if (failure || ended) break;
+    }
+    store();
+    return failure;
+}
+
 // One block of a sequential scan: DC difference and the AC run-lengths.
 const char* decode_sequential_block(BitReader& bits, ScanComponent& sc, int16_t* block) {
     bits.ensure(32);
@@ -289,33 +364,7 @@ const char* decode_sequential_block(BitReader& bits, ScanComponent& sc, int16_t*
     }
     if (!fits_int16(sc.dc_prediction)) return kBadValue;
     block[0] = static_cast<int16_t>(sc.dc_prediction);
-    const RunAndValue* fast_lookup = sc.ac->run_and_value;
-    for (int k = 1; k < 64; ++k) {
-        bits.ensure(32);
-        const RunAndValue fast = fast_lookup[bits.peek(kFastBits)];
-        if (fast.bits != 0) {
-            bits.consume(fast.bits);
-            k += fast.run;
-            if (k > 63) {
-                if (fast.run == kEndOfBlockRun) break;
-                return kBadValue;
-            }
-            block[kNaturalOrder[k]] = fast.value;
-            continue;
-        }
-        const int symbol = decode_symbol(bits, *sc.ac);
-        if (symbol < 0) return kBadCode;
-        const int run = symbol >> 4, size = symbol & 15;
-        if (size == 0) {
-            if (run != 15) break;  // end of block
-            k += 15;
-            continue;
-        }
-        k += run;
-        if (k > 63) return kBadValue;
-        block[kNaturalOrder[k]] = static_cast<int16_t>(extend(bits.take(size), size));
-    }
-    return nullptr;
+    return decode_ac_codes(bits, *sc.ac, block);
 }
 
 const char* decode_dc_first(BitReader& bits, ScanComponent& sc, int low_bit, int16_t* block) {
