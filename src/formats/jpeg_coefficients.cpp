@@ -150,17 +150,27 @@ struct BitReader {
     // No byte from position up to here is 0xFF: no stuffing, no marker.
     uint64_t plain_end = 0;
 
+    // Most of a scan: as many whole bytes as fit, unexamined, where none
+    // of the eight loaded can be a 0xFF.
+    bool fill_quickly() {
+        if (position + 8 > plain_end) return false;
+        buffer |= load_big_endian_64(data + position) >> bit_count;
+        const int count = (63 - bit_count) >> 3;
+        position += static_cast<uint64_t>(count);
+        bit_count += 8 * count;
+        return true;
+    }
+
     void fill() {
-        // Most of a scan: seven bytes or more at once, unexamined, where
-        // none of the eight loaded can be a 0xFF.
-        if (position + 8 <= plain_end) {
-            buffer |= load_big_endian_64(data + position) >> bit_count;
-            const int count = (63 - bit_count) >> 3;
-            position += static_cast<uint64_t>(count);
-            bit_count += 8 * count;
-            return;
-        }
-        fill_carefully();
+        if (!fill_quickly()) fill_carefully();
+    }
+
+    // At least 32 bits, refilled whether or not they are there already:
+    // the test of a count that falls by a few bits per code is a branch
+    // no predictor learns, and a refill of plain bytes costs less than its
+    // misses.
+    void refill() {
+        if (!fill_quickly() && bit_count < 32) fill_carefully();
     }
 
     // Byte by byte near a 0xFF or the end of the data. Stops short of 64
@@ -294,44 +304,18 @@ const char* decode_ac_carefully(BitReader& bits, const HuffmanTable& table, int1
     return nullptr;
 }
 
-// The AC codes of a block. The reader's state stays in registers through
-// the common case (a refill of plain bytes, one lookup per code) and goes
-// back to the reader only around the careful paths.
-const char* decode_ac_codes(BitReader& bits, const HuffmanTable& table, int16_t* block) {
+// The AC codes of a block, on a copy of the reader that the compiler can
+// hold in registers through the common case: one refill and one lookup
+// per code.
+const char* decode_ac_codes(BitReader& reader, const HuffmanTable& table, int16_t* block) {
+    BitReader bits = reader;
     const RunAndValue* lookup = table.run_and_value;
-    const uint8_t* const data = bits.data;
-    uint64_t buffer = bits.buffer, position = bits.position, plain_end = bits.plain_end;
-    int bit_count = bits.bit_count;
-    const auto store = [&] {
-        bits.buffer = buffer;
-        bits.position = position;
-        bits.bit_count = bit_count;
-    };
-    const auto load = [&] {
-        buffer = bits.buffer;
-        position = bits.position;
-        plain_end = bits.plain_end;
-        bit_count = bits.bit_count;
-    };
     const char* failure = nullptr;
     for (int k = 1; k < 64; ++k) {
-        // Refilled before every code, not when it runs low: the test of a
-        // count that falls by a few bits per code is a branch no predictor
-        // learns, and a refill of plain bytes costs less than its misses.
-        if (position + 8 <= plain_end) {
-            buffer |= load_big_endian_64(data + position) >> bit_count;
-            const int count = (63 - bit_count) >> 3;
-            position += static_cast<uint64_t>(count);
-            bit_count += 8 * count;
-        } else if (bit_count < 32) {
-            store();
-            bits.fill_carefully();
-            load();
-        }
-        const RunAndValue fast = lookup[buffer >> (64 - kFastBits)];
+        bits.refill();
+        const RunAndValue fast = lookup[bits.peek(kFastBits)];
         if (fast.bits != 0) {
-            buffer <<= fast.bits;
-            bit_count -= fast.bits;
+            bits.consume(fast.bits);
             k += fast.run;
             if (k > 63) {
                 if (fast.run != kEndOfBlockRun) failure = kBadValue;
@@ -340,19 +324,17 @@ const char* decode_ac_codes(BitReader& bits, const HuffmanTable& table, int16_t*
             block[kNaturalOrder[k]] = fast.value;
             continue;
         }
-        store();
         bool ended = false;
         failure = decode_ac_carefully(bits, table, block, &k, &ended);
-        load();
         if (failure || ended) break;
     }
-    store();
+    reader = bits;
     return failure;
 }
 
 // One block of a sequential scan: DC difference and the AC run-lengths.
 const char* decode_sequential_block(BitReader& bits, ScanComponent& sc, int16_t* block) {
-    bits.ensure(32);
+    bits.refill();
     const RunAndValue dc = sc.dc->run_and_value[bits.peek(kFastBits)];
     if (dc.bits != 0) {
         bits.consume(dc.bits);
