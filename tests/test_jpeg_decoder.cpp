@@ -261,8 +261,9 @@ TEST_F(JpegDecoderScanBytes, StuffingRestartsAndCutsGiveTheCodecsResult) {
 // Every kernel set gives the plain loops' samples: the IDCT on ordinary
 // blocks and on coefficients large enough for the codec's 16-bit sums to
 // wrap and its first pass to saturate, rows of 1 to 5 blocks (pairs and a
-// single one for AVX2); the colour conversion on every value of each
-// channel, rows of every length up to 40.
+// single one for AVX2); the upsampling by two both ways on rows of every
+// length up to 70; the colour conversion on every value of each channel,
+// rows of every length up to 40.
 TEST(JpegDecoderKernels, AgreeWithThePlainLoops) {
     PixelKernels kernels[3];
     const int count = available_pixel_kernels(kernels);
@@ -290,6 +291,23 @@ TEST(JpegDecoderKernels, AgreeWithThePlainLoops) {
             for (size_t row = 0; row < 8; ++row) {
                 ASSERT_EQ(std::memcmp(&samples[row * stride], &expected[row * stride], blocks * 8), 0)
                     << kernels[k].name << " trial " << trial;
+            }
+        }
+    }
+    // Upsampling by two both ways: rows of every length to past two
+    // AVX2 steps, samples over the whole range (the sums reach 4088).
+    for (int width = 1; width <= 70; ++width) {
+        std::vector<uint8_t> near_row(width), far_row(width), expected(width * 2), samples(width * 2);
+        for (int trial = 0; trial < 20; ++trial) {
+            for (int i = 0; i < width; ++i) {
+                near_row[i] = static_cast<uint8_t>(trial % 4 == 0 ? 255 : next());
+                far_row[i] = static_cast<uint8_t>(trial % 4 == 0 ? 255 - (i % 2) * 255 : next());
+            }
+            kernels[0].upsample_both_row(expected.data(), near_row.data(), far_row.data(), width);
+            for (int k = 1; k < count; ++k) {
+                std::fill(samples.begin(), samples.end(), uint8_t{0});
+                kernels[k].upsample_both_row(samples.data(), near_row.data(), far_row.data(), width);
+                ASSERT_EQ(samples, expected) << kernels[k].name << " width " << width << " trial " << trial;
             }
         }
     }

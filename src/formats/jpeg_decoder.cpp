@@ -274,11 +274,11 @@ bool start_renderer(const CoefficientImage& image, const ColourMarks& marks, Ren
     return true;
 }
 
-const uint8_t* resample_row(Resampler& r, const ComponentRows& rows) {
+const uint8_t* resample_row(const PixelKernels& kernels, Resampler& r, const ComponentRows& rows) {
     const bool bottom = r.step >= (r.vertical_factor >> 1);
     const uint8_t* near_row = rows.row(bottom ? r.line1 : r.line0);
     const uint8_t* far_row = rows.row(bottom ? r.line0 : r.line1);
-    const uint8_t* result = upsample_row(r.line.get(), near_row, far_row, static_cast<int>(r.source_width),
+    const uint8_t* result = upsample_row(kernels, r.line.get(), near_row, far_row, static_cast<int>(r.source_width),
                                          r.horizontal_factor, r.vertical_factor);
     if (++r.step >= r.vertical_factor) {
         r.step = 0;
@@ -315,7 +315,7 @@ void render_ready_rows(Renderer* renderer) {
         for (int i = 0; i < count; ++i) {
             if (renderer->resamplers[i].line1 >= renderer->components[i].decoded_rows) return;
         }
-        for (int i = 0; i < count; ++i) rows[i] = resample_row(renderer->resamplers[i], renderer->components[i]);
+        for (int i = 0; i < count; ++i) rows[i] = resample_row(renderer->kernels, renderer->resamplers[i], renderer->components[i]);
         convert_row(*renderer, rows, renderer->rgba.get() + row_bytes * renderer->next_row);
         ++renderer->next_row;
     }
