@@ -305,28 +305,35 @@ const char* decode_ac_carefully(BitReader& bits, const HuffmanTable& table, int1
 }
 
 // The AC codes of a block, on a copy of the reader that the compiler can
-// hold in registers through the common case: one refill and one lookup
-// per code.
+// hold in registers through the common case: a refill, then up to two
+// codes of the combined lookup (the 32 bits a refill leaves hold two of
+// 11), one refill fewer per pair.
 const char* decode_ac_codes(BitReader& reader, const HuffmanTable& table, int16_t* block) {
     BitReader bits = reader;
     const RunAndValue* lookup = table.run_and_value;
     const char* failure = nullptr;
-    for (int k = 1; k < 64; ++k) {
+    bool ended = false;
+    int k = 1;
+    while (k < 64 && !ended) {
         bits.refill();
-        const RunAndValue fast = lookup[bits.peek(kFastBits)];
-        if (fast.bits != 0) {
+        int codes = 0;
+        for (; codes < 2 && k < 64; ++codes) {
+            const RunAndValue fast = lookup[bits.peek(kFastBits)];
+            if (fast.bits == 0) break;
             bits.consume(fast.bits);
             k += fast.run;
             if (k > 63) {
                 if (fast.run != kEndOfBlockRun) failure = kBadValue;
+                ended = true;
                 break;
             }
             block[kNaturalOrder[k]] = fast.value;
-            continue;
+            ++k;
         }
-        bool ended = false;
+        if (codes > 0 || ended) continue;
         failure = decode_ac_carefully(bits, table, block, &k, &ended);
-        if (failure || ended) break;
+        if (failure) break;
+        ++k;
     }
     reader = bits;
     return failure;
