@@ -10,6 +10,8 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <new>
+#include <type_traits>
 
 #include "common/large_block.h"
 #include "formats/jpeg_segments.h"
@@ -64,6 +66,9 @@ struct HuffmanTable {
     // fit are left to the careful path.
     RunAndValue run_and_value[1 << kFastBits] = {};
 };
+
+// Released with free, without a destructor.
+static_assert(std::is_trivially_destructible<HuffmanTable>::value, "HuffmanTable must need no destructor");
 
 enum class TableClass { dc, ac };
 
@@ -277,8 +282,10 @@ struct Scan {
 
 struct ReaderState {
     CoefficientImage* image;
-    HuffmanTable dc_tables[4];
-    HuffmanTable ac_tables[4];
+    // On the heap: eight tables with their combined lookups take 75 KB,
+    // too much for the stack of a thread a host may have made small.
+    HuffmanTable* dc_tables = nullptr;
+    HuffmanTable* ac_tables = nullptr;
     uint16_t restart_interval = 0;
     bool restart_seen = false;
     bool frame_seen = false;
@@ -760,9 +767,14 @@ const char* read_jpeg_coefficients(const uint8_t* bytes, uint64_t length, Coeffi
     *image = CoefficientImage{};
     const ByteReader jpeg{bytes, length};
     if (!starts_with_jpeg_soi(jpeg)) return "not a JPEG";
+    const malloc_ptr<HuffmanTable> tables(static_cast<HuffmanTable*>(std::malloc(8 * sizeof(HuffmanTable))));
+    if (!tables) return kOutOfMemory;
+    for (int i = 0; i < 8; ++i) new (&tables.get()[i]) HuffmanTable();
     ReaderState state;
     state.image = image;
     state.sink = sink;
+    state.dc_tables = tables.get();
+    state.ac_tables = tables.get() + 4;
     const char* failure = nullptr;
     bool scan_seen = false;
     bool ended = false;
