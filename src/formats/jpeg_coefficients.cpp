@@ -38,9 +38,10 @@ constexpr int kMaxScans = 1000;
 // --- Huffman tables ------------------------------------------------------
 
 constexpr int kLookupBits = 9;
-// The combined lookup of a code and its value: 11 bits hold nine in ten of
-// a photo's AC values at quality 92 (9 bits held eight in ten, and each
-// miss costs a mispredicted branch and a second lookup).
+// The combined lookup of a code and its value. In a photo at quality 92,
+// 11 bits hold 93 in 100 of the AC codes with a value (9 bits 87), and
+// with the end of block 98 in 100 of all; each miss costs a mispredicted
+// branch and a second lookup. 10 and 12 bits measured slower.
 constexpr int kFastBits = 11;
 
 struct RunAndValue {
