@@ -312,12 +312,10 @@ const char* decode_ac_carefully(BitReader& bits, const HuffmanTable& table, int1
     return nullptr;
 }
 
-// The AC codes of a block, on a copy of the reader that the compiler can
-// hold in registers through the common case: a refill, then up to two
-// codes of the combined lookup (the 32 bits a refill leaves hold two of
-// 11), one refill fewer per pair.
-const char* decode_ac_codes(BitReader& reader, const HuffmanTable& table, int16_t* block) {
-    BitReader bits = reader;
+// The AC codes of a block: a refill, then up to two codes of the combined
+// lookup (the 32 bits a refill leaves hold two of 11), one refill fewer
+// per pair.
+const char* decode_ac_codes(BitReader& bits, const HuffmanTable& table, int16_t* block) {
     const RunAndValue* lookup = table.run_and_value;
     const char* failure = nullptr;
     bool ended = false;
@@ -343,12 +341,11 @@ const char* decode_ac_codes(BitReader& reader, const HuffmanTable& table, int16_
         if (failure) break;
         ++k;
     }
-    reader = bits;
     return failure;
 }
 
-// One block of a sequential scan: DC difference and the AC run-lengths.
-const char* decode_sequential_block(BitReader& bits, ScanComponent& sc, int16_t* block) {
+// The DC difference and the AC run-lengths of a block of a sequential scan.
+const char* decode_sequential_codes(BitReader& bits, ScanComponent& sc, int16_t* block) {
     bits.refill();
     const RunAndValue dc = sc.dc->run_and_value[bits.peek(kFastBits)];
     if (dc.bits != 0) {
@@ -362,6 +359,15 @@ const char* decode_sequential_block(BitReader& bits, ScanComponent& sc, int16_t*
     if (!fits_int16(sc.dc_prediction)) return kBadValue;
     block[0] = static_cast<int16_t>(sc.dc_prediction);
     return decode_ac_codes(bits, *sc.ac, block);
+}
+
+// One block of a sequential scan, on a copy of the reader that the
+// compiler can hold in registers.
+const char* decode_sequential_block(BitReader& reader, ScanComponent& sc, int16_t* block) {
+    BitReader bits = reader;
+    const char* failure = decode_sequential_codes(bits, sc, block);
+    reader = bits;
+    return failure;
 }
 
 const char* decode_dc_first(BitReader& bits, ScanComponent& sc, int low_bit, int16_t* block) {
