@@ -146,6 +146,27 @@ TEST_P(JpegDecoderKinds, GiveTheCodecsPixelsAtEverySize) {
 INSTANTIATE_TEST_SUITE_P(Kinds, JpegDecoderKinds, ::testing::ValuesIn(kKinds),
                          [](const ::testing::TestParamInfo<Kind>& info) { return std::string(info.param.label); });
 
+// The decoder's result where it takes the file, and decode_image's always,
+// are the codec's: the same pixels, or a failure.
+void expect_the_codecs_result(const Bytes& jpeg) {
+    const support::Image codec = support::decode_bytes(jpeg);
+    uint32_t width = 0, height = 0;
+    const malloc_ptr<uint8_t> ours = decode_jpeg_rgba(jpeg.data(), jpeg.size(), &width, &height);
+    if (ours) {
+        ASSERT_FALSE(codec.rgba.empty()) << "taken where the codec fails";
+        ASSERT_EQ(width, uint32_t(codec.width));
+        ASSERT_EQ(height, uint32_t(codec.height));
+        EXPECT_EQ(std::memcmp(ours.get(), codec.rgba.data(), codec.rgba.size()), 0);
+    }
+    pix_image raster{};
+    const int decoded = decode_image(jpeg.data(), jpeg.size(), "in.jpg", &raster);
+    const malloc_ptr<uint8_t> owner(raster.pixels);
+    ASSERT_EQ(decoded == 1, !codec.rgba.empty());
+    if (decoded) {
+        EXPECT_EQ(std::memcmp(raster.pixels, codec.rgba.data(), codec.rgba.size()), 0);
+    }
+}
+
 // Damaged files: cut short, a byte changed in the scan, the closing marker
 // lost. Where the decoder cannot be sure of the codec's reading it
 // declines, and decode_image gives exactly the codec's result: the same
@@ -171,30 +192,78 @@ TEST(JpegDecoderDamage, EndsAsTheCodecEnds) {
     damages.push_back({"bytes before EOI", junk});
     for (const Damage& damage : damages) {
         SCOPED_TRACE(std::string(damage.label) + " " + std::to_string(damage.bytes.size()));
-        const support::Image codec = support::decode_bytes(damage.bytes);
-        uint32_t width = 0, height = 0;
-        const malloc_ptr<uint8_t> ours = decode_jpeg_rgba(damage.bytes.data(), damage.bytes.size(), &width, &height);
-        if (ours) {
-            ASSERT_FALSE(codec.rgba.empty()) << "taken where the codec fails";
-            EXPECT_EQ(std::memcmp(ours.get(), codec.rgba.data(), codec.rgba.size()), 0);
-        }
-        pix_image raster{};
-        const int decoded = decode_image(damage.bytes.data(), damage.bytes.size(), "in.jpg", &raster);
-        const malloc_ptr<uint8_t> owner(raster.pixels);
-        ASSERT_EQ(decoded == 1, !codec.rgba.empty());
-        if (decoded) {
-            EXPECT_EQ(std::memcmp(raster.pixels, codec.rgba.data(), codec.rgba.size()), 0);
-        }
+        expect_the_codecs_result(damage.bytes);
     }
     // The whole file is taken, so the damaged ones above were tried.
     EXPECT_EQ(jpeg_decoder_declines(whole.data(), whole.size()), nullptr);
 }
 
+// Noise at quality 100: long codes and values past the reader's combined
+// lookup, and a stuffed 0xFF 0x00 every few hundred bytes, so at every
+// place relative to the eight bytes a refill loads; restart markers after
+// odd numbers of MCUs. Whole, each file decodes to the codec's pixels by
+// our decoder; cut at every byte around each of the first stuffed pairs
+// and restart markers (a refill running into the end of the data, a cut
+// between 0xFF and its 0x00 or its marker code), each gives the codec's
+// result.
+class JpegDecoderScanBytes : public support::ScratchTest {};
+
+TEST_F(JpegDecoderScanBytes, StuffingRestartsAndCutsGiveTheCodecsResult) {
+    if (!has_program("/usr/bin/cjpeg")) GTEST_SKIP() << "/usr/bin/cjpeg not found (Debian: libjpeg-turbo-progs)";
+    struct Case {
+        const char* label;
+        const char* cjpeg_options;
+        int width, height;
+    };
+    const Case cases[] = {
+        {"420", "-sample 2x2", 83, 61},
+        {"444 restart every MCU", "-sample 1x1 -restart 1B", 45, 37},
+        {"420 restart every 3 MCUs", "-sample 2x2 -restart 3B", 71, 53},
+        {"422 restart every 5 MCUs", "-sample 2x1 -restart 5B", 99, 20},
+        {"grey restart every 7 blocks", "-grayscale -restart 7B", 77, 45},
+    };
+    const std::string ppm = path("noise.ppm"), jpeg_path = path("noise.jpg");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        std::string header = "P6 " + std::to_string(c.width) + " " + std::to_string(c.height) + " 255\n";
+        Bytes noise(header.begin(), header.end());
+        uint32_t seed = 2024;
+        for (int i = 0; i < c.width * c.height * 3; ++i) {
+            seed = seed * 1103515245u + 12345u;
+            noise.push_back(static_cast<uint8_t>(seed >> 23));
+        }
+        support::write_bytes(ppm, noise);
+        ASSERT_TRUE(run("/usr/bin/cjpeg -quality 100 " + std::string(c.cjpeg_options) + " -outfile " + jpeg_path + " " +
+                        ppm));
+        const Bytes whole = support::read_bytes(jpeg_path);
+        ASSERT_EQ(jpeg_decoder_declines(whole.data(), whole.size()), nullptr);
+        expect_the_codecs_result(whole);
+        // The scan data starts after the last segment header before it;
+        // 0xFF 0xDA is not found inside the data, where 0xFF is stuffed.
+        size_t scan_start = 0;
+        for (size_t at = 2; at + 1 < whole.size() && !scan_start; ++at) {
+            if (whole[at] == 0xFF && whole[at + 1] == 0xDA) scan_start = at + 2 + (whole[at + 2] << 8 | whole[at + 3]);
+        }
+        ASSERT_NE(scan_start, 0u);
+        int places = 0;
+        for (size_t at = scan_start; at + 1 < whole.size() - 2 && places < 12; ++at) {
+            if (whole[at] != 0xFF) continue;
+            ++places;
+            for (size_t cut = at - 9; cut <= at + 10; ++cut) {
+                SCOPED_TRACE("cut at " + std::to_string(cut) + " near the 0xFF at " + std::to_string(at));
+                expect_the_codecs_result(Bytes(whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>(cut)));
+            }
+        }
+        EXPECT_EQ(places, 12) << "too few 0xFF bytes in the scan to try";
+    }
+}
+
 // Every kernel set gives the plain loops' samples: the IDCT on ordinary
 // blocks and on coefficients large enough for the codec's 16-bit sums to
 // wrap and its first pass to saturate, rows of 1 to 5 blocks (pairs and a
-// single one for AVX2); the colour conversion on every value of each
-// channel, rows of every length up to 40.
+// single one for AVX2); the upsampling by two both ways on rows of every
+// length up to 70; the colour conversion on every value of each channel,
+// rows of every length up to 40.
 TEST(JpegDecoderKernels, AgreeWithThePlainLoops) {
     PixelKernels kernels[3];
     const int count = available_pixel_kernels(kernels);
@@ -222,6 +291,23 @@ TEST(JpegDecoderKernels, AgreeWithThePlainLoops) {
             for (size_t row = 0; row < 8; ++row) {
                 ASSERT_EQ(std::memcmp(&samples[row * stride], &expected[row * stride], blocks * 8), 0)
                     << kernels[k].name << " trial " << trial;
+            }
+        }
+    }
+    // Upsampling by two both ways: rows of every length to past two
+    // AVX2 steps, samples over the whole range (the sums reach 4088).
+    for (int width = 1; width <= 70; ++width) {
+        std::vector<uint8_t> near_row(width), far_row(width), expected(width * 2), samples(width * 2);
+        for (int trial = 0; trial < 20; ++trial) {
+            for (int i = 0; i < width; ++i) {
+                near_row[i] = static_cast<uint8_t>(trial % 4 == 0 ? 255 : next());
+                far_row[i] = static_cast<uint8_t>(trial % 4 == 0 ? 255 - (i % 2) * 255 : next());
+            }
+            kernels[0].upsample_both_row(expected.data(), near_row.data(), far_row.data(), width);
+            for (int k = 1; k < count; ++k) {
+                std::fill(samples.begin(), samples.end(), uint8_t{0});
+                kernels[k].upsample_both_row(samples.data(), near_row.data(), far_row.data(), width);
+                ASSERT_EQ(samples, expected) << kernels[k].name << " width " << width << " trial " << trial;
             }
         }
     }

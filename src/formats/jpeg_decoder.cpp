@@ -135,19 +135,25 @@ const char* read_scan_layout(const ByteReader& jpeg, const JpegSegment& segment,
 
 // Where the scan's data ends. The codec takes 0xFF 0xFF 0x00 for a data
 // byte and fill bytes before the closing marker for a marker of its own.
+// One pass: memchr finds each 0xFF, and what follows it decides.
 const char* skip_scan_data(const ByteReader& jpeg, uint64_t* position) {
-    const uint64_t start = *position;
-    const uint64_t end = jpeg_entropy_coded_end(jpeg, start);
-    for (uint64_t at = start; at + 1 < end; ++at) {
-        const void* found = std::memchr(jpeg.data + at, 0xFF, static_cast<size_t>(end - at));
-        if (!found) break;
-        at = static_cast<uint64_t>(static_cast<const uint8_t*>(found) - jpeg.data);
-        if (at + 1 < jpeg.len && jpeg.data[at + 1] == 0xFF) return "fill bytes inside scan data";
+    uint64_t at = *position;
+    for (;;) {
+        const void* found = at < jpeg.len ? std::memchr(jpeg.data + at, 0xFF, static_cast<size_t>(jpeg.len - at)) : nullptr;
+        if (!found) return "scan data without a marker after it";
+        const uint64_t first_ff = static_cast<uint64_t>(static_cast<const uint8_t*>(found) - jpeg.data);
+        uint64_t code_at = first_ff + 1;
+        while (code_at < jpeg.len && jpeg.data[code_at] == 0xFF) ++code_at;
+        const uint8_t code = code_at < jpeg.len ? jpeg.data[code_at] : 0xFF;
+        const bool data_goes_on = code == 0x00 || (code >= jpeg_code::rst0 && code <= jpeg_code::rst7);
+        if (code_at > first_ff + 1) return data_goes_on ? "fill bytes inside scan data" : "fill bytes after scan data";
+        if (!data_goes_on) {
+            if (code_at == jpeg.len) return "scan data without a marker after it";
+            *position = first_ff;
+            return nullptr;
+        }
+        at = code_at + 1;
     }
-    if (end + 1 >= jpeg.len) return "scan data without a marker after it";
-    if (jpeg.data[end + 1] == 0xFF) return "fill bytes after scan data";
-    *position = end;
-    return nullptr;
 }
 
 // Walks the segments as the codec reads them, up to EOI, which it needs.
@@ -274,11 +280,11 @@ bool start_renderer(const CoefficientImage& image, const ColourMarks& marks, Ren
     return true;
 }
 
-const uint8_t* resample_row(Resampler& r, const ComponentRows& rows) {
+const uint8_t* resample_row(const PixelKernels& kernels, Resampler& r, const ComponentRows& rows) {
     const bool bottom = r.step >= (r.vertical_factor >> 1);
     const uint8_t* near_row = rows.row(bottom ? r.line1 : r.line0);
     const uint8_t* far_row = rows.row(bottom ? r.line0 : r.line1);
-    const uint8_t* result = upsample_row(r.line.get(), near_row, far_row, static_cast<int>(r.source_width),
+    const uint8_t* result = upsample_row(kernels, r.line.get(), near_row, far_row, static_cast<int>(r.source_width),
                                          r.horizontal_factor, r.vertical_factor);
     if (++r.step >= r.vertical_factor) {
         r.step = 0;
@@ -315,7 +321,7 @@ void render_ready_rows(Renderer* renderer) {
         for (int i = 0; i < count; ++i) {
             if (renderer->resamplers[i].line1 >= renderer->components[i].decoded_rows) return;
         }
-        for (int i = 0; i < count; ++i) rows[i] = resample_row(renderer->resamplers[i], renderer->components[i]);
+        for (int i = 0; i < count; ++i) rows[i] = resample_row(renderer->kernels, renderer->resamplers[i], renderer->components[i]);
         convert_row(*renderer, rows, renderer->rgba.get() + row_bytes * renderer->next_row);
         ++renderer->next_row;
     }

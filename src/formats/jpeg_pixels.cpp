@@ -275,15 +275,38 @@ void upsample_horizontal(uint8_t* out, const uint8_t* in, int width) {
     out[i * 2 + 1] = in[width - 1];
 }
 
-void upsample_both(uint8_t* out, const uint8_t* near_row, const uint8_t* far_row, int width) {
+// Outputs 2 * start onwards of a row upsampled both ways, from the sums
+// 3 * near + far of each sample and its neighbours (the first sample is its
+// own left neighbour). Needs start < width and width > 1.
+void upsample_both_from(uint8_t* out, const uint8_t* near_row, const uint8_t* far_row, int width, int start) {
+    int i = start;
+    const int left = i > 0 ? i - 1 : 0;
+    int t0 = 3 * near_row[left] + far_row[left];
+    int t1 = 3 * near_row[i] + far_row[i];
+    out[i * 2] = sixteenth(3 * t1 + t0 + 8);
+    for (++i; i < width; ++i) {
+        t0 = t1;
+        t1 = 3 * near_row[i] + far_row[i];
+        out[i * 2 - 1] = sixteenth(3 * t0 + t1 + 8);
+        out[i * 2] = sixteenth(3 * t1 + t0 + 8);
+    }
+    out[width * 2 - 1] = quarter(t1 + 2);
+}
+
+void upsample_both_plain(uint8_t* out, const uint8_t* near_row, const uint8_t* far_row, int width) {
     if (width == 1) {
         out[0] = out[1] = quarter(3 * near_row[0] + far_row[0] + 2);
         return;
     }
+    upsample_both_from(out, near_row, far_row, width, 0);
+}
+
+#if JPEG_PIXELS_SSE2
+// Eight source samples at a time while a next one exists; returns where it
+// stopped. Needs width > 1.
+int upsample_both_sse2_part(uint8_t* out, const uint8_t* near_row, const uint8_t* far_row, int width) {
     int i = 0;
     int t1 = 3 * near_row[0] + far_row[0];
-#if JPEG_PIXELS_SSE2
-    // Eight source samples at a time while a next one exists.
     const __m128i zero = _mm_setzero_si128(), bias = _mm_set1_epi16(8);
     for (; i < ((width - 1) & ~7); i += 8) {
         const __m128i far_words = _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(far_row + i)), zero);
@@ -300,19 +323,14 @@ void upsample_both(uint8_t* out, const uint8_t* near_row, const uint8_t* far_row
         _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i * 2), _mm_packus_epi16(low, high));
         t1 = 3 * near_row[i + 7] + far_row[i + 7];
     }
-#endif
-    // At i = 0 this is the edge sample, (4 * t1 + 8) >> 4 = (t1 + 2) >> 2.
-    int t0 = t1;
-    t1 = 3 * near_row[i] + far_row[i];
-    out[i * 2] = sixteenth(3 * t1 + t0 + 8);
-    for (++i; i < width; ++i) {
-        t0 = t1;
-        t1 = 3 * near_row[i] + far_row[i];
-        out[i * 2 - 1] = sixteenth(3 * t0 + t1 + 8);
-        out[i * 2] = sixteenth(3 * t1 + t0 + 8);
-    }
-    out[width * 2 - 1] = quarter(t1 + 2);
+    return i;
 }
+
+void upsample_both_sse2(uint8_t* out, const uint8_t* near_row, const uint8_t* far_row, int width) {
+    if (width == 1) return upsample_both_plain(out, near_row, far_row, width);
+    upsample_both_from(out, near_row, far_row, width, upsample_both_sse2_part(out, near_row, far_row, width));
+}
+#endif
 
 void upsample_nearest(uint8_t* out, const uint8_t* in, int width, int factor) {
     for (int i = 0; i < width; ++i) {
@@ -409,6 +427,16 @@ void idct_row_avx2(const int16_t* blocks, uint32_t count, const uint16_t* steps,
     if (i < count) idct_sse2(blocks + i * 64, steps, out + i * 8, stride);
 }
 
+// The first sample, its own left neighbour, by hand; then sixteen at a
+// time, each sample's neighbours read from memory.
+void upsample_both_row_avx2(uint8_t* out, const uint8_t* near_row, const uint8_t* far_row, int width) {
+    if (width == 1) return upsample_both_plain(out, near_row, far_row, width);
+    const int first = 3 * near_row[0] + far_row[0], second = 3 * near_row[1] + far_row[1];
+    out[0] = sixteenth(4 * first + 8);
+    out[1] = sixteenth(3 * first + second + 8);
+    upsample_both_from(out, near_row, far_row, width, upsample_both_avx2(out, near_row, far_row, 1, width));
+}
+
 void ycbcr_row_avx2(uint8_t* out, const uint8_t* y, const uint8_t* cb, const uint8_t* cr, uint32_t width) {
     const uint32_t sixteens = width & ~15u;
     ycbcr_to_rgba_avx2(out, y, cb, cr, sixteens);
@@ -421,12 +449,12 @@ void ycbcr_row_avx2(uint8_t* out, const uint8_t* y, const uint8_t* cb, const uin
 
 int available_pixel_kernels(PixelKernels kernels[3]) {
     int count = 0;
-    kernels[count++] = {"scalar", idct_row_plain, ycbcr_row_plain};
+    kernels[count++] = {"scalar", idct_row_plain, ycbcr_row_plain, upsample_both_plain};
 #if JPEG_PIXELS_SSE2 && defined(CODEC_IDCT_IS_SSE2)
-    kernels[count++] = {"sse2", idct_row_sse2, ycbcr_row_sse2};
+    kernels[count++] = {"sse2", idct_row_sse2, ycbcr_row_sse2, upsample_both_sse2};
 #endif
 #if defined(VEERPIX_JPEG_AVX2) && defined(CODEC_IDCT_IS_SSE2)
-    if (cpu_has_avx2()) kernels[count++] = {"avx2", idct_row_avx2, ycbcr_row_avx2};
+    if (cpu_has_avx2()) kernels[count++] = {"avx2", idct_row_avx2, ycbcr_row_avx2, upsample_both_row_avx2};
 #endif
     return count;
 }
@@ -436,12 +464,12 @@ PixelKernels pixel_kernels() {
     return kernels[available_pixel_kernels(kernels) - 1];
 }
 
-const uint8_t* upsample_row(uint8_t* out, const uint8_t* near_row, const uint8_t* far_row, int width, int horizontal,
-                            int vertical) {
+const uint8_t* upsample_row(const PixelKernels& kernels, uint8_t* out, const uint8_t* near_row, const uint8_t* far_row,
+                            int width, int horizontal, int vertical) {
     if (horizontal == 1 && vertical == 1) return near_row;
     if (horizontal == 1 && vertical == 2) upsample_vertical(out, near_row, far_row, width);
     else if (horizontal == 2 && vertical == 1) upsample_horizontal(out, near_row, width);
-    else if (horizontal == 2 && vertical == 2) upsample_both(out, near_row, far_row, width);
+    else if (horizontal == 2 && vertical == 2) kernels.upsample_both_row(out, near_row, far_row, width);
     else upsample_nearest(out, near_row, width, horizontal);
     return out;
 }

@@ -15,10 +15,15 @@ using IdctRowKernel = void (*)(const int16_t* blocks, uint32_t count, const uint
 using YcbcrRowKernel = void (*)(uint8_t* out, const uint8_t* y, const uint8_t* cb, const uint8_t* cr,
                                 uint32_t width);
 
+// The codec's upsampling by two both ways of a row of `width` samples, from
+// the nearer and the farther source row, into width * 2 bytes.
+using UpsampleRowKernel = void (*)(uint8_t* out, const uint8_t* near_row, const uint8_t* far_row, int width);
+
 struct PixelKernels {
     const char* name;
     IdctRowKernel idct_row;
     YcbcrRowKernel ycbcr_row;
+    UpsampleRowKernel upsample_both_row;
 };
 
 // The plain loops first, the fastest the CPU runs last.
@@ -29,8 +34,8 @@ PixelKernels pixel_kernels();
 // factors, as the codec's resampler of that pair computes it from the
 // nearer and the farther source row: into `out` (width * horizontal + 3
 // bytes at least), or the near row itself where nothing is to be done.
-const uint8_t* upsample_row(uint8_t* out, const uint8_t* near_row, const uint8_t* far_row, int width,
-                            int horizontal, int vertical);
+const uint8_t* upsample_row(const PixelKernels& kernels, uint8_t* out, const uint8_t* near_row, const uint8_t* far_row,
+                            int width, int horizontal, int vertical);
 
 void grey_to_rgba_row(uint8_t* out, const uint8_t* grey, uint32_t width);
 void rgb_to_rgba_row(uint8_t* out, const uint8_t* r, const uint8_t* g, const uint8_t* b, uint32_t width);

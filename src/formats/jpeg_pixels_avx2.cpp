@@ -152,3 +152,25 @@ void ycbcr_to_rgba_avx2(uint8_t* out, const uint8_t* y, const uint8_t* cb, const
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + i * 4 + 32), _mm256_permute2x128_si256(first, second, 0x31));
     }
 }
+
+int upsample_both_avx2(uint8_t* out, const uint8_t* near_row, const uint8_t* far_row, int start, int width) {
+    const __m256i eight = _mm256_set1_epi16(8);
+    // 3 * near + far of the sixteen samples from `at`.
+    const auto sums = [near_row, far_row](int at) {
+        const __m256i near_words = _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(near_row + at)));
+        const __m256i far_words = _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(far_row + at)));
+        return _mm256_add_epi16(_mm256_add_epi16(near_words, _mm256_slli_epi16(near_words, 1)), far_words);
+    };
+    int i = start;
+    for (; i + 16 < width; i += 16) {
+        const __m256i current = sums(i), previous = sums(i - 1), next = sums(i + 1);
+        const __m256i scaled = _mm256_add_epi16(_mm256_add_epi16(current, _mm256_slli_epi16(current, 1)), eight);
+        const __m256i even = _mm256_srli_epi16(_mm256_add_epi16(scaled, previous), 4);
+        const __m256i odd = _mm256_srli_epi16(_mm256_add_epi16(scaled, next), 4);
+        // Unpacking and packing within each 128-bit half leaves the bytes in
+        // order: even 0, odd 0, ... odd 7 | even 8, ... odd 15.
+        const __m256i low = _mm256_unpacklo_epi16(even, odd), high = _mm256_unpackhi_epi16(even, odd);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 2 * i), _mm256_packus_epi16(low, high));
+    }
+    return i;
+}

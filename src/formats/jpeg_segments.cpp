@@ -1,5 +1,7 @@
 #include "formats/jpeg_segments.h"
 
+#include <cstring>
+
 bool is_standalone_jpeg_marker(uint8_t code) {
     return code == jpeg_code::tem || (code >= jpeg_code::rst0 && code <= jpeg_code::rst7) ||
            code == jpeg_code::eoi;
@@ -79,11 +81,12 @@ bool next_jpeg_segment(const ByteReader& jpeg, uint64_t* pos, const JpegWalkRule
 
 uint64_t jpeg_entropy_coded_end(const ByteReader& jpeg, uint64_t pos) {
     uint8_t byte = 0;
-    while (jpeg.u8(pos, &byte)) {
-        if (byte != 0xFF) {
-            ++pos;
-            continue;
-        }
+    while (pos < jpeg.len) {
+        // The data between markers is most of a file: memchr finds the next
+        // 0xFF many bytes at a time.
+        const void* found = std::memchr(jpeg.data + pos, 0xFF, static_cast<size_t>(jpeg.len - pos));
+        if (!found) break;
+        pos = static_cast<uint64_t>(static_cast<const uint8_t*>(found) - jpeg.data);
         uint64_t code_at = pos + 1;
         while (jpeg.u8(code_at, &byte) && byte == 0xFF) ++code_at;
         if (code_at == jpeg.len) return pos;
