@@ -8,6 +8,7 @@
 // why, where those are missing.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <ostream>
 #include <string>
@@ -255,6 +256,34 @@ TEST_F(JpegDecoderScanBytes, StuffingRestartsAndCutsGiveTheCodecsResult) {
             }
         }
         EXPECT_EQ(places, 12) << "too few 0xFF bytes in the scan to try";
+    }
+}
+
+// A block of DC alone is filled with one sample instead of transformed:
+// for every dequantised DC value, in every kernel set, that sample must be
+// what the full transform gives. Steps of 0 past the DC make blocks whose
+// AC coefficients are sent (so the full transform runs: single, and as an
+// AVX2 pair) but dequantise to zero, the same input as the DC alone.
+TEST(JpegDecoderKernels, BlocksOfDcAloneGiveTheFullTransformsSamples) {
+    PixelKernels kernels[3];
+    const int count = available_pixel_kernels(kernels);
+    uint16_t steps[64] = {1};
+    // DC alone; a pair transformed in full; one more transformed in full.
+    constexpr uint32_t kBlocks = 4;
+    std::vector<int16_t> coefficients(kBlocks * 64, 1);
+    const size_t stride = kBlocks * 8;
+    std::vector<uint8_t> samples(stride * 8);
+    for (int k = 0; k < count; ++k) {
+        for (int32_t dc = -32768; dc <= 32767; ++dc) {
+            for (uint32_t block = 0; block < kBlocks; ++block) coefficients[block * 64] = static_cast<int16_t>(dc);
+            std::fill(coefficients.begin() + 1, coefficients.begin() + 64, int16_t{0});
+            std::fill(samples.begin(), samples.end(), uint8_t{0x5A});
+            kernels[k].idct_row(coefficients.data(), kBlocks, steps, samples.data(), stride);
+            // Every sample of all four blocks: the second block's first.
+            for (size_t i = 0; i < samples.size(); ++i) {
+                ASSERT_EQ(samples[i], samples[8]) << kernels[k].name << " DC " << dc << " sample " << i;
+            }
+        }
     }
 }
 

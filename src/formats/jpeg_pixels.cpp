@@ -150,6 +150,31 @@ void idct_plain(const int16_t* coefficients, const uint16_t* steps, uint8_t* out
 }
 #endif
 
+// A block whose only non-zero coefficient is the DC: every one of its 64
+// samples is the same value, so the row kernels fill it instead of
+// running the transform. Both passes see one non-zero input per lane and
+// zero odd parts; what is left of each is its bias and its shift.
+#if defined(CODEC_IDCT_IS_SSE2)
+uint8_t dc_only_sample_of(int16_t dequantised) {
+    const int16_t first_pass = saturate16(int32_t{dequantised} * 4);
+    return clamp255((int32_t{first_pass} * 4096 + 65536 + (128 << 17)) >> 17);
+}
+#else
+uint8_t dc_only_sample_of(int16_t dequantised) {
+    return clamp255((int32_t{dequantised} * 4 * 4096 + 65536 + (128 << 17)) >> 17);
+}
+#endif
+
+bool ac_all_zero_plain(const int16_t* coefficients) {
+    int16_t any = 0;
+    for (int i = 1; i < 64; ++i) any = static_cast<int16_t>(any | coefficients[i]);
+    return any == 0;
+}
+
+void fill_block(uint8_t* out, size_t stride, uint8_t sample) {
+    for (int row = 0; row < 8; ++row, out += stride) std::memset(out, sample, 8);
+}
+
 #if JPEG_PIXELS_SSE2
 // The codec's SSE2 IDCT, step for step, with the dequantisation in front.
 #define IDCT_CONST(x, y) _mm_setr_epi16((x), (y), (x), (y), (x), (y), (x), (y))
@@ -245,6 +270,15 @@ void idct_sse2(const int16_t* coefficients, const uint16_t* steps, uint8_t* out,
     const __m128i rows[8] = {p0, _mm_shuffle_epi32(p0, 0x4e), p2, _mm_shuffle_epi32(p2, 0x4e),
                              p1, _mm_shuffle_epi32(p1, 0x4e), p3, _mm_shuffle_epi32(p3, 0x4e)};
     for (int k = 0; k < 8; ++k, out += stride) _mm_storel_epi64(reinterpret_cast<__m128i*>(out), rows[k]);
+}
+
+bool ac_all_zero_sse2(const int16_t* coefficients) {
+    __m128i any = _mm_and_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(coefficients)),
+                                _mm_setr_epi16(0, -1, -1, -1, -1, -1, -1, -1));
+    for (int k = 1; k < 8; ++k) {
+        any = _mm_or_si128(any, _mm_loadu_si128(reinterpret_cast<const __m128i*>(coefficients + k * 8)));
+    }
+    return _mm_movemask_epi8(_mm_cmpeq_epi8(any, _mm_setzero_si128())) == 0xFFFF;
 }
 #undef IDCT_CONST
 #endif
@@ -399,8 +433,19 @@ uint32_t ycbcr_sse2(uint8_t* out, const uint8_t* y, const uint8_t* cb, const uin
 }
 #endif
 
+int16_t dequantised_dc(const int16_t* coefficients, const uint16_t* steps) {
+    return wrap16(int32_t{coefficients[0]} * steps[0]);
+}
+
 void idct_row_plain(const int16_t* blocks, uint32_t count, const uint16_t* steps, uint8_t* out, size_t stride) {
-    for (uint32_t i = 0; i < count; ++i) idct_plain(blocks + i * 64, steps, out + i * 8, stride);
+    for (uint32_t i = 0; i < count; ++i) {
+        const int16_t* block = blocks + i * 64;
+        if (ac_all_zero_plain(block)) {
+            fill_block(out + i * 8, stride, dc_only_sample_of(dequantised_dc(block, steps)));
+        } else {
+            idct_plain(block, steps, out + i * 8, stride);
+        }
+    }
 }
 
 void ycbcr_row_plain(uint8_t* out, const uint8_t* y, const uint8_t* cb, const uint8_t* cr, uint32_t width) {
@@ -410,7 +455,14 @@ void ycbcr_row_plain(uint8_t* out, const uint8_t* y, const uint8_t* cb, const ui
 #if JPEG_PIXELS_SSE2
 #if defined(CODEC_IDCT_IS_SSE2)
 void idct_row_sse2(const int16_t* blocks, uint32_t count, const uint16_t* steps, uint8_t* out, size_t stride) {
-    for (uint32_t i = 0; i < count; ++i) idct_sse2(blocks + i * 64, steps, out + i * 8, stride);
+    for (uint32_t i = 0; i < count; ++i) {
+        const int16_t* block = blocks + i * 64;
+        if (ac_all_zero_sse2(block)) {
+            fill_block(out + i * 8, stride, dc_only_sample_of(dequantised_dc(block, steps)));
+        } else {
+            idct_sse2(block, steps, out + i * 8, stride);
+        }
+    }
 }
 #endif
 
@@ -421,10 +473,23 @@ void ycbcr_row_sse2(uint8_t* out, const uint8_t* y, const uint8_t* cb, const uin
 #endif
 
 #if defined(VEERPIX_JPEG_AVX2) && defined(CODEC_IDCT_IS_SSE2)
+// Blocks of DC alone filled, the others transformed in pairs where two
+// come together.
 void idct_row_avx2(const int16_t* blocks, uint32_t count, const uint16_t* steps, uint8_t* out, size_t stride) {
     uint32_t i = 0;
-    for (; i + 2 <= count; i += 2) idct_pair_avx2(blocks + i * 64, blocks + i * 64 + 64, steps, out + i * 8, stride);
-    if (i < count) idct_sse2(blocks + i * 64, steps, out + i * 8, stride);
+    while (i < count) {
+        const int16_t* block = blocks + i * 64;
+        if (ac_all_zero_sse2(block)) {
+            fill_block(out + i * 8, stride, dc_only_sample_of(dequantised_dc(block, steps)));
+            i += 1;
+        } else if (i + 1 < count && !ac_all_zero_sse2(block + 64)) {
+            idct_pair_avx2(block, block + 64, steps, out + i * 8, stride);
+            i += 2;
+        } else {
+            idct_sse2(block, steps, out + i * 8, stride);
+            i += 1;
+        }
+    }
 }
 
 // The first sample, its own left neighbour, by hand; then sixteen at a
