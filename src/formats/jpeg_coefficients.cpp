@@ -173,12 +173,12 @@ struct BitReader {
         if (!fill_quickly()) fill_carefully();
     }
 
-    // At least 56 bits, refilled whether or not they are there already:
+    // At least 32 bits, refilled whether or not they are there already:
     // the test of a count that falls by a few bits per code is a branch
     // no predictor learns, and a refill of plain bytes costs less than its
     // misses.
     void refill() {
-        if (!fill_quickly()) fill_carefully();
+        if (!fill_quickly() && bit_count < 32) fill_carefully();
     }
 
     // Byte by byte near a 0xFF or the end of the data. Stops short of 64
@@ -314,11 +314,9 @@ const char* decode_ac_carefully(BitReader& bits, const HuffmanTable& table, int1
     return nullptr;
 }
 
-// The AC codes of a block: a refill, then up to four codes of the combined
-// lookup (the 56 bits a refill leaves hold five of 11; four measured
-// faster), one refill for each four.
-constexpr int kCodesPerRefill = 4;
-
+// The AC codes of a block: a refill, then up to two codes of the combined
+// lookup (the 32 bits a refill leaves hold two of 11), one refill fewer
+// per pair.
 const char* decode_ac_codes(BitReader& bits, const HuffmanTable& table, int16_t* block) {
     const RunAndValue* lookup = table.run_and_value;
     const char* failure = nullptr;
@@ -327,7 +325,7 @@ const char* decode_ac_codes(BitReader& bits, const HuffmanTable& table, int16_t*
     while (k < 64 && !ended) {
         bits.refill();
         int codes = 0;
-        for (; codes < kCodesPerRefill && k < 64; ++codes) {
+        for (; codes < 2 && k < 64; ++codes) {
             const RunAndValue fast = lookup[bits.peek(kFastBits)];
             if (fast.bits == 0) break;
             bits.consume(fast.bits);
