@@ -5,7 +5,7 @@
 # sanitizer report fails the run; the input that caused it is left under
 # build/fuzz/crashes/.
 #
-# usage: scripts/fuzz-smoke.sh [SECONDS_PER_TARGET]   (default 15)
+# usage: scripts/fuzz-smoke.sh [SECONDS_PER_TARGET]   (default 10)
 # A longer campaign of one target, by hand:
 #   build/fuzz/fuzz/fuzz_operations -max_total_time=600 build/fuzz/run/fuzz_operations
 set -euo pipefail
@@ -13,7 +13,7 @@ cd "$(dirname "$0")/.."
 source scripts/ensure-packages.sh
 ensure_packages cmake make clang libclang-rt-14-dev libstb-dev python3 python3-pil libjpeg-turbo-progs
 
-seconds=${1:-15}
+seconds=${1:-10}
 build=build/fuzz
 targets="fuzz_exif_reader fuzz_exif_rewriter fuzz_decode fuzz_operations fuzz_metadata fuzz_writers fuzz_coefficients fuzz_jpeg_decoder"
 
