@@ -5,6 +5,8 @@
 
 #include <cstring>
 
+#include "formats/jpeg_idct_lanes.h"
+
 #if !defined(VEERPIX_NO_SIMD) && (defined(__SSE2__) || defined(_M_X64))
 #define JPEG_PIXELS_SSE2 1
 #include <emmintrin.h>
@@ -26,10 +28,6 @@
 namespace {
 
 // --- IDCT ------------------------------------------------------------------
-
-// The codec's fixed-point constants, computed as it computes them (a float
-// product, then a double sum).
-constexpr int f2f(float x) { return static_cast<int>(x * 4096 + 0.5); }
 
 int16_t wrap16(int32_t value) { return static_cast<int16_t>(static_cast<uint16_t>(value)); }
 int32_t wrap32(int64_t value) { return static_cast<int32_t>(static_cast<uint32_t>(static_cast<uint64_t>(value))); }
@@ -53,14 +51,14 @@ struct PairProduct {
 int32_t pair_product(int16_t a, int16_t b, PairProduct c) { return wrap32(int64_t{a} * c.even + int64_t{b} * c.odd); }
 
 void idct_pass_sse2_lanes(const int16_t in[8][8], int32_t bias, int shift, int16_t out[8][8]) {
-    constexpr PairProduct rot0_0{f2f(0.5411961f), f2f(0.5411961f) + f2f(-1.847759065f)};
-    constexpr PairProduct rot0_1{f2f(0.5411961f) + f2f(0.765366865f), f2f(0.5411961f)};
-    constexpr PairProduct rot1_0{f2f(1.175875602f) + f2f(-0.899976223f), f2f(1.175875602f)};
-    constexpr PairProduct rot1_1{f2f(1.175875602f), f2f(1.175875602f) + f2f(-2.562915447f)};
-    constexpr PairProduct rot2_0{f2f(-1.961570560f) + f2f(0.298631336f), f2f(-1.961570560f)};
-    constexpr PairProduct rot2_1{f2f(-1.961570560f), f2f(-1.961570560f) + f2f(3.072711026f)};
-    constexpr PairProduct rot3_0{f2f(-0.390180644f) + f2f(2.053119869f), f2f(-0.390180644f)};
-    constexpr PairProduct rot3_1{f2f(-0.390180644f), f2f(-0.390180644f) + f2f(1.501321110f)};
+    constexpr PairProduct rot0_0{idct_fixed(0.5411961f), idct_fixed(0.5411961f) + idct_fixed(-1.847759065f)};
+    constexpr PairProduct rot0_1{idct_fixed(0.5411961f) + idct_fixed(0.765366865f), idct_fixed(0.5411961f)};
+    constexpr PairProduct rot1_0{idct_fixed(1.175875602f) + idct_fixed(-0.899976223f), idct_fixed(1.175875602f)};
+    constexpr PairProduct rot1_1{idct_fixed(1.175875602f), idct_fixed(1.175875602f) + idct_fixed(-2.562915447f)};
+    constexpr PairProduct rot2_0{idct_fixed(-1.961570560f) + idct_fixed(0.298631336f), idct_fixed(-1.961570560f)};
+    constexpr PairProduct rot2_1{idct_fixed(-1.961570560f), idct_fixed(-1.961570560f) + idct_fixed(3.072711026f)};
+    constexpr PairProduct rot3_0{idct_fixed(-0.390180644f) + idct_fixed(2.053119869f), idct_fixed(-0.390180644f)};
+    constexpr PairProduct rot3_1{idct_fixed(-0.390180644f), idct_fixed(-0.390180644f) + idct_fixed(1.501321110f)};
     for (int lane = 0; lane < 8; ++lane) {
         const int16_t r0 = in[0][lane], r1 = in[1][lane], r2 = in[2][lane], r3 = in[3][lane];
         const int16_t r4 = in[4][lane], r5 = in[5][lane], r6 = in[6][lane], r7 = in[7][lane];
@@ -102,21 +100,21 @@ void idct_plain(const int16_t* coefficients, const uint16_t* steps, uint8_t* out
 // The codec's plain IDCT: a column pass kept at 2 extra bits in ints, with
 // a shortcut for columns of DC alone, then the row pass.
 void idct_1d(const int32_t s[8], int32_t bias, int shift, int32_t out[8]) {
-    const uint32_t p1 = uint32_t(s[2] + s[6]) * uint32_t(f2f(0.5411961f));
-    const uint32_t t2 = p1 + uint32_t(s[6]) * uint32_t(f2f(-1.847759065f));
-    const uint32_t t3 = p1 + uint32_t(s[2]) * uint32_t(f2f(0.765366865f));
+    const uint32_t p1 = uint32_t(s[2] + s[6]) * uint32_t(idct_fixed(0.5411961f));
+    const uint32_t t2 = p1 + uint32_t(s[6]) * uint32_t(idct_fixed(-1.847759065f));
+    const uint32_t t3 = p1 + uint32_t(s[2]) * uint32_t(idct_fixed(0.765366865f));
     const uint32_t t0 = uint32_t(s[0] + s[4]) * 4096u, t1 = uint32_t(s[0] - s[4]) * 4096u;
     const uint32_t x0 = t0 + t3 + uint32_t(bias), x3 = t0 - t3 + uint32_t(bias);
     const uint32_t x1 = t1 + t2 + uint32_t(bias), x2 = t1 - t2 + uint32_t(bias);
     const uint32_t o0 = uint32_t(s[7]), o1 = uint32_t(s[5]), o2 = uint32_t(s[3]), o3 = uint32_t(s[1]);
     const uint32_t q3 = o0 + o2, q4 = o1 + o3, q1 = o0 + o3, q2 = o1 + o2;
-    const uint32_t q5 = (q3 + q4) * uint32_t(f2f(1.175875602f));
-    const uint32_t a1 = q5 + q1 * uint32_t(f2f(-0.899976223f)), a2 = q5 + q2 * uint32_t(f2f(-2.562915447f));
-    const uint32_t a3 = q3 * uint32_t(f2f(-1.961570560f)), a4 = q4 * uint32_t(f2f(-0.390180644f));
-    const uint32_t u0 = o0 * uint32_t(f2f(0.298631336f)) + a1 + a3;
-    const uint32_t u1 = o1 * uint32_t(f2f(2.053119869f)) + a2 + a4;
-    const uint32_t u2 = o2 * uint32_t(f2f(3.072711026f)) + a2 + a3;
-    const uint32_t u3 = o3 * uint32_t(f2f(1.501321110f)) + a1 + a4;
+    const uint32_t q5 = (q3 + q4) * uint32_t(idct_fixed(1.175875602f));
+    const uint32_t a1 = q5 + q1 * uint32_t(idct_fixed(-0.899976223f)), a2 = q5 + q2 * uint32_t(idct_fixed(-2.562915447f));
+    const uint32_t a3 = q3 * uint32_t(idct_fixed(-1.961570560f)), a4 = q4 * uint32_t(idct_fixed(-0.390180644f));
+    const uint32_t u0 = o0 * uint32_t(idct_fixed(0.298631336f)) + a1 + a3;
+    const uint32_t u1 = o1 * uint32_t(idct_fixed(2.053119869f)) + a2 + a4;
+    const uint32_t u2 = o2 * uint32_t(idct_fixed(3.072711026f)) + a2 + a3;
+    const uint32_t u3 = o3 * uint32_t(idct_fixed(1.501321110f)) + a1 + a4;
     const uint32_t even[4] = {x0, x1, x2, x3}, odd[4] = {u3, u2, u1, u0};
     for (int k = 0; k < 4; ++k) {
         out[k] = static_cast<int32_t>(even[k] + odd[k]) >> shift;
@@ -177,66 +175,28 @@ void fill_block(uint8_t* out, size_t stride, uint8_t sample) {
 
 #if JPEG_PIXELS_SSE2
 // The codec's SSE2 IDCT, step for step, with the dequantisation in front.
-#define IDCT_CONST(x, y) _mm_setr_epi16((x), (y), (x), (y), (x), (y), (x), (y))
-
-struct Wide {
-    __m128i low, high;
+struct Sse2Lanes {
+    using V = __m128i;
+    static V pair(int x, int y) {
+        const short a = static_cast<short>(x), b = static_cast<short>(y);
+        return _mm_setr_epi16(a, b, a, b, a, b, a, b);
+    }
+    static V zero() { return _mm_setzero_si128(); }
+    static V set1_32(int x) { return _mm_set1_epi32(x); }
+    static V unpacklo16(V a, V b) { return _mm_unpacklo_epi16(a, b); }
+    static V unpackhi16(V a, V b) { return _mm_unpackhi_epi16(a, b); }
+    static V unpacklo8(V a, V b) { return _mm_unpacklo_epi8(a, b); }
+    static V unpackhi8(V a, V b) { return _mm_unpackhi_epi8(a, b); }
+    static V madd16(V a, V b) { return _mm_madd_epi16(a, b); }
+    static V add16(V a, V b) { return _mm_add_epi16(a, b); }
+    static V sub16(V a, V b) { return _mm_sub_epi16(a, b); }
+    static V add32(V a, V b) { return _mm_add_epi32(a, b); }
+    static V sub32(V a, V b) { return _mm_sub_epi32(a, b); }
+    template <int shift>
+    static V srai32(V a) { return _mm_srai_epi32(a, shift); }
+    static V packs32(V a, V b) { return _mm_packs_epi32(a, b); }
+    static V packus16(V a, V b) { return _mm_packus_epi16(a, b); }
 };
-
-inline void rotate(__m128i x, __m128i y, __m128i c0, __m128i c1, Wide* out0, Wide* out1) {
-    const __m128i lo = _mm_unpacklo_epi16(x, y), hi = _mm_unpackhi_epi16(x, y);
-    *out0 = {_mm_madd_epi16(lo, c0), _mm_madd_epi16(hi, c0)};
-    *out1 = {_mm_madd_epi16(lo, c1), _mm_madd_epi16(hi, c1)};
-}
-inline Wide widen(__m128i in) {
-    return {_mm_srai_epi32(_mm_unpacklo_epi16(_mm_setzero_si128(), in), 4),
-            _mm_srai_epi32(_mm_unpackhi_epi16(_mm_setzero_si128(), in), 4)};
-}
-inline Wide add(Wide a, Wide b) { return {_mm_add_epi32(a.low, b.low), _mm_add_epi32(a.high, b.high)}; }
-inline Wide sub(Wide a, Wide b) { return {_mm_sub_epi32(a.low, b.low), _mm_sub_epi32(a.high, b.high)}; }
-template <int shift>
-inline void butterfly(Wide a, Wide b, __m128i bias, __m128i* out0, __m128i* out1) {
-    const Wide biased{_mm_add_epi32(a.low, bias), _mm_add_epi32(a.high, bias)};
-    const Wide sum = add(biased, b), difference = sub(biased, b);
-    *out0 = _mm_packs_epi32(_mm_srai_epi32(sum.low, shift), _mm_srai_epi32(sum.high, shift));
-    *out1 = _mm_packs_epi32(_mm_srai_epi32(difference.low, shift), _mm_srai_epi32(difference.high, shift));
-}
-
-template <int shift>
-inline void idct_pass_sse2(__m128i row[8], __m128i bias) {
-    const __m128i rot0_0 = IDCT_CONST(f2f(0.5411961f), f2f(0.5411961f) + f2f(-1.847759065f));
-    const __m128i rot0_1 = IDCT_CONST(f2f(0.5411961f) + f2f(0.765366865f), f2f(0.5411961f));
-    const __m128i rot1_0 = IDCT_CONST(f2f(1.175875602f) + f2f(-0.899976223f), f2f(1.175875602f));
-    const __m128i rot1_1 = IDCT_CONST(f2f(1.175875602f), f2f(1.175875602f) + f2f(-2.562915447f));
-    const __m128i rot2_0 = IDCT_CONST(f2f(-1.961570560f) + f2f(0.298631336f), f2f(-1.961570560f));
-    const __m128i rot2_1 = IDCT_CONST(f2f(-1.961570560f), f2f(-1.961570560f) + f2f(3.072711026f));
-    const __m128i rot3_0 = IDCT_CONST(f2f(-0.390180644f) + f2f(2.053119869f), f2f(-0.390180644f));
-    const __m128i rot3_1 = IDCT_CONST(f2f(-0.390180644f), f2f(-0.390180644f) + f2f(1.501321110f));
-    Wide t2e, t3e, y0o, y2o, y1o, y3o, y4o, y5o;
-    rotate(row[2], row[6], rot0_0, rot0_1, &t2e, &t3e);
-    const Wide t0e = widen(_mm_add_epi16(row[0], row[4]));
-    const Wide t1e = widen(_mm_sub_epi16(row[0], row[4]));
-    const Wide x0 = add(t0e, t3e), x3 = sub(t0e, t3e), x1 = add(t1e, t2e), x2 = sub(t1e, t2e);
-    rotate(row[7], row[3], rot2_0, rot2_1, &y0o, &y2o);
-    rotate(row[5], row[1], rot3_0, rot3_1, &y1o, &y3o);
-    rotate(_mm_add_epi16(row[1], row[7]), _mm_add_epi16(row[3], row[5]), rot1_0, rot1_1, &y4o, &y5o);
-    const Wide x4 = add(y0o, y4o), x5 = add(y1o, y5o), x6 = add(y2o, y5o), x7 = add(y3o, y4o);
-    butterfly<shift>(x0, x7, bias, &row[0], &row[7]);
-    butterfly<shift>(x1, x6, bias, &row[1], &row[6]);
-    butterfly<shift>(x2, x5, bias, &row[2], &row[5]);
-    butterfly<shift>(x3, x4, bias, &row[3], &row[4]);
-}
-
-inline void interleave16(__m128i& a, __m128i& b) {
-    const __m128i t = a;
-    a = _mm_unpacklo_epi16(a, b);
-    b = _mm_unpackhi_epi16(t, b);
-}
-inline void interleave8(__m128i& a, __m128i& b) {
-    const __m128i t = a;
-    a = _mm_unpacklo_epi8(a, b);
-    b = _mm_unpackhi_epi8(t, b);
-}
 
 void idct_sse2(const int16_t* coefficients, const uint16_t* steps, uint8_t* out, size_t stride) {
     __m128i row[8];
@@ -245,31 +205,12 @@ void idct_sse2(const int16_t* coefficients, const uint16_t* steps, uint8_t* out,
         const __m128i q = _mm_loadu_si128(reinterpret_cast<const __m128i*>(steps + k * 8));
         row[k] = _mm_mullo_epi16(c, q);
     }
-    idct_pass_sse2<10>(row, _mm_set1_epi32(512));
-    interleave16(row[0], row[4]);
-    interleave16(row[1], row[5]);
-    interleave16(row[2], row[6]);
-    interleave16(row[3], row[7]);
-    interleave16(row[0], row[2]);
-    interleave16(row[1], row[3]);
-    interleave16(row[4], row[6]);
-    interleave16(row[5], row[7]);
-    interleave16(row[0], row[1]);
-    interleave16(row[2], row[3]);
-    interleave16(row[4], row[5]);
-    interleave16(row[6], row[7]);
-    idct_pass_sse2<17>(row, _mm_set1_epi32(65536 + (128 << 17)));
-    __m128i p0 = _mm_packus_epi16(row[0], row[1]), p1 = _mm_packus_epi16(row[2], row[3]);
-    __m128i p2 = _mm_packus_epi16(row[4], row[5]), p3 = _mm_packus_epi16(row[6], row[7]);
-    interleave8(p0, p2);
-    interleave8(p1, p3);
-    interleave8(p0, p1);
-    interleave8(p2, p3);
-    interleave8(p0, p2);
-    interleave8(p1, p3);
-    const __m128i rows[8] = {p0, _mm_shuffle_epi32(p0, 0x4e), p2, _mm_shuffle_epi32(p2, 0x4e),
-                             p1, _mm_shuffle_epi32(p1, 0x4e), p3, _mm_shuffle_epi32(p3, 0x4e)};
-    for (int k = 0; k < 8; ++k, out += stride) _mm_storel_epi64(reinterpret_cast<__m128i*>(out), rows[k]);
+    __m128i pairs[4];
+    idct_to_bytes<Sse2Lanes>(row, pairs);
+    for (int k = 0; k < 4; ++k, out += 2 * stride) {
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(out), pairs[k]);
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(out + stride), _mm_shuffle_epi32(pairs[k], 0x4e));
+    }
 }
 
 bool ac_all_zero_sse2(const int16_t* coefficients) {
@@ -280,7 +221,6 @@ bool ac_all_zero_sse2(const int16_t* coefficients) {
     }
     return _mm_movemask_epi8(_mm_cmpeq_epi8(any, _mm_setzero_si128())) == 0xFFFF;
 }
-#undef IDCT_CONST
 #endif
 
 // --- Upsampling --------------------------------------------------------------

@@ -8,74 +8,33 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "formats/jpeg_idct_lanes.h"
 #include "formats/jpeg_pixels_avx2.h"
 
 namespace {
 
-constexpr int f2f(float x) { return static_cast<int>(x * 4096 + 0.5); }
-
-#define IDCT_CONST(x, y) \
-    _mm256_setr_epi16((x), (y), (x), (y), (x), (y), (x), (y), (x), (y), (x), (y), (x), (y), (x), (y))
-
-struct Wide {
-    __m256i low, high;
+struct Avx2Lanes {
+    using V = __m256i;
+    static V pair(int x, int y) {
+        const short a = static_cast<short>(x), b = static_cast<short>(y);
+        return _mm256_setr_epi16(a, b, a, b, a, b, a, b, a, b, a, b, a, b, a, b);
+    }
+    static V zero() { return _mm256_setzero_si256(); }
+    static V set1_32(int x) { return _mm256_set1_epi32(x); }
+    static V unpacklo16(V a, V b) { return _mm256_unpacklo_epi16(a, b); }
+    static V unpackhi16(V a, V b) { return _mm256_unpackhi_epi16(a, b); }
+    static V unpacklo8(V a, V b) { return _mm256_unpacklo_epi8(a, b); }
+    static V unpackhi8(V a, V b) { return _mm256_unpackhi_epi8(a, b); }
+    static V madd16(V a, V b) { return _mm256_madd_epi16(a, b); }
+    static V add16(V a, V b) { return _mm256_add_epi16(a, b); }
+    static V sub16(V a, V b) { return _mm256_sub_epi16(a, b); }
+    static V add32(V a, V b) { return _mm256_add_epi32(a, b); }
+    static V sub32(V a, V b) { return _mm256_sub_epi32(a, b); }
+    template <int shift>
+    static V srai32(V a) { return _mm256_srai_epi32(a, shift); }
+    static V packs32(V a, V b) { return _mm256_packs_epi32(a, b); }
+    static V packus16(V a, V b) { return _mm256_packus_epi16(a, b); }
 };
-
-inline void rotate(__m256i x, __m256i y, __m256i c0, __m256i c1, Wide* out0, Wide* out1) {
-    const __m256i lo = _mm256_unpacklo_epi16(x, y), hi = _mm256_unpackhi_epi16(x, y);
-    *out0 = {_mm256_madd_epi16(lo, c0), _mm256_madd_epi16(hi, c0)};
-    *out1 = {_mm256_madd_epi16(lo, c1), _mm256_madd_epi16(hi, c1)};
-}
-inline Wide widen(__m256i in) {
-    return {_mm256_srai_epi32(_mm256_unpacklo_epi16(_mm256_setzero_si256(), in), 4),
-            _mm256_srai_epi32(_mm256_unpackhi_epi16(_mm256_setzero_si256(), in), 4)};
-}
-inline Wide add(Wide a, Wide b) { return {_mm256_add_epi32(a.low, b.low), _mm256_add_epi32(a.high, b.high)}; }
-inline Wide sub(Wide a, Wide b) { return {_mm256_sub_epi32(a.low, b.low), _mm256_sub_epi32(a.high, b.high)}; }
-template <int shift>
-inline void butterfly(Wide a, Wide b, __m256i bias, __m256i* out0, __m256i* out1) {
-    const Wide biased{_mm256_add_epi32(a.low, bias), _mm256_add_epi32(a.high, bias)};
-    const Wide sum = add(biased, b), difference = sub(biased, b);
-    *out0 = _mm256_packs_epi32(_mm256_srai_epi32(sum.low, shift), _mm256_srai_epi32(sum.high, shift));
-    *out1 = _mm256_packs_epi32(_mm256_srai_epi32(difference.low, shift), _mm256_srai_epi32(difference.high, shift));
-}
-
-template <int shift>
-inline void idct_pass(__m256i row[8], __m256i bias) {
-    const __m256i rot0_0 = IDCT_CONST(f2f(0.5411961f), f2f(0.5411961f) + f2f(-1.847759065f));
-    const __m256i rot0_1 = IDCT_CONST(f2f(0.5411961f) + f2f(0.765366865f), f2f(0.5411961f));
-    const __m256i rot1_0 = IDCT_CONST(f2f(1.175875602f) + f2f(-0.899976223f), f2f(1.175875602f));
-    const __m256i rot1_1 = IDCT_CONST(f2f(1.175875602f), f2f(1.175875602f) + f2f(-2.562915447f));
-    const __m256i rot2_0 = IDCT_CONST(f2f(-1.961570560f) + f2f(0.298631336f), f2f(-1.961570560f));
-    const __m256i rot2_1 = IDCT_CONST(f2f(-1.961570560f), f2f(-1.961570560f) + f2f(3.072711026f));
-    const __m256i rot3_0 = IDCT_CONST(f2f(-0.390180644f) + f2f(2.053119869f), f2f(-0.390180644f));
-    const __m256i rot3_1 = IDCT_CONST(f2f(-0.390180644f), f2f(-0.390180644f) + f2f(1.501321110f));
-    Wide t2e, t3e, y0o, y2o, y1o, y3o, y4o, y5o;
-    rotate(row[2], row[6], rot0_0, rot0_1, &t2e, &t3e);
-    const Wide t0e = widen(_mm256_add_epi16(row[0], row[4]));
-    const Wide t1e = widen(_mm256_sub_epi16(row[0], row[4]));
-    const Wide x0 = add(t0e, t3e), x3 = sub(t0e, t3e), x1 = add(t1e, t2e), x2 = sub(t1e, t2e);
-    rotate(row[7], row[3], rot2_0, rot2_1, &y0o, &y2o);
-    rotate(row[5], row[1], rot3_0, rot3_1, &y1o, &y3o);
-    rotate(_mm256_add_epi16(row[1], row[7]), _mm256_add_epi16(row[3], row[5]), rot1_0, rot1_1, &y4o, &y5o);
-    const Wide x4 = add(y0o, y4o), x5 = add(y1o, y5o), x6 = add(y2o, y5o), x7 = add(y3o, y4o);
-    butterfly<shift>(x0, x7, bias, &row[0], &row[7]);
-    butterfly<shift>(x1, x6, bias, &row[1], &row[6]);
-    butterfly<shift>(x2, x5, bias, &row[2], &row[5]);
-    butterfly<shift>(x3, x4, bias, &row[3], &row[4]);
-}
-#undef IDCT_CONST
-
-inline void interleave16(__m256i& a, __m256i& b) {
-    const __m256i t = a;
-    a = _mm256_unpacklo_epi16(a, b);
-    b = _mm256_unpackhi_epi16(t, b);
-}
-inline void interleave8(__m256i& a, __m256i& b) {
-    const __m256i t = a;
-    a = _mm256_unpacklo_epi8(a, b);
-    b = _mm256_unpackhi_epi8(t, b);
-}
 
 inline __m256i load_pair(const void* first, const void* second) {
     return _mm256_inserti128_si256(_mm256_castsi128_si256(_mm_loadu_si128(static_cast<const __m128i*>(first))),
@@ -90,31 +49,10 @@ void idct_pair_avx2(const int16_t* first, const int16_t* second, const uint16_t*
         const __m256i q = _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(steps + k * 8)));
         row[k] = _mm256_mullo_epi16(load_pair(first + k * 8, second + k * 8), q);
     }
-    idct_pass<10>(row, _mm256_set1_epi32(512));
-    interleave16(row[0], row[4]);
-    interleave16(row[1], row[5]);
-    interleave16(row[2], row[6]);
-    interleave16(row[3], row[7]);
-    interleave16(row[0], row[2]);
-    interleave16(row[1], row[3]);
-    interleave16(row[4], row[6]);
-    interleave16(row[5], row[7]);
-    interleave16(row[0], row[1]);
-    interleave16(row[2], row[3]);
-    interleave16(row[4], row[5]);
-    interleave16(row[6], row[7]);
-    idct_pass<17>(row, _mm256_set1_epi32(65536 + (128 << 17)));
-    __m256i p0 = _mm256_packus_epi16(row[0], row[1]), p1 = _mm256_packus_epi16(row[2], row[3]);
-    __m256i p2 = _mm256_packus_epi16(row[4], row[5]), p3 = _mm256_packus_epi16(row[6], row[7]);
-    interleave8(p0, p2);
-    interleave8(p1, p3);
-    interleave8(p0, p1);
-    interleave8(p2, p3);
-    interleave8(p0, p2);
-    interleave8(p1, p3);
+    __m256i pairs[4];
+    idct_to_bytes<Avx2Lanes>(row, pairs);
     // Each half holds two rows of its block: gather the first block's row
     // and the second's side by side, 16 bytes of the output row.
-    const __m256i pairs[4] = {p0, p2, p1, p3};
     for (int k = 0; k < 4; ++k) {
         // Lanes: [A row 2k, A row 2k+1 | B row 2k, B row 2k+1].
         const __m256i rows_ab = _mm256_permute4x64_epi64(pairs[k], 0xD8);  // A 2k, B 2k | A 2k+1, B 2k+1
