@@ -16,30 +16,15 @@
 #include "formats/image_io.h"
 #include "formats/jpeg_decoder.h"
 #include "formats/jpeg_pixels.h"
+#include "peer_tools.h"
 #include "support.h"
 
 namespace {
 
 using support::Bytes;
+using peer_tools::has_program;
+using peer_tools::run;
 
-bool has_program(const std::string& path) { return std::system(("test -x " + path).c_str()) == 0; }
-bool run(const std::string& command) { return std::system(command.c_str()) == 0; }
-
-// Detail in every channel, with some flat areas and hard edges that push
-// the IDCT and the colour conversion to their clamps.
-Bytes textured_ppm(int width, int height) {
-    std::string header = "P6 " + std::to_string(width) + " " + std::to_string(height) + " 255\n";
-    Bytes ppm(header.begin(), header.end());
-    for (int y = 0; y < height; ++y) {
-        for (int x = 0; x < width; ++x) {
-            const bool edge = ((x / 5) + (y / 3)) % 4 == 0;
-            ppm.push_back(static_cast<uint8_t>(edge ? 255 : x * 37 + y * 11));
-            ppm.push_back(static_cast<uint8_t>(edge ? 0 : y * 53 + x * 3));
-            ppm.push_back(static_cast<uint8_t>((x * x + y * y) * 7));
-        }
-    }
-    return ppm;
-}
 
 // A kind of file: how it is made, and how the Adobe segment of a
 // four-component file is then set (-1: left as made).
@@ -99,7 +84,7 @@ protected:
     Bytes make(Size size) {
         const Kind& kind = GetParam();
         const std::string ppm = path("in.ppm"), jpeg = path("out.jpg");
-        support::write_bytes(ppm, textured_ppm(size.width, size.height));
+        support::write_bytes(ppm, peer_tools::textured_ppm(size.width, size.height, true));
         std::string command = kind.cjpeg_options
                                   ? "/usr/bin/cjpeg " + std::string(kind.cjpeg_options) + " -outfile " + jpeg + " " + ppm
                                   : "convert " + ppm + " -colorspace CMYK -quality 90 " + jpeg;

@@ -13,15 +13,16 @@
 #include <vector>
 
 #include "formats/jpeg_lossless.h"
+#include "peer_tools.h"
 #include "support.h"
 
 namespace {
 
 using support::Bytes;
+using peer_tools::has_program;
+using peer_tools::run;
+using peer_tools::textured_ppm;
 
-bool has_program(const std::string& path) {
-    return std::system(("test -x " + path).c_str()) == 0;
-}
 
 // The tools, found once; the reason for a skip when one is missing.
 struct Peers {
@@ -42,22 +43,7 @@ const Peers& peers() {
     return found;
 }
 
-bool run(const std::string& command) { return std::system(command.c_str()) == 0; }
 
-// Texture in every channel and every block, so that every band of the
-// coefficients is busy and a wrong sign or position shows.
-Bytes textured_ppm(int width, int height) {
-    std::string header = "P6 " + std::to_string(width) + " " + std::to_string(height) + " 255\n";
-    Bytes ppm(header.begin(), header.end());
-    for (int y = 0; y < height; ++y) {
-        for (int x = 0; x < width; ++x) {
-            ppm.push_back(static_cast<uint8_t>(x * 37 + y * 11));
-            ppm.push_back(static_cast<uint8_t>(y * 53 + x * 3));
-            ppm.push_back(static_cast<uint8_t>((x * x + y * y) * 7));
-        }
-    }
-    return ppm;
-}
 
 struct Sampling {
     const char* label;

@@ -17,12 +17,17 @@
 #include "metadata/metadata.h"
 #include "metadata/tiff.h"
 #include "pixels/transform.h"
+#include "peer_tools.h"
 #include "support.h"
 #include "veerpix.h"
 
 namespace {
 
 using support::Bytes;
+using peer_tools::has_program;
+using peer_tools::run;
+using peer_tools::kPeerOptions;
+using peer_tools::textured_ppm;
 
 veerpix_options lossless_options(int lossless, uint32_t flags = 0) {
     veerpix_options options;
@@ -291,8 +296,6 @@ TEST_F(LosslessExport, SegmentsAreKeptButOrientationSidesAndMultiPictureData) {
 
 // ---- judged by the peer -----------------------------------------------------
 
-bool has_program(const std::string& path) { return std::system(("test -x " + path).c_str()) == 0; }
-bool run(const std::string& command) { return std::system(command.c_str()) == 0; }
 
 std::string missing_peers() {
     std::string missing;
@@ -302,24 +305,7 @@ std::string missing_peers() {
     return missing.empty() ? missing : missing + " not found (Debian: libjpeg-turbo-progs)";
 }
 
-Bytes textured_ppm(int width, int height) {
-    std::string header = "P6 " + std::to_string(width) + " " + std::to_string(height) + " 255\n";
-    Bytes ppm(header.begin(), header.end());
-    for (int y = 0; y < height; ++y) {
-        for (int x = 0; x < width; ++x) {
-            ppm.push_back(static_cast<uint8_t>(x * 37 + y * 11));
-            ppm.push_back(static_cast<uint8_t>(y * 53 + x * 3));
-            ppm.push_back(static_cast<uint8_t>((x * x + y * y) * 7));
-        }
-    }
-    return ppm;
-}
 
-// The peer's options for each of our transforms: our positive angles turn
-// counter-clockwise, the peer's clockwise.
-const char* const kPeerOptions[kTransformCount] = {
-    "", "-rotate 270", "-rotate 180", "-rotate 90", "-flip horizontal", "-flip vertical", "-transpose", "-transverse",
-};
 
 class LosslessPeers : public support::ScratchTest {
 protected:

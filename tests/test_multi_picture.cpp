@@ -21,12 +21,16 @@
 #include "formats/jpeg_coefficients.h"
 #include "metadata/exif.h"
 #include "pixels/transform.h"
+#include "peer_tools.h"
 #include "support.h"
 #include "veerpix.h"
 
 namespace {
 
 using support::Bytes;
+using peer_tools::has_program;
+using peer_tools::run;
+using peer_tools::kPeerOptions;
 
 // ---- the photo, made in code ------------------------------------------------
 
@@ -455,14 +459,7 @@ TEST_F(MultiPicture, EveryCarriedPictureIsWhereItsEntrySaysTrimmedOrNot) {
 
 // ---- judged by the peers -------------------------------------------------
 
-bool has_program(const std::string& path) { return std::system(("test -x " + path).c_str()) == 0; }
-bool run(const std::string& command) { return std::system(command.c_str()) == 0; }
 
-// The peer's options for each of our transforms: our positive angles turn
-// counter-clockwise, the peer's clockwise.
-const char* const kPeerOptions[kTransformCount] = {
-    "", "-rotate 270", "-rotate 180", "-rotate 90", "-flip horizontal", "-flip vertical", "-transpose", "-transverse",
-};
 
 class MultiPicturePeers : public MultiPicture {
 protected:
